@@ -1,0 +1,51 @@
+#include <cctype>
+
+#include "demux/console.h"
+#include "demux/run_options.h"
+
+namespace korvat {
+namespace {
+
+void applyOption(const char* argument, RunOptions& options) {
+  switch (std::tolower(static_cast<unsigned char>(argument[1]))) {
+    case 'i': options.includeInvalidVideo = true; break;
+    case 'p': options.stripPes = false; break;
+    default: break;  // unknown options, and a lone '-', are ignored
+  }
+}
+
+}  // namespace
+
+CommandLine parseCommandLine(int argc, const char* const* argv, RunOptions& options) {
+  if (argc < 2) return CommandLine::Usage;
+  std::string* const names[] = {&options.inputName, &options.audioName, &options.videoName};
+  for (int i = 1; i < argc; ++i) {
+    const char* argument = argv[i];
+    if (argument[0] == '-') {
+      applyOption(argument, options);
+      continue;
+    }
+    if (options.positionalCount == 3) return CommandLine::TooManyNames;
+    *names[options.positionalCount++] = argument;
+  }
+  if (options.positionalCount == 0) return CommandLine::TooFewNames;
+  if (options.positionalCount < 3) options.videoName = options.inputName + ".m2v";
+  if (options.positionalCount < 2) options.audioName = options.inputName + ".mp2";
+  return CommandLine::Run;
+}
+
+void printUsage() {
+  consolePrint("KORVAT - dvb-s audio/video extractor - v0.3\n\n");
+  consolePrint("korvat [-i] input [audio] [video]\n\n");
+  consolePrint(" -i        : ungueltige video-pakete mitkopieren\n");
+  consolePrint(" -p        : Audiostream inklusive PES-Daten kopieren\n");
+  consolePrint("             (erzeugt eine MPP-Datei)\n");
+  consolePrint("\n");
+  consolePrint(" input     : DVB-s Audio/Video Datei\n");
+  consolePrint("\n");
+  consolePrint(" audio     : MP2-Audiodatei (optional)\n");
+  consolePrint(" video     : M2V-Videodatei (optional)\n");
+  consolePrint("\n");
+}
+
+}  // namespace korvat

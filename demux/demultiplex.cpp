@@ -1,0 +1,156 @@
+#include "demux/demultiplex.h"
+
+#include <cinttypes>
+#include <vector>
+
+#include "demux/av_packet.h"
+#include "demux/console.h"
+
+namespace korvat {
+namespace {
+
+struct RunCounters {
+  std::uint64_t audioPackets = 0, audioBytes = 0;
+  std::uint64_t videoPackets = 0, videoBytes = 0;
+  std::uint64_t skippedItems = 0, skippedBytes = 0;
+};
+
+// How one packet's turn ended.
+enum class Turn {
+  Counted,      // handled in full: print the progress line
+  InputFailed,  // the input failed; the next turn decides between end and error
+  WriteFailed,  // an output failed; its message is printed, the run ends
+};
+
+class Demultiplexer {
+ public:
+  Demultiplexer(DiskFile& input, DiskFile& video, DiskFile& audio, const RunOptions& options)
+      : input(input), video(video), audio(audio), videoStarted(options.includeInvalidVideo),
+        searchBuffer(UINT16_MAX) {}
+
+  DemuxEnd run() {
+    for (;;) {
+      if (input.error() != FileError::Ok) return inputEnded();
+      AVheader header;
+      input.read(header.bytes, AVheader::kSize);
+      if (input.error() != FileError::Ok) continue;
+      if (!header.hasSync()) {
+        consolePrint("\ninvalid AVheader\n");
+        return failed();
+      }
+      const Turn turn = route(header);
+      if (turn == Turn::WriteFailed) return failed();
+      if (turn == Turn::Counted) printProgress();
+    }
+  }
+
+ private:
+  Turn route(const AVheader& header) {
+    switch (header.streamId()) {
+      case AVheader::kAudioStream: return copyAudio(header.payloadLength());
+      case AVheader::kVideoStream: return handleVideo(header);
+      default: return skip(header.payloadLength());
+    }
+  }
+
+  Turn copyAudio(std::uint16_t length) {
+    input.copyTo(audio, length);
+    if (audio.error() != FileError::Ok) return writeFailed("\nerror writing to audio-file\n");
+    if (input.error() != FileError::Ok) return Turn::InputFailed;
+    counters.audioPackets += 1;
+    counters.audioBytes += length;
+    return Turn::Counted;
+  }
+
+  Turn handleVideo(const AVheader& header) {
+    std::uint16_t length = header.payloadLength();
+    if (header.hasVideoPrefix()) {
+      // Too short to hold its own prefix: nothing in it can be video.
+      if (length < AVheader::kVideoPrefixSize) return skip(length);
+      input.seekCur(AVheader::kVideoPrefixSize);
+      length -= AVheader::kVideoPrefixSize;
+      counters.skippedItems += 1;
+      counters.skippedBytes += AVheader::kVideoPrefixSize;
+    }
+    const Turn turn = videoStarted ? copyVideo(length) : searchVideoStart(length);
+    if (turn != Turn::Counted) return turn;
+    if (videoStarted) {
+      counters.videoPackets += 1;
+      counters.videoBytes += length;
+    } else {
+      counters.skippedItems += 1;
+    }
+    return Turn::Counted;
+  }
+
+  Turn copyVideo(std::uint16_t length) {
+    input.copyTo(video, length);
+    if (video.error() != FileError::Ok) return writeFailed("\nerror writing to video-file\n");
+    return input.error() == FileError::Ok ? Turn::Counted : Turn::InputFailed;
+  }
+
+  // Before the first sequence header the payload is read whole and searched;
+  // the bytes before the start code are dropped. `length` becomes the number
+  // of bytes written.
+  Turn searchVideoStart(std::uint16_t& length) {
+    input.read(searchBuffer.data(), length);
+    if (input.error() != FileError::Ok) return Turn::InputFailed;
+    const std::size_t start = findSequenceHeader(searchBuffer.data(), length);
+    counters.skippedBytes += start;
+    if (start == length) return Turn::Counted;
+    videoStarted = true;
+    length = static_cast<std::uint16_t>(length - start);
+    video.write(searchBuffer.data() + start, length);
+    if (video.error() != FileError::Ok) return writeFailed("\nerror writing to video-file\n");
+    return Turn::Counted;
+  }
+
+  Turn skip(std::uint16_t length) {
+    input.seekCur(length);
+    if (input.error() != FileError::Ok) return Turn::InputFailed;
+    counters.skippedItems += 1;
+    counters.skippedBytes += length;
+    return Turn::Counted;
+  }
+
+  static Turn writeFailed(const char* message) {
+    consolePrint("%s", message);
+    return Turn::WriteFailed;
+  }
+
+  DemuxEnd inputEnded() {
+    if (input.atEnd()) {
+      consolePrint("\nend of input file reached\n");
+      return DemuxEnd::EndOfInput;
+    }
+    return failed();
+  }
+
+  static DemuxEnd failed() {
+    consolePrint("\nerror reading/writing file\n");
+    return DemuxEnd::Failed;
+  }
+
+  void printProgress() const {
+    consolePrint("%" PRIu64 " (%" PRIu64 " kb) audio, %" PRIu64 " (%" PRIu64 " kb) video, %" PRIu64
+                 " (%" PRIu64 " kb) skipped\r",
+                 counters.audioPackets, counters.audioBytes >> 10, counters.videoPackets,
+                 counters.videoBytes >> 10, counters.skippedItems, counters.skippedBytes >> 10);
+  }
+
+  DiskFile& input;
+  DiskFile& video;
+  DiskFile& audio;
+  bool videoStarted;
+  RunCounters counters;
+  // One buffer for the largest payload serves every search.
+  std::vector<unsigned char> searchBuffer;
+};
+
+}  // namespace
+
+DemuxEnd demultiplex(DiskFile& input, DiskFile& video, DiskFile& audio, const RunOptions& options) {
+  return Demultiplexer(input, video, audio, options).run();
+}
+
+}  // namespace korvat

@@ -1,0 +1,3 @@
+#include "demux/run.h"
+
+int main(int argc, char** argv) { return korvat::runKorvat(argc, argv); }

@@ -1,0 +1,27 @@
+// The settings of one run, all taken from the command line.
+#pragma once
+
+#include <string>
+
+namespace korvat {
+
+struct RunOptions {
+  bool includeInvalidVideo = false;  // -i: copy video before the first sequence header too
+  bool stripPes = true;              // cleared by -p: keep the audio as PES packets
+  std::string inputName;
+  std::string audioName;
+  std::string videoName;
+  int positionalCount = 0;
+};
+
+enum class CommandLine { Run, Usage, TooManyNames, TooFewNames };
+
+// Reads argv[1..argc-1]. Options start with '-' and only their second
+// character counts (i or p, either case; anything else is ignored). Up to
+// three names follow in any order with the options: input, audio, video.
+// Missing output names are derived from the input name.
+CommandLine parseCommandLine(int argc, const char* const* argv, RunOptions& options);
+
+void printUsage();
+
+}  // namespace korvat

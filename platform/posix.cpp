@@ -1,0 +1,128 @@
+// POSIX implementation of the OS layer. Exclusive access, which Win32 grants
+// by opening without sharing, is an advisory flock taken right after the open:
+// every korvat honours it, so two runs never write the same file at once.
+#include "platform/platform.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+
+namespace korvat::platform {
+namespace {
+
+int openFlags(Access access, Disposition disposition) {
+  int flags = O_CLOEXEC | O_NONBLOCK;  // O_NONBLOCK: never hang on a FIFO
+  switch (access) {
+    case Access::Read: flags |= O_RDONLY; break;
+    case Access::Write: flags |= O_WRONLY; break;
+    case Access::ReadWrite: flags |= O_RDWR; break;
+  }
+  switch (disposition) {
+    case Disposition::OpenExisting: break;
+    case Disposition::CreateNew: flags |= O_CREAT | O_EXCL; break;
+    // No O_TRUNC: the file is emptied only once we hold the lock.
+    case Disposition::CreateAlways: flags |= O_CREAT; break;
+  }
+  return flags;
+}
+
+bool isRegularFile(int fd) {
+  struct stat st {};
+  return fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool makeBlocking(int fd) {
+  const int flags = fcntl(fd, F_GETFL);
+  return flags != -1 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
+}
+
+}  // namespace
+
+FileHandle openFile(const char* name, Access access, Disposition disposition) {
+  int fd;
+  do {
+    fd = open(name, openFlags(access, disposition), 0666);
+  } while (fd == -1 && errno == EINTR);
+  if (fd == -1) return kInvalidHandle;
+
+  const bool usable = isRegularFile(fd) && flock(fd, LOCK_EX | LOCK_NB) == 0 &&
+                      makeBlocking(fd) &&
+                      (disposition != Disposition::CreateAlways || ftruncate(fd, 0) == 0);
+  if (!usable) {
+    close(fd);
+    return kInvalidHandle;
+  }
+  return fd;
+}
+
+bool readFile(FileHandle file, void* buffer, std::uint32_t n, std::uint32_t& delivered) {
+  auto* at = static_cast<char*>(buffer);
+  delivered = 0;
+  while (delivered < n) {
+    const ssize_t got = read(static_cast<int>(file), at + delivered, n - delivered);
+    if (got > 0) {
+      delivered += static_cast<std::uint32_t>(got);
+    } else if (got == 0) {
+      return true;  // end of file
+    } else if (errno != EINTR) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool writeFile(FileHandle file, const void* buffer, std::uint32_t n, std::uint32_t& taken) {
+  const auto* at = static_cast<const char*>(buffer);
+  taken = 0;
+  while (taken < n) {
+    const ssize_t put = write(static_cast<int>(file), at + taken, n - taken);
+    if (put > 0) {
+      taken += static_cast<std::uint32_t>(put);
+    } else if (put == -1 && errno == EINTR) {
+      continue;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::uint64_t moveFromCurrent(FileHandle file, std::int64_t distance) {
+  const off_t position = lseek(static_cast<int>(file), static_cast<off_t>(distance), SEEK_CUR);
+  return position < 0 ? kRefused : static_cast<std::uint64_t>(position);
+}
+
+std::uint64_t fileSize(FileHandle file) {
+  struct stat st {};
+  if (fstat(static_cast<int>(file), &st) != 0) return kRefused;
+  return static_cast<std::uint64_t>(st.st_size);
+}
+
+void closeFile(FileHandle file) { close(static_cast<int>(file)); }
+
+bool makeTempFile(std::string& name) {
+  char pattern[] = "./kvtXXXXXX.tmp";
+  const int fd = mkostemps(pattern, 4, O_CLOEXEC);
+  if (fd == -1) return false;
+  close(fd);
+  name = pattern;
+  return true;
+}
+
+bool pathExists(const char* name) {
+  struct stat st {};
+  return lstat(name, &st) == 0;
+}
+
+bool deleteFile(const char* name) { return unlink(name) == 0; }
+
+bool stdoutIsTerminal() { return isatty(STDOUT_FILENO) == 1; }
+
+void setUpProcess() { std::signal(SIGXFSZ, SIG_IGN); }
+
+}  // namespace korvat::platform

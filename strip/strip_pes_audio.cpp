@@ -1,0 +1,139 @@
+#include "strip/strip_pes_audio.h"
+
+#include <cinttypes>
+#include <vector>
+
+#include "demux/console.h"
+#include "file/disk_file.h"
+#include "platform/platform.h"
+#include "strip/pes_packet.h"
+
+namespace korvat {
+namespace {
+
+struct StripCounters {
+  std::uint64_t audioPackets = 0, audioBytes = 0;
+  std::uint64_t skippedPackets = 0, skippedBytes = 0;
+};
+
+class PesStripper {
+ public:
+  PesStripper(DiskFile& input, DiskFile& output)
+      : input(input), output(output), packet(pes::kFixedSize + pes::kMaxPacketLength) {}
+
+  bool run() {
+    for (;;) {
+      if (input.error() != FileError::Ok) return inputEnded();
+      input.read(packet.data(), pes::kFixedSize);
+      if (input.error() != FileError::Ok) continue;
+      if (!pes::hasStartCode(packet.data())) {
+        consolePrint("\ninvalid packet header found !\n");
+        return false;
+      }
+      const std::uint16_t length = pes::packetLength(packet.data());
+      if (pes::isNonAudio(packet.data())) {
+        skipPacket(length);
+        continue;
+      }
+      const std::uint32_t got = input.read(packet.data() + pes::kFixedSize, length);
+      // A packet cut short by the end of the file is still used, as far as it goes.
+      if (input.error() != FileError::Ok && !input.atEnd()) continue;
+      if (!writeAudio(got)) {
+        consolePrint("\nerror writing to output file !\n");
+        return false;
+      }
+      printProgress();
+    }
+  }
+
+ private:
+  void skipPacket(std::uint16_t length) {
+    consolePrint("\nskipping non-audio packet...\n");
+    input.seekCur(length);
+    counters.skippedPackets += 1;
+    counters.skippedBytes += length;
+  }
+
+  // Writes the payload of a packet whose body holds `got` bytes, from the
+  // first frame sync on. Before the sync the search stays inside this one
+  // payload: a sync split across two packets is not one. False on a failed write.
+  bool writeAudio(std::uint32_t got) {
+    const std::uint32_t headerData = pes::headerDataLength(packet.data());
+    std::uint32_t offset = pes::kFixedSize + pes::kHeaderBytesAfterLength + headerData;
+    // A body too short for its own header (byte 8 then is stale) has no payload.
+    std::uint32_t payload = got > pes::kHeaderBytesAfterLength + headerData
+                                ? got - pes::kHeaderBytesAfterLength - headerData
+                                : 0;
+    if (!audioSynced) {
+      const std::uint32_t sync = pes::findFrameSync(packet.data() + offset, payload);
+      counters.skippedBytes += sync;
+      if (sync == payload) {
+        counters.skippedPackets += 1;
+        return true;
+      }
+      audioSynced = true;
+      offset += sync;
+      payload -= sync;
+    }
+    output.write(packet.data() + offset, payload);
+    if (output.error() != FileError::Ok) return false;
+    counters.audioPackets += 1;
+    counters.audioBytes += payload;
+    return true;
+  }
+
+  bool inputEnded() {
+    consolePrint("\n");
+    if (!input.atEnd()) return false;
+    consolePrint("\nend of input file reached\n");
+    return true;
+  }
+
+  void printProgress() const {
+    consolePrint("%" PRIu64 " (%" PRIu64 " kb) audio-packets, %" PRIu64 " (%" PRIu64 " kb) skipped packets\r",
+                 counters.audioPackets, counters.audioBytes >> 10, counters.skippedPackets,
+                 counters.skippedBytes >> 10);
+  }
+
+  DiskFile& input;
+  DiskFile& output;
+  // Any packet fits whole: the fixed bytes plus the largest packet length.
+  std::vector<unsigned char> packet;
+  bool audioSynced = false;
+  StripCounters counters;
+};
+
+bool isEmptyFile(const std::string& name) {
+  DiskFile file(name.c_str(), FileMode::Read, false, false);
+  return file.error() == FileError::Ok && file.size() == 0;
+}
+
+}  // namespace
+
+bool stripPesAudio(const std::string& tempName, const std::string& audioName) {
+  // Opened before the audio file, so that no audio file is made without input.
+  DiskFile input(tempName.c_str(), FileMode::Read, false, false);
+  if (input.error() != FileError::Ok) {
+    consolePrint("error opening file '%s' !\n", tempName.c_str());
+    return false;
+  }
+  DiskFile output(audioName.c_str(), FileMode::Write, true, false);
+  if (output.error() != FileError::Ok) {
+    consolePrint("error creating file '%s' !\n", audioName.c_str());
+    return false;
+  }
+  return PesStripper(input, output).run();
+}
+
+bool finishStrippedAudio(const std::string& tempName, const std::string& audioName) {
+  consolePrint("\nremoving pes-data from audio-file\n");
+  const bool nothingToLose = isEmptyFile(tempName);
+  if (stripPesAudio(tempName, audioName) || nothingToLose) {
+    platform::deleteFile(tempName.c_str());
+    return true;
+  }
+  consolePrint("\ntemporary file '%s' kept\n", tempName.c_str());
+  return false;
+}
+
+}  // namespace korvat

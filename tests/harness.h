@@ -1,0 +1,66 @@
+// Helpers for end-to-end tests: recordings built byte by byte, a private
+// working directory, and the real korvat binary run in it.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace korvat::test {
+
+using Bytes = std::string;
+
+// One AV packet. The length field is the payload's size unless given.
+Bytes avPacket(std::uint8_t streamId, std::uint8_t flags, const Bytes& payload, int lengthField = -1);
+// A video packet with the 4-byte prefix flag set; the prefix is prepended.
+Bytes prefixedVideo(const Bytes& video);
+// One PES packet: 00 00 01 id, length, two flag bytes, header data, payload.
+Bytes pesPacket(std::uint8_t streamId, const Bytes& headerData, const Bytes& payload);
+// A sequence header start code followed by `rest`.
+Bytes sequenceStart(const Bytes& rest = "");
+Bytes filler(std::size_t n, char seed = 'a');  // bytes without start codes or syncs
+
+// Console lines as korvat prints them.
+std::string demuxProgress(int audio, int audioKb, int video, int videoKb, int skipped, int skippedKb);
+std::string stripProgress(int audio, int audioKb, int skipped, int skippedKb);
+extern const char* const kEndOfInput;
+extern const char* const kReadWriteError;
+extern const char* const kStripHeading;
+
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  std::string path(const std::string& name) const { return root + "/" + name; }
+  void write(const std::string& name, const Bytes& bytes) const;
+  void makeDir(const std::string& name) const;
+  Bytes read(const std::string& name) const;
+  bool has(const std::string& name) const;
+  std::vector<std::string> names() const;  // sorted
+  const std::string& dir() const { return root; }
+
+ private:
+  std::string root;
+};
+
+struct Outcome {
+  int status = -1;
+  std::string out;
+};
+
+struct Limits {
+  std::uint64_t fileSize = 0;  // RLIMIT_FSIZE for the child; 0 = none
+};
+
+// Runs `body` in a child process in `dir`, capturing its standard output;
+// its return value is the exit status.
+Outcome runInChild(const TempDir& dir, const std::function<int()>& body, Limits limits = {});
+
+// Runs korvat with `args` in `dir`.
+Outcome runKorvat(const TempDir& dir, const std::vector<std::string>& args, Limits limits = {});
+
+}  // namespace korvat::test
