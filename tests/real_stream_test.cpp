@@ -1,0 +1,83 @@
+// Real MPEG-2 video and MPEG-1 Layer II audio, packed as a receiver records
+// them: what korvat writes must be the source streams byte for byte.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <unistd.h>
+
+#include "tests/harness.h"
+#include "tools/recording_packer.h"
+
+namespace korvat::test {
+namespace {
+
+Bytes sampleFile(const char* name) {
+  std::FILE* file = std::fopen((std::string(KORVAT_SAMPLES_DIR "/") + name).c_str(), "rb");
+  Bytes bytes;
+  char chunk[65536];
+  for (std::size_t n; file && (n = std::fread(chunk, 1, sizeof chunk, file)) > 0;) bytes.append(chunk, n);
+  if (file) std::fclose(file);
+  return bytes;
+}
+
+const Bytes& sourceVideo() {
+  static const Bytes bytes = sampleFile("testsrc.m2v");
+  return bytes;
+}
+const Bytes& sourceAudio() {
+  static const Bytes bytes = sampleFile("sine.mp2");
+  return bytes;
+}
+
+TEST(RealStreams, BundledSampleIsThePackedSources) {
+  ASSERT_FALSE(sourceVideo().empty());
+  EXPECT_EQ(sampleFile("sample.av"), pack::packRecording(sourceVideo(), sourceAudio(), {}));
+}
+
+TEST(RealStreams, SplitGivesTheSourcesBack) {
+  for (std::uint64_t seed : {1, 2, 3}) {
+    SCOPED_TRACE(seed);
+    pack::PackOptions options;
+    options.seed = seed;
+    Bytes pes;
+    const Bytes recording = pack::packRecording(sourceVideo(), sourceAudio(), options, &pes);
+    TempDir dir;
+    dir.write("rec", recording);
+
+    Outcome run = runKorvat(dir, {"rec"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_NE(run.out.find("\nremoving pes-data from audio-file\n"), std::string::npos);
+    EXPECT_EQ(dir.read("rec.m2v"), sourceVideo());
+    EXPECT_EQ(dir.read("rec.mp2"), sourceAudio());
+
+    run = runKorvat(dir, {"-p", "-i", "rec", "pes.mpp", "all.m2v"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(dir.read("pes.mpp"), pes);
+    const Bytes all = dir.read("all.m2v");
+    ASSERT_GT(all.size(), sourceVideo().size());  // the lead-in comes first
+    EXPECT_EQ(all.substr(all.size() - sourceVideo().size()), sourceVideo());
+    EXPECT_EQ(dir.names(), (std::vector<std::string>{"all.m2v", "pes.mpp", "rec", "rec.m2v", "rec.mp2"}));
+  }
+}
+
+// A decoder reads both outputs without a complaint.
+TEST(RealStreams, OutputsDecode) {
+  if (std::system("ffmpeg -version >/dev/null 2>&1") != 0) GTEST_SKIP() << "ffmpeg is not installed";
+  TempDir dir;
+  dir.write("rec", sampleFile("sample.av"));
+  ASSERT_EQ(runKorvat(dir, {"rec"}).status, 0);
+  for (const char* output : {"rec.m2v", "rec.mp2"}) {
+    SCOPED_TRACE(output);
+    const Outcome decode = runInChild(dir, [output] {
+      dup2(STDOUT_FILENO, STDERR_FILENO);
+      execlp("ffmpeg", "ffmpeg", "-nostdin", "-v", "error", "-i", output, "-f", "null", "-", nullptr);
+      return 127;
+    });
+    EXPECT_EQ(decode.status, 0);
+    EXPECT_EQ(decode.out, "");
+  }
+}
+
+}  // namespace
+}  // namespace korvat::test
