@@ -4,11 +4,69 @@
 // output is buffered as usual.
 #pragma once
 
+#include <array>
+#include <chrono>
+#include <cstdarg>
+#include <cstdint>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+#include "file/disk_file.h"
+
 namespace korvat {
 
 #if defined(__GNUC__)
-__attribute__((format(printf, 1, 2)))
+#define KORVAT_PRINTF(format_index) __attribute__((format(printf, format_index, format_index + 1)))
+#else
+#define KORVAT_PRINTF(format_index)
 #endif
-void consolePrint(const char* format, ...);
+
+KORVAT_PRINTF(1) void consolePrint(const char* format, ...);
+
+// The console of one pass that writes output files. A progress line tells
+// how much is in the files, and since the files gather their writes, a line
+// is held back until the data it counts has reached them: if a later flush
+// fails, only the lines whose data made it are printed, so the last line
+// shown is the true one. Redirected, every line is printed in order; at a
+// terminal the line is repainted about ten times a second, and always before
+// a message and at the end of the pass.
+class PassConsole {
+ public:
+  static constexpr std::size_t kMaxOutputs = 2;
+
+  // At most kMaxOutputs outputs.
+  explicit PassConsole(std::vector<DiskFile*> outputs);
+
+  // Both return the output whose gathered writes failed when a line or
+  // message made the outputs flush, else null.
+  //
+  // A progress line comes after every packet, so it is not formatted by
+  // printf, which would cost more than the packet: each "%d" in `format`
+  // stands for the next of `counts`, printed in full as an unsigned number.
+  DiskFile* progress(const char* format, std::initializer_list<std::uint64_t> counts);
+  KORVAT_PRINTF(2) DiskFile* message(const char* format, ...);
+
+  // Flushes the outputs and prints what they now hold. Returns the first
+  // output that failed to take its data, else null.
+  DiskFile* settle();
+
+ private:
+  struct Entry {
+    std::size_t end;  // of its text in `pending`
+    bool isProgress;
+    std::array<std::uint64_t, kMaxOutputs> positions;  // of the outputs when it was made
+  };
+
+  void addEntry(bool isProgress);
+  std::size_t entriesInFiles() const;
+  bool repaintsAt(std::size_t i, std::size_t count) const;
+
+  std::vector<DiskFile*> outputs;
+  std::string pending;
+  std::vector<Entry> entries;
+  bool toTerminal;
+  std::chrono::steady_clock::time_point lastSettle;
+};
 
 }  // namespace korvat

@@ -1,6 +1,5 @@
 #include "demux/demultiplex.h"
 
-#include <cinttypes>
 #include <vector>
 
 #include "demux/av_packet.h"
@@ -16,10 +15,12 @@ struct RunCounters {
 };
 
 // How one packet's turn ended.
+enum class Ending { EndOfInput, ReadError, InvalidHeader };
+
 enum class Turn {
   Counted,      // handled in full: print the progress line
   InputFailed,  // the input failed; the next turn decides between end and error
-  WriteFailed,  // an output failed; its message is printed, the run ends
+  WriteFailed,  // an output failed: the run ends
 };
 
 class Demultiplexer {
@@ -30,17 +31,16 @@ class Demultiplexer {
 
   DemuxEnd run() {
     for (;;) {
-      if (input.error() != FileError::Ok) return inputEnded();
+      if (input.error() != FileError::Ok) return finish(input.atEnd() ? Ending::EndOfInput : Ending::ReadError);
       AVheader header;
       input.read(header.bytes, AVheader::kSize);
       if (input.error() != FileError::Ok) continue;
-      if (!header.hasSync()) {
-        consolePrint("\ninvalid AVheader\n");
-        return failed();
-      }
+      if (!header.hasSync()) return finish(Ending::InvalidHeader);
       const Turn turn = route(header);
-      if (turn == Turn::WriteFailed) return failed();
-      if (turn == Turn::Counted) printProgress();
+      if (turn == Turn::WriteFailed) return writeFailure(*failedOutput);
+      if (turn == Turn::Counted) {
+        if (DiskFile* failed = printProgress()) return writeFailure(*failed);
+      }
     }
   }
 
@@ -55,7 +55,7 @@ class Demultiplexer {
 
   Turn copyAudio(std::uint16_t length) {
     input.copyTo(audio, length);
-    if (audio.error() != FileError::Ok) return writeFailed("\nerror writing to audio-file\n");
+    if (audio.error() != FileError::Ok) return writeFailed(audio);
     if (input.error() != FileError::Ok) return Turn::InputFailed;
     counters.audioPackets += 1;
     counters.audioBytes += length;
@@ -85,7 +85,7 @@ class Demultiplexer {
 
   Turn copyVideo(std::uint16_t length) {
     input.copyTo(video, length);
-    if (video.error() != FileError::Ok) return writeFailed("\nerror writing to video-file\n");
+    if (video.error() != FileError::Ok) return writeFailed(video);
     return input.error() == FileError::Ok ? Turn::Counted : Turn::InputFailed;
   }
 
@@ -101,7 +101,7 @@ class Demultiplexer {
     videoStarted = true;
     length = static_cast<std::uint16_t>(length - start);
     video.write(searchBuffer.data() + start, length);
-    if (video.error() != FileError::Ok) return writeFailed("\nerror writing to video-file\n");
+    if (video.error() != FileError::Ok) return writeFailed(video);
     return Turn::Counted;
   }
 
@@ -113,29 +113,40 @@ class Demultiplexer {
     return Turn::Counted;
   }
 
-  static Turn writeFailed(const char* message) {
-    consolePrint("%s", message);
+  Turn writeFailed(DiskFile& output) {
+    failedOutput = &output;
     return Turn::WriteFailed;
   }
 
-  DemuxEnd inputEnded() {
-    if (input.atEnd()) {
-      consolePrint("\nend of input file reached\n");
-      return DemuxEnd::EndOfInput;
+  // The output files hold all that was counted only once the gathered writes
+  // are flushed: a failure there is a failed write like any other.
+  DemuxEnd finish(Ending ending) {
+    if (DiskFile* failed = console.settle()) return writeFailure(*failed);
+    switch (ending) {
+      case Ending::EndOfInput:
+        consolePrint("\nend of input file reached\n");
+        return DemuxEnd::EndOfInput;
+      case Ending::InvalidHeader:
+        consolePrint("\ninvalid AVheader\n");
+        break;
+      case Ending::ReadError:
+        break;
     }
-    return failed();
-  }
-
-  static DemuxEnd failed() {
     consolePrint("\nerror reading/writing file\n");
     return DemuxEnd::Failed;
   }
 
-  void printProgress() const {
-    consolePrint("%" PRIu64 " (%" PRIu64 " kb) audio, %" PRIu64 " (%" PRIu64 " kb) video, %" PRIu64
-                 " (%" PRIu64 " kb) skipped\r",
-                 counters.audioPackets, counters.audioBytes >> 10, counters.videoPackets,
-                 counters.videoBytes >> 10, counters.skippedItems, counters.skippedBytes >> 10);
+  DemuxEnd writeFailure(DiskFile& output) {
+    console.settle();  // the lines whose data did reach the files
+    consolePrint(&output == &audio ? "\nerror writing to audio-file\n" : "\nerror writing to video-file\n");
+    consolePrint("\nerror reading/writing file\n");
+    return DemuxEnd::Failed;
+  }
+
+  DiskFile* printProgress() {
+    return console.progress("%d (%d kb) audio, %d (%d kb) video, %d (%d kb) skipped\r",
+                            {counters.audioPackets, counters.audioBytes >> 10, counters.videoPackets,
+                             counters.videoBytes >> 10, counters.skippedItems, counters.skippedBytes >> 10});
   }
 
   DiskFile& input;
@@ -143,6 +154,8 @@ class Demultiplexer {
   DiskFile& audio;
   bool videoStarted;
   RunCounters counters;
+  PassConsole console{{&video, &audio}};
+  DiskFile* failedOutput = nullptr;
   // One buffer for the largest payload serves every search.
   std::vector<unsigned char> searchBuffer;
 };

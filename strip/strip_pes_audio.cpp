@@ -1,6 +1,5 @@
 #include "strip/strip_pes_audio.h"
 
-#include <cinttypes>
 #include <vector>
 
 #include "demux/console.h"
@@ -27,31 +26,36 @@ class PesStripper {
       input.read(packet.data(), pes::kFixedSize);
       if (input.error() != FileError::Ok) continue;
       if (!pes::hasStartCode(packet.data())) {
+        if (console.settle()) return writeFailure();
         consolePrint("\ninvalid packet header found !\n");
         return false;
       }
       const std::uint16_t length = pes::packetLength(packet.data());
       if (pes::isNonAudio(packet.data())) {
-        skipPacket(length);
+        if (!skipPacket(length)) return writeFailure();
         continue;
       }
       const std::uint32_t got = input.read(packet.data() + pes::kFixedSize, length);
       // A packet cut short by the end of the file is still used, as far as it goes.
       if (input.error() != FileError::Ok && !input.atEnd()) continue;
-      if (!writeAudio(got)) {
-        consolePrint("\nerror writing to output file !\n");
-        return false;
-      }
-      printProgress();
+      if (!writeAudio(got) || printProgress()) return writeFailure();
     }
   }
 
  private:
-  void skipPacket(std::uint16_t length) {
-    consolePrint("\nskipping non-audio packet...\n");
+  // False when the message made the output flush and that failed.
+  bool skipPacket(std::uint16_t length) {
+    if (console.message("\nskipping non-audio packet...\n")) return false;
     input.seekCur(length);
     counters.skippedPackets += 1;
     counters.skippedBytes += length;
+    return true;
+  }
+
+  bool writeFailure() {
+    console.settle();  // the lines whose audio did reach the file
+    consolePrint("\nerror writing to output file !\n");
+    return false;
   }
 
   // Writes the payload of a packet whose body holds `got` bytes, from the
@@ -82,17 +86,19 @@ class PesStripper {
     return true;
   }
 
+  // The audio file holds all that was counted only once it is flushed.
   bool inputEnded() {
+    if (console.settle()) return writeFailure();
     consolePrint("\n");
     if (!input.atEnd()) return false;
     consolePrint("\nend of input file reached\n");
     return true;
   }
 
-  void printProgress() const {
-    consolePrint("%" PRIu64 " (%" PRIu64 " kb) audio-packets, %" PRIu64 " (%" PRIu64 " kb) skipped packets\r",
-                 counters.audioPackets, counters.audioBytes >> 10, counters.skippedPackets,
-                 counters.skippedBytes >> 10);
+  DiskFile* printProgress() {
+    return console.progress("%d (%d kb) audio-packets, %d (%d kb) skipped packets\r",
+                            {counters.audioPackets, counters.audioBytes >> 10, counters.skippedPackets,
+                             counters.skippedBytes >> 10});
   }
 
   DiskFile& input;
@@ -101,6 +107,7 @@ class PesStripper {
   std::vector<unsigned char> packet;
   bool audioSynced = false;
   StripCounters counters;
+  PassConsole console{{&output}};
 };
 
 bool isEmptyFile(const std::string& name) {

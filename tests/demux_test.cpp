@@ -91,10 +91,10 @@ TEST(Demultiplex, FailedWritesEndTheRun) {
   const std::vector<RecordingCase> cases = {
       {"audio", kAudioPacket + avPacket(2, 0, bigAudio) + kAudioPacket, kFirstAudioLine + audioFailed, 2,
        kAudio + bigAudio.substr(0, 990), "", {}, 1000},
-      {"video at its start", avPacket(1, 0, "ab" + bigVideo) + kAudioPacket, videoFailed, 2, "",
-       bigVideo.substr(0, 1000), {}, 1000},
-      {"video after its start", avPacket(1, 0, bigVideo) + kAudioPacket, videoFailed, 2, "",
-       bigVideo.substr(0, 1000), {"-i"}, 1000},
+      {"video at its start", kAudioPacket + avPacket(1, 0, "ab" + bigVideo), kFirstAudioLine + videoFailed, 2,
+       kAudio, bigVideo.substr(0, 1000), {}, 1000},
+      {"video after its start", kAudioPacket + avPacket(1, 0, bigVideo), kFirstAudioLine + videoFailed, 2,
+       kAudio, bigVideo.substr(0, 1000), {"-i"}, 1000},
   };
   for (const RecordingCase& c : cases) expectRun(c);
 }

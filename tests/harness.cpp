@@ -5,9 +5,12 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdlib>
 #include <csignal>
 #include <cstdio>
 #include <fstream>
@@ -101,15 +104,53 @@ std::vector<std::string> TempDir::names() const {
   return found;
 }
 
+namespace {
+
+// The two ends of what the child writes to: a pipe, or a raw pseudo-terminal
+// (no "\n" to "\r\n"), so that the bytes read are the bytes written.
+struct OutputChannel {
+  int parentEnd = -1;
+  int childEnd = -1;
+  std::string terminalName;
+
+  explicit OutputChannel(bool terminal) {
+    if (!terminal) {
+      int ends[2];
+      if (pipe(ends) != 0) throw std::runtime_error("pipe failed");
+      parentEnd = ends[0];
+      childEnd = ends[1];
+      return;
+    }
+    parentEnd = posix_openpt(O_RDWR | O_NOCTTY);
+    if (parentEnd < 0 || grantpt(parentEnd) != 0 || unlockpt(parentEnd) != 0) {
+      throw std::runtime_error("no pseudo-terminal");
+    }
+    terminalName = ptsname(parentEnd);
+  }
+
+  // In the child: standard output goes to the channel.
+  void attachStdout() {
+    if (!terminalName.empty()) {
+      childEnd = open(terminalName.c_str(), O_WRONLY | O_NOCTTY);
+      termios mode{};
+      tcgetattr(childEnd, &mode);
+      cfmakeraw(&mode);
+      tcsetattr(childEnd, TCSANOW, &mode);
+    }
+    dup2(childEnd, STDOUT_FILENO);
+    close(childEnd);
+    close(parentEnd);
+  }
+};
+
+}  // namespace
+
 Outcome runInChild(const TempDir& dir, const std::function<int()>& body, Limits limits) {
   std::fflush(stdout);
-  int pipeEnds[2];
-  if (pipe(pipeEnds) != 0) throw std::runtime_error("pipe failed");
+  OutputChannel channel(limits.terminal);
   const pid_t child = fork();
   if (child == 0) {
-    dup2(pipeEnds[1], STDOUT_FILENO);
-    close(pipeEnds[0]);
-    close(pipeEnds[1]);
+    channel.attachStdout();
     if (chdir(dir.dir().c_str()) != 0) _exit(126);
     if (limits.fileSize != 0) {
       std::signal(SIGXFSZ, SIG_IGN);
@@ -120,14 +161,15 @@ Outcome runInChild(const TempDir& dir, const std::function<int()>& body, Limits 
     std::fflush(stdout);
     _exit(status);
   }
-  close(pipeEnds[1]);
+  if (channel.childEnd >= 0) close(channel.childEnd);
   Outcome outcome;
   char chunk[65536];
-  for (ssize_t n; (n = ::read(pipeEnds[0], chunk, sizeof chunk)) != 0;) {
+  // A pseudo-terminal reports EIO once the child has closed it.
+  for (ssize_t n; (n = ::read(channel.parentEnd, chunk, sizeof chunk)) != 0;) {
     if (n > 0) outcome.out.append(chunk, static_cast<std::size_t>(n));
     else if (errno != EINTR) break;
   }
-  close(pipeEnds[0]);
+  close(channel.parentEnd);
   int status = 0;
   waitpid(child, &status, 0);
   outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);

@@ -54,6 +54,7 @@ struct Outcome {
 
 struct Limits {
   std::uint64_t fileSize = 0;  // RLIMIT_FSIZE for the child; 0 = none
+  bool terminal = false;       // standard output on a pseudo-terminal, not a pipe
 };
 
 // Runs `body` in a child process in `dir`, capturing its standard output;

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <regex>
 #include <unistd.h>
 
 #include "tests/harness.h"
@@ -59,6 +60,25 @@ TEST(RealStreams, SplitGivesTheSourcesBack) {
     EXPECT_EQ(all.substr(all.size() - sourceVideo().size()), sourceVideo());
     EXPECT_EQ(dir.names(), (std::vector<std::string>{"all.m2v", "pes.mpp", "rec", "rec.m2v", "rec.mp2"}));
   }
+}
+
+// Drops every progress line that the next one paints over at once.
+std::string lastLinesOnly(const std::string& out) {
+  static const std::regex overpainted("[^\r\n]*\r(?=[^\r\n]*\r)");
+  return std::regex_replace(out, overpainted, "");
+}
+
+// At a terminal the progress line is repainted now and then, not after every
+// packet, but the line before each message and the last one of each pass
+// are the true ones.
+TEST(RealStreams, TerminalShowsTheTrueLastLines) {
+  TempDir dir;
+  dir.write("rec", sampleFile("sample.av"));
+  const Outcome redirected = runKorvat(dir, {"rec", "a1", "v1"});
+  const Outcome terminal = runKorvat(dir, {"rec", "a2", "v2"}, {0, true});
+  EXPECT_EQ(terminal.status, 0);
+  EXPECT_EQ(lastLinesOnly(terminal.out), lastLinesOnly(redirected.out));
+  EXPECT_LT(terminal.out.size(), redirected.out.size() / 2);
 }
 
 // A decoder reads both outputs without a complaint.

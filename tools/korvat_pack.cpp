@@ -1,4 +1,5 @@
-// korvat-pack: makes a recording from a video and an audio elementary stream.
+// korvat-pack: makes a recording from a video and an audio elementary stream,
+// or, for benchmarks, from random streams of a given mix and size.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -10,7 +11,10 @@
 
 namespace {
 
-bool readWhole(const char* name, std::string& bytes) {
+using korvat::pack::Bytes;
+using korvat::pack::PackOptions;
+
+bool readWhole(const char* name, Bytes& bytes) {
   std::ifstream in(name, std::ios::binary);
   std::ostringstream all;
   all << in.rdbuf();
@@ -21,29 +25,66 @@ bool readWhole(const char* name, std::string& bytes) {
 int usage() {
   std::fprintf(stderr,
                "usage: korvat-pack [--seed N] VIDEO.m2v AUDIO.mp2 RECORDING [PES]\n"
-               "Packs the two streams into RECORDING; PES receives the audio PES packets.\n");
+               "       korvat-pack [--seed N] --mix small|large MIB RECORDING\n"
+               "Packs the two streams into RECORDING; PES receives the audio PES packets.\n"
+               "--mix packs random streams of about MIB mebibytes: small packets (video\n"
+               "500-3000 bytes, audio 400-2000) or large ones (video 16-64 KiB, audio\n"
+               "2-4.6 KiB); 85%% of the packets are video, all with the 4-byte prefix.\n");
   return 1;
+}
+
+// Sizes the two streams so that 85% of the packets are video.
+bool mixOptions(const char* mix, PackOptions& options, double& videoShareOfBytes) {
+  if (std::strcmp(mix, "small") == 0) {
+    options.video = {500, 3000};
+    options.audio = {400, 2000};
+  } else if (std::strcmp(mix, "large") == 0) {
+    options.video = {16384, 65535};
+    options.audio = {2048, 4710};
+  } else {
+    return false;
+  }
+  options.prefixPercent = 100;
+  options.otherPercent = 0;
+  const double video = 0.85 * (options.video.min + options.video.max) / 2.0;
+  const double audio = 0.15 * (options.audio.min + options.audio.max) / 2.0;
+  videoShareOfBytes = video / (video + audio);
+  return true;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  korvat::pack::PackOptions options;
+  PackOptions options;
   int first = 1;
   if (argc > 2 && std::strcmp(argv[1], "--seed") == 0) {
     options.seed = std::strtoull(argv[2], nullptr, 10);
     first = 3;
   }
-  const int names = argc - first;
-  if (names != 3 && names != 4) return usage();
-  std::string video, audio;
-  if (!readWhole(argv[first], video) || !readWhole(argv[first + 1], audio)) {
-    std::fprintf(stderr, "korvat-pack: cannot read %s or %s\n", argv[first], argv[first + 1]);
-    return 1;
+  Bytes video, audio;
+  const char* recordingName;
+  const char* pesName = nullptr;
+  if (argc - first == 4 && std::strcmp(argv[first], "--mix") == 0) {
+    double videoShare = 0;
+    if (!mixOptions(argv[first + 1], options, videoShare)) return usage();
+    const double total = std::strtod(argv[first + 2], nullptr) * 1024 * 1024;
+    video = korvat::pack::syntheticVideo(static_cast<std::size_t>(total * videoShare), options.seed);
+    audio = korvat::pack::syntheticAudio(static_cast<std::size_t>(total * (1 - videoShare)), options.seed);
+    recordingName = argv[first + 3];
+  } else if (argc - first == 3 || argc - first == 4) {
+    if (!readWhole(argv[first], video) || !readWhole(argv[first + 1], audio)) {
+      std::fprintf(stderr, "korvat-pack: cannot read %s or %s\n", argv[first], argv[first + 1]);
+      return 1;
+    }
+    recordingName = argv[first + 2];
+    if (argc - first == 4) pesName = argv[first + 3];
+  } else {
+    return usage();
   }
-  std::FILE* recording = std::fopen(argv[first + 2], "wb");
-  std::FILE* pes = names == 4 ? std::fopen(argv[first + 3], "wb") : nullptr;
-  if (!recording || (names == 4 && !pes)) {
+
+  std::FILE* recording = std::fopen(recordingName, "wb");
+  std::FILE* pes = pesName ? std::fopen(pesName, "wb") : nullptr;
+  if (!recording || (pesName && !pes)) {
     std::fprintf(stderr, "korvat-pack: cannot create the output\n");
     return 1;
   }

@@ -137,7 +137,29 @@ class Packer {
   std::uint64_t pts = 90000;
 };
 
+Bytes randomBytes(std::size_t n, std::uint64_t seed) {
+  Rng rng(seed);
+  Bytes bytes(n, 0);
+  for (std::size_t i = 0; i < n; i += 8) {
+    const std::uint64_t word = rng.next();
+    for (std::size_t k = 0; k < 8 && i + k < n; ++k) bytes[i + k] = static_cast<char>(word >> (8 * k));
+  }
+  return bytes;
+}
+
 }  // namespace
+
+Bytes syntheticVideo(std::size_t n, std::uint64_t seed) {
+  Bytes video = randomBytes(n, seed);
+  video.replace(0, std::min<std::size_t>(4, n), kSequenceHeader, std::min<std::size_t>(4, n));
+  return video;
+}
+
+Bytes syntheticAudio(std::size_t n, std::uint64_t seed) {
+  Bytes audio = randomBytes(n, seed ^ 0xA0D10);
+  audio.replace(0, std::min<std::size_t>(2, n), "\xFF\xFD", std::min<std::size_t>(2, n));
+  return audio;
+}
 
 void packRecording(const Bytes& video, const Bytes& audio, const PackOptions& options,
                    const Sink& recording, const Sink& pes) {

@@ -33,6 +33,11 @@ struct PackOptions {
 void packRecording(const Bytes& video, const Bytes& audio, const PackOptions& options,
                    const Sink& recording, const Sink& pes = nullptr);
 
+// Streams of random bytes shaped like the real ones, for recordings of any
+// size: the video begins with a sequence header, the audio with a frame sync.
+Bytes syntheticVideo(std::size_t n, std::uint64_t seed);
+Bytes syntheticAudio(std::size_t n, std::uint64_t seed);
+
 // The same, collected in memory.
 Bytes packRecording(const Bytes& video, const Bytes& audio, const PackOptions& options,
                     Bytes* pes = nullptr);

@@ -1,0 +1,105 @@
+// Full disks: a file-size limit swept across the whole size of the outputs of
+// a real recording. Whatever the limit, a run that could not write everything
+// says so and ends with status 2, every output holds a prefix of what an
+// unlimited run writes, no progress line counts data the files lack, and no
+// audio is lost without a word.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+
+#include "tests/harness.h"
+#include "tools/recording_packer.h"
+
+namespace korvat::test {
+namespace {
+
+Bytes readSample(const char* name) {
+  std::FILE* file = std::fopen((std::string(KORVAT_SAMPLES_DIR "/") + name).c_str(), "rb");
+  Bytes bytes;
+  char chunk[65536];
+  for (std::size_t n; file && (n = std::fread(chunk, 1, sizeof chunk, file)) > 0;) bytes.append(chunk, n);
+  if (file) std::fclose(file);
+  return bytes;
+}
+
+bool isPrefix(const Bytes& part, const Bytes& whole) { return whole.compare(0, part.size(), part) == 0; }
+
+// The bytes written for the first n audio and the first n video packets of a
+// recording split with -i.
+struct PacketSizes {
+  std::vector<std::uint64_t> audio{0}, video{0};  // running totals
+};
+
+PacketSizes packetSizes(const Bytes& recording) {
+  PacketSizes sizes;
+  for (std::size_t at = 0; at + 8 <= recording.size();) {
+    const auto* header = reinterpret_cast<const unsigned char*>(recording.data() + at);
+    const std::uint64_t length = header[6] * 256u + header[7];
+    if (header[2] == 2) sizes.audio.push_back(sizes.audio.back() + length);
+    if (header[2] == 1) sizes.video.push_back(sizes.video.back() + length - ((header[5] & 0x10) ? 4 : 0));
+    at += 8 + length;
+  }
+  return sizes;
+}
+
+// The packet counts of the last progress line of the loop.
+std::pair<std::size_t, std::size_t> lastCounts(const std::string& out) {
+  unsigned audio = 0, video = 0;
+  std::size_t from = 0;
+  for (std::size_t end; (end = out.find('\r', from)) != std::string::npos; from = end + 1) {
+    unsigned a, v, k1, k2, s, k3;
+    const std::size_t lineStart = out.find_last_of('\n', end) == std::string::npos ? 0 : out.find_last_of('\n', end) + 1;
+    const std::string line = out.substr(std::max(from, lineStart), end - std::max(from, lineStart));
+    if (std::sscanf(line.c_str(), "%u (%u kb) audio, %u (%u kb) video, %u (%u kb) skipped", &a, &k1, &v, &k2, &s,
+                    &k3) == 6) {
+      audio = a;
+      video = v;
+    }
+  }
+  return {audio, video};
+}
+
+TEST(WriteFailures, FileSizeLimitSweep) {
+  Bytes pes;
+  const Bytes audio = readSample("sine.mp2");
+  const Bytes recording = pack::packRecording(readSample("testsrc.m2v"), audio, {}, &pes);
+  const PacketSizes sizes = packetSizes(recording);
+  TempDir unlimited;
+  unlimited.write("rec", recording);
+  ASSERT_EQ(runKorvat(unlimited, {"-i", "-p", "rec"}).status, 0);
+  const Bytes video = unlimited.read("rec.m2v");
+  const std::uint64_t largest = std::max(video.size(), pes.size());
+
+  for (std::uint64_t limit = 1; limit <= largest + 1; limit += 4099) {
+    for (const bool stripped : {false, true}) {
+      SCOPED_TRACE("limit " + std::to_string(limit) + (stripped ? " default mode" : " -p"));
+      TempDir dir;
+      dir.write("rec", recording);
+      const Outcome run = runKorvat(dir, {"-i", stripped ? "-x" : "-p", "rec"}, {limit});
+      const bool fits = limit >= largest;
+      EXPECT_EQ(run.status, fits ? 0 : 2);
+      EXPECT_EQ(run.out.find("\nerror writing to ") != std::string::npos, !fits);
+
+      const Bytes videoOut = dir.read("rec.m2v"), audioOut = dir.read("rec.mp2");
+      EXPECT_TRUE(isPrefix(videoOut, video));
+      EXPECT_TRUE(isPrefix(audioOut, stripped ? audio : pes));
+      const auto [audioPackets, videoPackets] = lastCounts(run.out);
+      EXPECT_GE(videoOut.size(), sizes.video.at(videoPackets));
+      if (!stripped) {
+        EXPECT_GE(audioOut.size(), sizes.audio.at(audioPackets));
+      }
+
+      const std::vector<std::string> names = dir.names();
+      if (names.front().rfind("kvt", 0) == 0) {
+        EXPECT_NE(run.out.find("\ntemporary file './" + names.front() + "' kept\n"), std::string::npos);
+        EXPECT_TRUE(isPrefix(dir.read(names.front()), pes));
+      } else {
+        EXPECT_EQ(names, (std::vector<std::string>{"rec", "rec.m2v", "rec.mp2"}));
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace korvat::test
