@@ -1,13 +1,10 @@
 // The command line and the set-up of a run: names, options, and what each
 // failure prints, returns and leaves on disk.
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
 
+#include "file/disk_file.h"
 #include "tests/harness.h"
 
 namespace korvat::test {
@@ -112,10 +109,13 @@ TEST(CommandLine, ExistingOutputsAreNeverTouched) {
 TEST(CommandLine, InputHeldByAnotherRunIsNotOpened) {
   TempDir dir;
   dir.write("rec", kRecording);
-  const int holder = open(dir.path("rec").c_str(), O_RDONLY);
-  ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
-  const Outcome run = runKorvat(dir, {"rec"});
-  close(holder);
+  Outcome run;
+  {
+    // Held as korvat holds its files: no one else may open it meanwhile.
+    DiskFile holder(dir.path("rec").c_str(), FileMode::Read, false, false);
+    ASSERT_EQ(holder.error(), FileError::Ok);
+    run = runKorvat(dir, {"rec"});
+  }
   EXPECT_EQ(run.out, "error opening input stream 'rec'\n");
   EXPECT_EQ(run.status, 2);
   EXPECT_EQ(dir.names(), std::vector<std::string>{"rec"});

@@ -1,9 +1,8 @@
 // The demultiplexing loop end to end, with -p so that the audio output holds
 // exactly what the loop wrote.
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
+
+#include <fstream>
 
 #include "tests/harness.h"
 
@@ -84,6 +83,7 @@ TEST(Demultiplex, EveryWayARunEnds) {
 }
 
 TEST(Demultiplex, FailedWritesEndTheRun) {
+  if (!kHasFileSizeLimits) GTEST_SKIP() << "no file-size limits to make a write fail on this platform";
   const Bytes bigVideo = sequenceStart(filler(3000));
   const Bytes bigAudio = filler(3000, 'r');
   const std::string audioFailed = "\nerror writing to audio-file\n" + std::string(kReadWriteError);
@@ -107,15 +107,15 @@ TEST(Demultiplex, RecordingsBeyondFourGibibytes) {
   const Bytes skipped = avPacket(3, 0, "", 65535);
   const std::uint64_t packetSize = skipped.size() + 65535;
   const std::uint64_t skippedPackets = (std::uint64_t{1} << 32) / packetSize + 1;
-  const int fd = open(dir.path("rec").c_str(), O_WRONLY | O_CREAT, 0644);
-  ASSERT_GE(fd, 0);
-  for (std::uint64_t i = 0; i < skippedPackets; ++i) {
-    ASSERT_EQ(pwrite(fd, skipped.data(), skipped.size(), static_cast<off_t>(i * packetSize)), 8);
+  {
+    std::ofstream recording(dir.path("rec"), std::ios::binary);
+    for (std::uint64_t i = 0; i < skippedPackets; ++i) {
+      recording.seekp(static_cast<std::streamoff>(i * packetSize)) << skipped;
+    }
+    recording.seekp(static_cast<std::streamoff>(skippedPackets * packetSize))
+        << kAudioPacket + avPacket(1, 0, sequenceStart("v"));
+    ASSERT_TRUE(recording.good());
   }
-  const Bytes tail = kAudioPacket + avPacket(1, 0, sequenceStart("v"));
-  const auto tailAt = static_cast<off_t>(skippedPackets * packetSize);
-  ASSERT_EQ(pwrite(fd, tail.data(), tail.size(), tailAt), static_cast<ssize_t>(tail.size()));
-  close(fd);
 
   const Outcome run = runKorvat(dir, {"-p", "rec"});
   const int skippedKb = static_cast<int>(skippedPackets * 65535 >> 10);

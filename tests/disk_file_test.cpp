@@ -83,18 +83,19 @@ TEST(DiskFile, CopyToCountsWholeChunksOnly) {
   TempDir dir;
   const std::string source = test::filler(40000);
   dir.write("src", source);
-  DiskFile from(dir.path("src").c_str(), FileMode::Read, false, false);
-  DiskFile to(dir.path("dst").c_str(), FileMode::Write, true, false);
+  {
+    DiskFile from(dir.path("src").c_str(), FileMode::Read, false, false);
+    DiskFile to(dir.path("dst").c_str(), FileMode::Write, true, false);
 
-  EXPECT_EQ(from.copyTo(to, 0), 0u);
-  EXPECT_EQ(from.tell(), 0u);
-  EXPECT_EQ(to.size(), 0u);
+    EXPECT_EQ(from.copyTo(to, 0), 0u);
+    EXPECT_EQ(from.tell(), 0u);
+    EXPECT_EQ(to.size(), 0u);
 
-  EXPECT_EQ(from.copyTo(to, 70000), 32768u);
-  EXPECT_EQ(from.error(), FileError::ShortRead);
-  EXPECT_EQ(to.error(), FileError::Ok);
-  to.flush();
-  EXPECT_EQ(dir.read("dst"), source);  // the partial chunk is written all the same
+    EXPECT_EQ(from.copyTo(to, 70000), 32768u);
+    EXPECT_EQ(from.error(), FileError::ShortRead);
+    EXPECT_EQ(to.error(), FileError::Ok);
+  }
+  EXPECT_TRUE(dir.read("dst") == source);  // the partial chunk is written all the same
 }
 
 }  // namespace

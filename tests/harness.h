@@ -11,6 +11,18 @@ namespace korvat::test {
 
 using Bytes = std::string;
 
+// What the platform under test offers. Tests that need what it lacks skip
+// themselves with the reason.
+#ifdef _WIN32
+constexpr bool kHasFileSizeLimits = false;
+constexpr bool kHasPseudoTerminals = false;
+constexpr const char* kCurrentDirPrefix = ".\\";  // how the OS names the temporary file
+#else
+constexpr bool kHasFileSizeLimits = true;
+constexpr bool kHasPseudoTerminals = true;
+constexpr const char* kCurrentDirPrefix = "./";
+#endif
+
 // One AV packet. The length field is the payload's size unless given.
 Bytes avPacket(std::uint8_t streamId, std::uint8_t flags, const Bytes& payload, int lengthField = -1);
 // A video packet with the 4-byte prefix flag set; the prefix is prepended.
@@ -20,6 +32,9 @@ Bytes pesPacket(std::uint8_t streamId, const Bytes& headerData, const Bytes& pay
 // A sequence header start code followed by `rest`.
 Bytes sequenceStart(const Bytes& rest = "");
 Bytes filler(std::size_t n, char seed = 'a');  // bytes without start codes or syncs
+
+// A file of samples/.
+Bytes readSample(const std::string& name);
 
 // Console lines as korvat prints them.
 std::string demuxProgress(int audio, int audioKb, int video, int videoKb, int skipped, int skippedKb);
@@ -39,7 +54,6 @@ class TempDir {
   void write(const std::string& name, const Bytes& bytes) const;
   void makeDir(const std::string& name) const;
   Bytes read(const std::string& name) const;
-  bool has(const std::string& name) const;
   std::vector<std::string> names() const;  // sorted
   const std::string& dir() const { return root; }
 
@@ -49,7 +63,7 @@ class TempDir {
 
 struct Outcome {
   int status = -1;
-  std::string out;
+  std::string out;  // on Windows with text mode's "\r\n" turned back into "\n"
 };
 
 struct Limits {
@@ -57,11 +71,15 @@ struct Limits {
   bool terminal = false;       // standard output on a pseudo-terminal, not a pipe
 };
 
-// Runs `body` in a child process in `dir`, capturing its standard output;
-// its return value is the exit status.
+// Runs `body` with `dir` as its working directory, capturing its standard
+// output; its return value is the exit status. A child process where the OS
+// can fork, else in this process (without limits).
 Outcome runInChild(const TempDir& dir, const std::function<int()>& body, Limits limits = {});
 
 // Runs korvat with `args` in `dir`.
 Outcome runKorvat(const TempDir& dir, const std::vector<std::string>& args, Limits limits = {});
+
+// Undoes the "\n" to "\r\n" of Windows text mode; elsewhere returns `out`.
+std::string fromTextMode(std::string out);
 
 }  // namespace korvat::test

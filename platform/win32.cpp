@@ -1,0 +1,107 @@
+// Win32 implementation of the OS layer: the kernel32 file services, opened
+// without sharing, so a file in use by another program (or another korvat)
+// fails to open.
+#include <windows.h>
+
+#include "platform/platform.h"
+
+namespace korvat::platform {
+namespace {
+
+HANDLE toHandle(FileHandle file) { return reinterpret_cast<HANDLE>(file); }
+
+DWORD accessFor(Access access) {
+  switch (access) {
+    case Access::Read: return GENERIC_READ;
+    case Access::Write: return GENERIC_WRITE;
+    case Access::ReadWrite: return GENERIC_READ | GENERIC_WRITE;
+  }
+  return 0;
+}
+
+DWORD creationFor(Disposition disposition) {
+  switch (disposition) {
+    case Disposition::OpenExisting: return OPEN_EXISTING;
+    case Disposition::CreateNew: return CREATE_NEW;
+    case Disposition::CreateAlways: return CREATE_ALWAYS;
+  }
+  return OPEN_EXISTING;
+}
+
+// ReadFile and WriteFile take at most a DWORD; korvat never asks for more.
+constexpr std::uint32_t kMaxTransfer = 1u << 30;
+
+}  // namespace
+
+FileHandle openFile(const char* name, Access access, Disposition disposition) {
+  HANDLE file = CreateFileA(name, accessFor(access), 0 /* no sharing */, nullptr, creationFor(disposition),
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return kInvalidHandle;
+  // Devices (CON, NUL, COM1...) open like files; only disk files are wanted.
+  if (GetFileType(file) != FILE_TYPE_DISK) {
+    CloseHandle(file);
+    return kInvalidHandle;
+  }
+  return reinterpret_cast<FileHandle>(file);
+}
+
+bool readFile(FileHandle file, void* buffer, std::uint32_t n, std::uint32_t& delivered) {
+  auto* at = static_cast<char*>(buffer);
+  delivered = 0;
+  while (delivered < n) {
+    DWORD got = 0;
+    const DWORD ask = static_cast<DWORD>(n - delivered < kMaxTransfer ? n - delivered : kMaxTransfer);
+    if (!ReadFile(toHandle(file), at + delivered, ask, &got, nullptr)) return false;
+    if (got == 0) return true;  // end of file
+    delivered += got;
+  }
+  return true;
+}
+
+bool writeFile(FileHandle file, const void* buffer, std::uint32_t n, std::uint32_t& taken) {
+  const auto* at = static_cast<const char*>(buffer);
+  taken = 0;
+  while (taken < n) {
+    DWORD put = 0;
+    const DWORD ask = static_cast<DWORD>(n - taken < kMaxTransfer ? n - taken : kMaxTransfer);
+    if (!WriteFile(toHandle(file), at + taken, ask, &put, nullptr) || put == 0) return false;
+    taken += put;
+  }
+  return true;
+}
+
+std::uint64_t moveFromCurrent(FileHandle file, std::int64_t distance) {
+  LARGE_INTEGER move;
+  move.QuadPart = distance;
+  LARGE_INTEGER position;
+  if (!SetFilePointerEx(toHandle(file), move, &position, FILE_CURRENT)) return kRefused;
+  return static_cast<std::uint64_t>(position.QuadPart);
+}
+
+std::uint64_t fileSize(FileHandle file) {
+  LARGE_INTEGER size;
+  if (!GetFileSizeEx(toHandle(file), &size)) return kRefused;
+  return static_cast<std::uint64_t>(size.QuadPart);
+}
+
+void closeFile(FileHandle file) { CloseHandle(toHandle(file)); }
+
+bool makeTempFile(std::string& name) {
+  char path[MAX_PATH];
+  if (GetTempFileNameA(".", "kvt", 0, path) == 0) return false;
+  name = path;
+  return true;
+}
+
+bool pathExists(const char* name) { return GetFileAttributesA(name) != INVALID_FILE_ATTRIBUTES; }
+
+bool deleteFile(const char* name) { return DeleteFileA(name) != 0; }
+
+bool stdoutIsTerminal() {
+  DWORD mode = 0;
+  return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
+}
+
+void setUpProcess() {}
+
+}  // namespace korvat::platform

@@ -1,0 +1,106 @@
+// Running korvat on Windows: a child process with its standard output on a
+// pipe. Windows cannot fork, so a piece of the library runs in this process
+// with standard output sent to a file for the time.
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#include <windows.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+
+#include "tests/harness.h"
+
+namespace korvat::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Quoted so that the child's C runtime splits it back into the same argument.
+std::string quoteArgument(const std::string& arg) {
+  if (!arg.empty() && arg.find_first_of(" \t\"") == std::string::npos) return arg;
+  std::string quoted = "\"";
+  std::size_t backslashes = 0;
+  for (char c : arg) {
+    if (c == '\\') {
+      ++backslashes;
+      continue;
+    }
+    quoted.append(c == '"' ? 2 * backslashes + 1 : backslashes, '\\');
+    quoted += c;
+    backslashes = 0;
+  }
+  quoted.append(2 * backslashes, '\\');
+  return quoted + "\"";
+}
+
+}  // namespace
+
+Outcome runInChild(const TempDir& dir, const std::function<int()>& body, Limits limits) {
+  if (limits.fileSize != 0 || limits.terminal) throw std::logic_error("no such limits on Windows");
+  const fs::path capture = fs::temp_directory_path() / ("korvat-out-" + std::to_string(std::random_device()()));
+  std::fflush(stdout);
+  const int saved = _dup(_fileno(stdout));
+  const int file = _open(capture.string().c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_TEXT, _S_IREAD | _S_IWRITE);
+  _dup2(file, _fileno(stdout));
+  _close(file);
+  const fs::path home = fs::current_path();
+  fs::current_path(dir.dir());
+
+  Outcome outcome;
+  outcome.status = body();
+
+  std::fflush(stdout);
+  _dup2(saved, _fileno(stdout));
+  _close(saved);
+  fs::current_path(home);
+  std::ostringstream out;
+  out << std::ifstream(capture, std::ios::binary).rdbuf();
+  fs::remove(capture);
+  outcome.out = fromTextMode(out.str());
+  return outcome;
+}
+
+Outcome runKorvat(const TempDir& dir, const std::vector<std::string>& args, Limits limits) {
+  if (limits.fileSize != 0 || limits.terminal) throw std::logic_error("no such limits on Windows");
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  HANDLE readEnd = nullptr, writeEnd = nullptr;
+  if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) throw std::runtime_error("CreatePipe failed");
+  SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+
+  std::string commandLine = quoteArgument(KORVAT_BINARY);
+  for (const std::string& arg : args) commandLine += " " + quoteArgument(arg);
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  startup.hStdOutput = writeEnd;
+  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  PROCESS_INFORMATION child{};
+  const std::string workDir = fs::path(dir.dir()).make_preferred().string();
+  const bool started = CreateProcessA(KORVAT_BINARY, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                      workDir.c_str(), &startup, &child);
+  CloseHandle(writeEnd);
+  if (!started) {
+    CloseHandle(readEnd);
+    throw std::runtime_error("cannot start " KORVAT_BINARY);
+  }
+  Outcome outcome;
+  char chunk[65536];
+  for (DWORD n = 0; ReadFile(readEnd, chunk, sizeof chunk, &n, nullptr) && n > 0;) outcome.out.append(chunk, n);
+  CloseHandle(readEnd);
+  WaitForSingleObject(child.hProcess, INFINITE);
+  DWORD status = 0;
+  GetExitCodeProcess(child.hProcess, &status);
+  CloseHandle(child.hProcess);
+  CloseHandle(child.hThread);
+  outcome.status = static_cast<int>(status);
+  outcome.out = fromTextMode(outcome.out);
+  return outcome;
+}
+
+}  // namespace korvat::test
