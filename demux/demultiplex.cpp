@@ -4,6 +4,7 @@
 
 #include "demux/av_packet.h"
 #include "demux/console.h"
+#include "platform/platform.h"
 
 namespace korvat {
 namespace {
@@ -15,7 +16,7 @@ struct RunCounters {
 };
 
 // How one packet's turn ended.
-enum class Ending { EndOfInput, ReadError, InvalidHeader };
+enum class Ending { EndOfInput, ReadError, InvalidHeader, Interrupted };
 
 enum class Turn {
   Counted,      // handled in full: print the progress line
@@ -32,6 +33,7 @@ class Demultiplexer {
   DemuxEnd run() {
     for (;;) {
       if (input.error() != FileError::Ok) return finish(input.atEnd() ? Ending::EndOfInput : Ending::ReadError);
+      if (platform::interruptCount() > 0) return finish(Ending::Interrupted);
       AVheader header;
       input.read(header.bytes, AVheader::kSize);
       if (input.error() != FileError::Ok) continue;
@@ -126,6 +128,9 @@ class Demultiplexer {
       case Ending::EndOfInput:
         consolePrint("\nend of input file reached\n");
         return DemuxEnd::EndOfInput;
+      case Ending::Interrupted:
+        consolePrint("\ninterrupted\n");
+        return DemuxEnd::Interrupted;
       case Ending::InvalidHeader:
         consolePrint("\ninvalid AVheader\n");
         break;

@@ -76,14 +76,15 @@ bool setUp(const RunOptions& options, RunFiles& files) {
 
 int split(const RunOptions& options) {
   RunFiles files;
-  bool ok = setUp(options, files) &&
-            demultiplex(*files.input, *files.video, *files.audio, options) == DemuxEnd::EndOfInput;
+  const DemuxEnd end = setUp(options, files)
+                           ? demultiplex(*files.input, *files.video, *files.audio, options)
+                           : DemuxEnd::Failed;
   // The temporary file must be closed before the pass opens it again.
   files.release();
-  if (files.tempInUse && options.stripPes) {
-    ok = finishStrippedAudio(files.tempName, options.audioName) && ok;
-  }
-  return ok ? kExitSuccess : kExitFailure;
+  bool audioKept = true;
+  if (files.tempInUse && options.stripPes) audioKept = finishStrippedAudio(files.tempName, options.audioName);
+  if (end == DemuxEnd::Interrupted || (!audioKept && platform::interruptCount() > 0)) return kExitInterrupted;
+  return end == DemuxEnd::EndOfInput && audioKept ? kExitSuccess : kExitFailure;
 }
 
 }  // namespace

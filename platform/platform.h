@@ -57,8 +57,13 @@ bool deleteFile(const char* name);
 
 bool stdoutIsTerminal();
 
-// Called once at start: a write past a file-size limit must fail and be
-// reported like any other failed write, not end the process.
+// Called once at start. A write past a file-size limit must fail and be
+// reported like any other failed write, not end the process; Ctrl-C,
+// Ctrl-Break and SIGTERM are counted instead of ending it, so that a run can
+// stop cleanly after the packet in hand.
 void setUpProcess();
+
+// How often the user has asked the run to stop so far.
+std::uint32_t interruptCount();
 
 }  // namespace korvat::platform

@@ -123,6 +123,22 @@ bool deleteFile(const char* name) { return unlink(name) == 0; }
 
 bool stdoutIsTerminal() { return isatty(STDOUT_FILENO) == 1; }
 
-void setUpProcess() { std::signal(SIGXFSZ, SIG_IGN); }
+namespace {
+volatile std::sig_atomic_t interrupts = 0;
+
+extern "C" void countInterrupt(int) { interrupts = interrupts + 1; }
+}  // namespace
+
+void setUpProcess() {
+  std::signal(SIGXFSZ, SIG_IGN);
+  struct sigaction onInterrupt {};
+  onInterrupt.sa_handler = countInterrupt;
+  onInterrupt.sa_flags = SA_RESTART;
+  sigemptyset(&onInterrupt.sa_mask);
+  sigaction(SIGINT, &onInterrupt, nullptr);
+  sigaction(SIGTERM, &onInterrupt, nullptr);
+}
+
+std::uint32_t interruptCount() { return static_cast<std::uint32_t>(interrupts); }
 
 }  // namespace korvat::platform

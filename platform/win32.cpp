@@ -102,6 +102,19 @@ bool stdoutIsTerminal() {
   return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
 }
 
-void setUpProcess() {}
+namespace {
+volatile LONG interrupts = 0;
+
+// Runs on a thread of its own that the console starts.
+BOOL WINAPI countInterrupt(DWORD event) {
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
+  InterlockedIncrement(&interrupts);
+  return TRUE;
+}
+}  // namespace
+
+void setUpProcess() { SetConsoleCtrlHandler(countInterrupt, TRUE); }
+
+std::uint32_t interruptCount() { return static_cast<std::uint32_t>(InterlockedCompareExchange(&interrupts, 0, 0)); }
 
 }  // namespace korvat::platform

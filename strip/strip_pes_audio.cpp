@@ -21,8 +21,10 @@ class PesStripper {
       : input(input), output(output), packet(pes::kFixedSize + pes::kMaxPacketLength) {}
 
   bool run() {
+    const std::uint32_t interruptsBefore = platform::interruptCount();
     for (;;) {
       if (input.error() != FileError::Ok) return inputEnded();
+      if (platform::interruptCount() != interruptsBefore) return interrupted();
       input.read(packet.data(), pes::kFixedSize);
       if (input.error() != FileError::Ok) continue;
       if (!pes::hasStartCode(packet.data())) {
@@ -50,6 +52,12 @@ class PesStripper {
     counters.skippedPackets += 1;
     counters.skippedBytes += length;
     return true;
+  }
+
+  bool interrupted() {
+    if (console.settle()) return writeFailure();
+    consolePrint("\ninterrupted\n");
+    return false;
   }
 
   bool writeFailure() {

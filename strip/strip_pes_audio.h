@@ -7,7 +7,8 @@
 namespace korvat {
 
 // Reads the PES packets of tempName and writes their payloads to audioName,
-// which must not exist yet. True when tempName was read to its end.
+// which must not exist yet. True when tempName was read to its end; an
+// interrupt that comes during the pass stops it.
 bool stripPesAudio(const std::string& tempName, const std::string& audioName);
 
 // The last step of a default run, once the run has closed the temporary

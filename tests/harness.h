@@ -14,14 +14,18 @@ using Bytes = std::string;
 // What the platform under test offers. Tests that need what it lacks skip
 // themselves with the reason.
 #ifdef _WIN32
-constexpr bool kHasFileSizeLimits = false;
-constexpr bool kHasPseudoTerminals = false;
+constexpr bool kIsPosix = false;
 constexpr const char* kCurrentDirPrefix = ".\\";  // how the OS names the temporary file
 #else
-constexpr bool kHasFileSizeLimits = true;
-constexpr bool kHasPseudoTerminals = true;
+constexpr bool kIsPosix = true;
 constexpr const char* kCurrentDirPrefix = "./";
 #endif
+// File-size limits, pseudo-terminals, signals and an unprivileged user to
+// run as (tests run as root, which ignores permissions).
+constexpr bool kHasFileSizeLimits = kIsPosix;
+constexpr bool kHasPseudoTerminals = kIsPosix;
+constexpr bool kHasSignals = kIsPosix;
+constexpr bool kHasUnprivilegedUser = kIsPosix;
 
 // One AV packet. The length field is the payload's size unless given.
 Bytes avPacket(std::uint8_t streamId, std::uint8_t flags, const Bytes& payload, int lengthField = -1);
@@ -69,6 +73,7 @@ struct Outcome {
 struct Limits {
   std::uint64_t fileSize = 0;  // RLIMIT_FSIZE for the child; 0 = none
   bool terminal = false;       // standard output on a pseudo-terminal, not a pipe
+  bool unprivileged = false;   // as user and group 65534 when run as root
 };
 
 // Runs `body` with `dir` as its working directory, capturing its standard
@@ -78,6 +83,11 @@ Outcome runInChild(const TempDir& dir, const std::function<int()>& body, Limits 
 
 // Runs korvat with `args` in `dir`.
 Outcome runKorvat(const TempDir& dir, const std::vector<std::string>& args, Limits limits = {});
+
+// Runs korvat and, once its output holds `marker`, sends it `signal`; korvat
+// cannot get far past that point meanwhile, since nothing reads its output.
+Outcome runKorvatAndSignal(const TempDir& dir, const std::vector<std::string>& args, const std::string& marker,
+                           int signal);
 
 // Undoes the "\n" to "\r\n" of Windows text mode; elsewhere returns `out`.
 std::string fromTextMode(std::string out);

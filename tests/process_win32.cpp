@@ -41,7 +41,9 @@ std::string quoteArgument(const std::string& arg) {
 }  // namespace
 
 Outcome runInChild(const TempDir& dir, const std::function<int()>& body, Limits limits) {
-  if (limits.fileSize != 0 || limits.terminal) throw std::logic_error("no such limits on Windows");
+  if (limits.fileSize != 0 || limits.terminal || limits.unprivileged) {
+    throw std::logic_error("no such limits on Windows");
+  }
   const fs::path capture = fs::temp_directory_path() / ("korvat-out-" + std::to_string(std::random_device()()));
   std::fflush(stdout);
   const int saved = _dup(_fileno(stdout));
@@ -66,7 +68,9 @@ Outcome runInChild(const TempDir& dir, const std::function<int()>& body, Limits 
 }
 
 Outcome runKorvat(const TempDir& dir, const std::vector<std::string>& args, Limits limits) {
-  if (limits.fileSize != 0 || limits.terminal) throw std::logic_error("no such limits on Windows");
+  if (limits.fileSize != 0 || limits.terminal || limits.unprivileged) {
+    throw std::logic_error("no such limits on Windows");
+  }
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
   HANDLE readEnd = nullptr, writeEnd = nullptr;
   if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) throw std::runtime_error("CreatePipe failed");
@@ -101,6 +105,10 @@ Outcome runKorvat(const TempDir& dir, const std::vector<std::string>& args, Limi
   outcome.status = static_cast<int>(status);
   outcome.out = fromTextMode(outcome.out);
   return outcome;
+}
+
+Outcome runKorvatAndSignal(const TempDir&, const std::vector<std::string>&, const std::string&, int) {
+  throw std::logic_error("no signals on Windows");
 }
 
 }  // namespace korvat::test

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <regex>
 
 #ifndef _WIN32
 #include <unistd.h>
@@ -57,8 +56,16 @@ TEST(RealStreams, SplitGivesTheSourcesBack) {
 
 // Drops every progress line that the next one paints over at once.
 std::string lastLinesOnly(const std::string& out) {
-  static const std::regex overpainted("[^\r\n]*\r(?=[^\r\n]*\r)");
-  return std::regex_replace(out, overpainted, "");
+  std::string kept;
+  std::size_t from = 0;
+  for (std::size_t end; (end = out.find('\r', from)) != std::string::npos; from = end + 1) {
+    const std::size_t newline = out.rfind('\n', end);
+    const std::size_t lineStart = newline == std::string::npos || newline < from ? from : newline + 1;
+    const std::size_t nextEnd = out.find('\r', end + 1);
+    const bool overpainted = nextEnd != std::string::npos && out.find('\n', end + 1) > nextEnd;
+    kept += out.substr(from, (overpainted ? lineStart : end + 1) - from);
+  }
+  return kept + out.substr(from);
 }
 
 // At a terminal the progress line is repainted now and then, not after every
