@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 
 #include "file/disk_file.h"
 #include "tests/harness.h"
@@ -32,12 +33,14 @@ const std::string kRunOutput = demuxProgress(0, 0, 0, 0, 1, 0) + demuxProgress(1
 const std::string kStripOutput = std::string(kStripHeading) + stripProgress(1, 0, 0, 0) + "\n" +
                                  kEndOfInput;
 
+using Files = std::map<std::string, Bytes>;
+
 struct NamingCase {
   std::vector<std::string> args;
   std::string out;
   int status;
-  // The directory afterwards, besides "rec": each name with its content.
-  std::vector<std::pair<std::string, Bytes>> files;
+  Files after;        // what the run leaves besides "rec", the directory "sub" and `before`
+  Files before = {};  // laid down first, and never touched by the run
 };
 
 TEST(CommandLine, NamesOptionsAndSetUpFailures) {
@@ -50,19 +53,23 @@ TEST(CommandLine, NamesOptionsAndSetUpFailures) {
       {{"rec", "a", "v", "w"}, "zu viele Parameter!\n", 1, {}},
       {{"rec"}, kRunOutput + kStripOutput, 0, {{"rec.m2v", video}, {"rec.mp2", strippedAudio}}},
       {{"-P", "rec"}, kRunOutput, 0, {{"rec.m2v", video}, {"rec.mp2", kAudioPes}}},
-      {{"-x", "rec", "a.mp2", "-"}, kRunOutput + kStripOutput, 0,
-       {{"a.mp2", strippedAudio}, {"rec.m2v", video}}},
+      {{"-x", "rec", "a.mp2", "-"}, kRunOutput + kStripOutput, 0, {{"a.mp2", strippedAudio}, {"rec.m2v", video}}},
       {{"rec", "-pq", "a", "v"}, kRunOutput, 0, {{"a", kAudioPes}, {"v", video}}},
       {{"-ifoo", "rec", "-p"},
-       demuxProgress(0, 0, 1, 0, 0, 0) + demuxProgress(1, 0, 1, 0, 0, 0) +
-           demuxProgress(1, 0, 2, 0, 0, 0) + kEndOfInput,
+       demuxProgress(0, 0, 1, 0, 0, 0) + demuxProgress(1, 0, 1, 0, 0, 0) + demuxProgress(1, 0, 2, 0, 0, 0) +
+           kEndOfInput,
        0, {{"rec.m2v", filler(6) + video}, {"rec.mp2", kAudioPes}}},
       {{"missing"}, "error opening input stream 'missing'\n", 2, {}},
+      {{"sub"}, "error opening input stream 'sub'\n", 2, {}},
       {{"rec", "a", "none/v"}, "error creating output file 'none/v'\n", 2, {}},
       {{"rec", "none/a", "-p"}, "error creating output file 'none/a'\n", 2, {{"rec.m2v", ""}}},
-      {{"sub"}, "error opening input stream 'sub'\n", 2, {}},
-      // An existing audio file stops a default run before a temporary file is made.
+      // Existing outputs stop the run, the video before any audio file is
+      // touched; an existing audio file stops a default run before a
+      // temporary file is made.
+      {{"rec"}, "error creating output file 'rec.m2v'\n", 2, {}, {{"rec.m2v", "old"}}},
       {{"rec", "sub"}, "error creating output file 'sub'\n", 2, {{"rec.m2v", ""}}},
+      {{"rec", "b", "-p"}, "error creating output file 'b'\n", 2, {{"rec.m2v", ""}}, {{"b", "old"}}},
+      {{"rec", "b", "v"}, "error creating output file 'b'\n", 2, {{"v", ""}}, {{"b", "old"}}},
   };
   for (const NamingCase& c : cases) {
     std::string label;
@@ -71,39 +78,20 @@ TEST(CommandLine, NamesOptionsAndSetUpFailures) {
     TempDir dir;
     dir.write("rec", kRecording);
     dir.makeDir("sub");
+    for (const auto& [name, bytes] : c.before) dir.write(name, bytes);
     const Outcome run = runKorvat(dir, c.args);
     EXPECT_EQ(run.out, c.out);
     EXPECT_EQ(run.status, c.status);
+    Files expected = c.after;
+    expected.insert(c.before.begin(), c.before.end());
     std::vector<std::string> expectedNames = {"rec", "sub"};
-    for (const auto& [name, bytes] : c.files) {
+    for (const auto& [name, bytes] : expected) {
       expectedNames.push_back(name);
       EXPECT_EQ(dir.read(name), bytes) << name;
     }
     std::sort(expectedNames.begin(), expectedNames.end());
     EXPECT_EQ(dir.names(), expectedNames);
   }
-}
-
-TEST(CommandLine, ExistingOutputsAreNeverTouched) {
-  TempDir dir;
-  dir.write("rec", kRecording);
-  dir.write("rec.m2v", "old video");
-  Outcome run = runKorvat(dir, {"rec"});
-  EXPECT_EQ(run.out, "error creating output file 'rec.m2v'\n");
-  EXPECT_EQ(run.status, 2);
-  EXPECT_EQ(dir.read("rec.m2v"), "old video");
-  EXPECT_EQ(dir.names(), (std::vector<std::string>{"rec", "rec.m2v"}));
-
-  dir.write("b.mp2", "old audio");
-  for (const char* mode : {"-p", "-i"}) {
-    SCOPED_TRACE(mode);
-    run = runKorvat(dir, {"rec", "b.mp2", mode, std::string("v") + mode});
-    EXPECT_EQ(run.out, "error creating output file 'b.mp2'\n");
-    EXPECT_EQ(run.status, 2);
-    EXPECT_EQ(dir.read("b.mp2"), "old audio");
-    EXPECT_EQ(dir.read(std::string("v") + mode), "");
-  }
-  EXPECT_EQ(dir.names(), (std::vector<std::string>{"b.mp2", "rec", "rec.m2v", "v-i", "v-p"}));
 }
 
 TEST(CommandLine, InputHeldByAnotherRunIsNotOpened) {

@@ -1,6 +1,6 @@
 // Running korvat, or a piece of the library, in a child process on POSIX.
-#include <fcntl.h>
 #include <grp.h>
+#include <pty.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -9,50 +9,12 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <stdexcept>
 
 #include "tests/harness.h"
 
 namespace korvat::test {
 namespace {
-
-// The two ends of what the child writes to: a pipe, or a raw pseudo-terminal
-// (no "\n" to "\r\n"), so that the bytes read are the bytes written.
-struct OutputChannel {
-  int parentEnd = -1;
-  int childEnd = -1;
-  std::string terminalName;
-
-  explicit OutputChannel(bool terminal) {
-    if (!terminal) {
-      int ends[2];
-      if (pipe(ends) != 0) throw std::runtime_error("pipe failed");
-      parentEnd = ends[0];
-      childEnd = ends[1];
-      return;
-    }
-    parentEnd = posix_openpt(O_RDWR | O_NOCTTY);
-    if (parentEnd < 0 || grantpt(parentEnd) != 0 || unlockpt(parentEnd) != 0) {
-      throw std::runtime_error("no pseudo-terminal");
-    }
-    terminalName = ptsname(parentEnd);
-  }
-
-  // In the child: standard output goes to the channel.
-  void attachStdout() {
-    if (!terminalName.empty()) {
-      childEnd = open(terminalName.c_str(), O_WRONLY | O_NOCTTY);
-      termios mode{};
-      tcgetattr(childEnd, &mode);
-      cfmakeraw(&mode);
-      tcsetattr(childEnd, TCSANOW, &mode);
-    }
-    dup2(childEnd, STDOUT_FILENO);
-    close(childEnd);
-    close(parentEnd);
-  }
-};
 
 int execKorvat(const std::vector<std::string>& args) {
   std::vector<char*> argv{const_cast<char*>(KORVAT_BINARY)};
@@ -62,20 +24,54 @@ int execKorvat(const std::vector<std::string>& args) {
   return 127;
 }
 
-// Reads the child's output to its end and waits for it. `onOutput`, while
-// set, sees the output so far after every read and is dropped once it
-// returns true.
-Outcome collect(pid_t child, int from, const std::function<bool(const std::string&)>* onOutput) {
+// Starts `body` in a child whose standard output is a pipe or, raw (no "\n"
+// to "\r\n"), a pseudo-terminal. Returns our end of it.
+int startChild(const TempDir& dir, const std::function<int()>& body, Limits limits, pid_t& child) {
+  int ours = -1, theirs = -1;
+  termios raw{};
+  cfmakeraw(&raw);
+  const bool made = limits.terminal ? openpty(&ours, &theirs, nullptr, &raw, nullptr) == 0 : [&] {
+    int ends[2];
+    if (pipe(ends) != 0) return false;
+    ours = ends[0], theirs = ends[1];
+    return true;
+  }();
+  if (!made) throw std::runtime_error("no pipe or pseudo-terminal");
+  std::fflush(stdout);
+  child = fork();
+  if (child != 0) {
+    close(theirs);
+    return ours;
+  }
+  dup2(theirs, STDOUT_FILENO);
+  close(theirs);
+  close(ours);
+  if (chdir(dir.dir().c_str()) != 0) _exit(126);
+  if (limits.fileSize != 0) {
+    std::signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{limits.fileSize, limits.fileSize};
+    setrlimit(RLIMIT_FSIZE, &limit);
+  }
+  if (limits.unprivileged && geteuid() == 0 &&
+      (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) {
+    _exit(125);
+  }
+  const int status = body();
+  std::fflush(stdout);
+  _exit(status);
+}
+
+// Reads the child's output to its end (a pseudo-terminal says EIO there) and
+// waits for it. `onOutput` sees the output after every read until it says true.
+Outcome collect(pid_t child, int from, const std::function<bool(const std::string&)>& onOutput) {
   Outcome outcome;
+  bool watching = static_cast<bool>(onOutput);
   char chunk[65536];
-  // A pseudo-terminal reports EIO once the child has closed it.
   for (ssize_t n; (n = read(from, chunk, sizeof chunk)) != 0;) {
-    if (n > 0) {
-      outcome.out.append(chunk, static_cast<std::size_t>(n));
-      if (onOutput && (*onOutput)(outcome.out)) onOutput = nullptr;
-    } else if (errno != EINTR) {
-      break;
-    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) break;
+    outcome.out.append(chunk, static_cast<std::size_t>(n));
+    if (watching) watching = !onOutput(outcome.out);
   }
   close(from);
   int status = 0;
@@ -87,27 +83,9 @@ Outcome collect(pid_t child, int from, const std::function<bool(const std::strin
 }  // namespace
 
 Outcome runInChild(const TempDir& dir, const std::function<int()>& body, Limits limits) {
-  std::fflush(stdout);
-  OutputChannel channel(limits.terminal);
-  const pid_t child = fork();
-  if (child == 0) {
-    channel.attachStdout();
-    if (chdir(dir.dir().c_str()) != 0) _exit(126);
-    if (limits.fileSize != 0) {
-      std::signal(SIGXFSZ, SIG_IGN);
-      const rlimit limit{limits.fileSize, limits.fileSize};
-      setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    if (limits.unprivileged && geteuid() == 0 &&
-        (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) {
-      _exit(125);
-    }
-    const int status = body();
-    std::fflush(stdout);
-    _exit(status);
-  }
-  if (channel.childEnd >= 0) close(channel.childEnd);
-  return collect(child, channel.parentEnd, nullptr);
+  pid_t child;
+  const int from = startChild(dir, body, limits, child);
+  return collect(child, from, nullptr);
 }
 
 Outcome runKorvat(const TempDir& dir, const std::vector<std::string>& args, Limits limits) {
@@ -116,21 +94,13 @@ Outcome runKorvat(const TempDir& dir, const std::vector<std::string>& args, Limi
 
 Outcome runKorvatAndSignal(const TempDir& dir, const std::vector<std::string>& args, const std::string& marker,
                            int signal) {
-  std::fflush(stdout);
-  OutputChannel channel(false);
-  const pid_t child = fork();
-  if (child == 0) {
-    channel.attachStdout();
-    if (chdir(dir.dir().c_str()) != 0) _exit(126);
-    _exit(execKorvat(args));
-  }
-  close(channel.childEnd);
-  const std::function<bool(const std::string&)> signalOnMarker = [&](const std::string& out) {
-    if (out.find(marker) == std::string::npos) return false;
-    kill(child, signal);
-    return true;
-  };
-  return collect(child, channel.parentEnd, &signalOnMarker);
+  pid_t child;
+  const int from = startChild(dir, [&args] { return execKorvat(args); }, {}, child);
+  return collect(child, from, [&](const std::string& out) {
+    const bool seen = out.find(marker) != std::string::npos;
+    if (seen) kill(child, signal);
+    return seen;
+  });
 }
 
 }  // namespace korvat::test

@@ -35,20 +35,12 @@ PacketSizes packetSizes(const Bytes& recording) {
   return sizes;
 }
 
-// The packet counts of the last progress line of the loop.
+// The packet counts of the loop's last progress line (0 and 0 without one).
 std::pair<std::size_t, std::size_t> lastCounts(const std::string& out) {
-  unsigned audio = 0, video = 0;
-  std::size_t from = 0;
-  for (std::size_t end; (end = out.find('\r', from)) != std::string::npos; from = end + 1) {
-    unsigned a, v, k1, k2, s, k3;
-    const std::size_t lineStart = out.find_last_of('\n', end) == std::string::npos ? 0 : out.find_last_of('\n', end) + 1;
-    const std::string line = out.substr(std::max(from, lineStart), end - std::max(from, lineStart));
-    if (std::sscanf(line.c_str(), "%u (%u kb) audio, %u (%u kb) video, %u (%u kb) skipped", &a, &k1, &v, &k2, &s,
-                    &k3) == 6) {
-      audio = a;
-      video = v;
-    }
-  }
+  const std::size_t end = out.rfind(" skipped\r");
+  const std::size_t start = end == std::string::npos ? end : out.find_last_of("\r\n", end) + 1;
+  unsigned audio = 0, video = 0, kb = 0;
+  if (start != std::string::npos) std::sscanf(out.c_str() + start, "%u (%u kb) audio, %u", &audio, &kb, &video);
   return {audio, video};
 }
 
