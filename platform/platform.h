@@ -57,10 +57,11 @@ bool deleteFile(const char* name);
 
 bool stdoutIsTerminal();
 
-// Called once at start. A write past a file-size limit must fail and be
-// reported like any other failed write, not end the process; Ctrl-C,
-// Ctrl-Break and SIGTERM are counted instead of ending it, so that a run can
-// stop cleanly after the packet in hand.
+// Called once at start. A write past a file-size limit, or to a console
+// that nobody reads any more, must fail like any other write, not end the
+// process; Ctrl-C, Ctrl-Break, SIGTERM and a closed terminal (SIGHUP) are
+// counted instead of ending it, so that a run can stop cleanly after the
+// packet in hand.
 void setUpProcess();
 
 // How often the user has asked the run to stop so far.

@@ -131,12 +131,14 @@ extern "C" void countInterrupt(int) { interrupts = interrupts + 1; }
 
 void setUpProcess() {
   std::signal(SIGXFSZ, SIG_IGN);
+  // The console only reports: a reader that went away (korvat | head) must
+  // not stop the split half-way with its temporary file left behind.
+  std::signal(SIGPIPE, SIG_IGN);
   struct sigaction onInterrupt {};
   onInterrupt.sa_handler = countInterrupt;
   onInterrupt.sa_flags = SA_RESTART;
   sigemptyset(&onInterrupt.sa_mask);
-  sigaction(SIGINT, &onInterrupt, nullptr);
-  sigaction(SIGTERM, &onInterrupt, nullptr);
+  for (const int stop : {SIGINT, SIGTERM, SIGHUP}) sigaction(stop, &onInterrupt, nullptr);
 }
 
 std::uint32_t interruptCount() { return static_cast<std::uint32_t>(interrupts); }

@@ -86,6 +86,7 @@ Outcome runKorvat(const TempDir& dir, const std::vector<std::string>& args, Limi
 
 // Runs korvat and, once its output holds `marker`, sends it `signal`; korvat
 // cannot get far past that point meanwhile, since nothing reads its output.
+// Signal 0 closes korvat's standard output there instead (its reader is gone).
 Outcome runKorvatAndSignal(const TempDir& dir, const std::vector<std::string>& args, const std::string& marker,
                            int signal);
 

@@ -65,6 +65,19 @@ TEST(Interrupts, StopAfterThePacketInHand) {
   }
 }
 
+// A console reader that goes away (korvat | head) does not stop the split.
+TEST(Interrupts, ConsoleReaderGoneDoesNotStopTheSplit) {
+  if (!kHasSignals) GTEST_SKIP() << "no broken pipes on this platform";
+  const LongRecording source;
+  TempDir dir;
+  dir.write("rec", source.recording);
+  const Outcome run = runKorvatAndSignal(dir, {"rec"}, " skipped\r", 0);
+  EXPECT_EQ(run.status, 0);
+  EXPECT_TRUE(dir.read("rec.m2v") == source.video);
+  EXPECT_TRUE(dir.read("rec.mp2") == source.audio);
+  EXPECT_EQ(dir.names(), (std::vector<std::string>{"rec", "rec.m2v", "rec.mp2"}));
+}
+
 // Root ignores permissions, so the run is made as an unprivileged user.
 TEST(SetUp, ReadOnlyCurrentDirectory) {
   if (!kHasUnprivilegedUser) GTEST_SKIP() << "no unprivileged user to run as on this platform";

@@ -61,17 +61,19 @@ int startChild(const TempDir& dir, const std::function<int()>& body, Limits limi
   _exit(status);
 }
 
+enum class Watch { On, Off, StopReading };
+
 // Reads the child's output to its end (a pseudo-terminal says EIO there) and
-// waits for it. `onOutput` sees the output after every read until it says true.
-Outcome collect(pid_t child, int from, const std::function<bool(const std::string&)>& onOutput) {
+// waits for it. `onOutput` sees the output after every read until it says Off.
+Outcome collect(pid_t child, int from, const std::function<Watch(const std::string&)>& onOutput) {
   Outcome outcome;
-  bool watching = static_cast<bool>(onOutput);
+  Watch watch = onOutput ? Watch::On : Watch::Off;
   char chunk[65536];
-  for (ssize_t n; (n = read(from, chunk, sizeof chunk)) != 0;) {
+  for (ssize_t n; watch != Watch::StopReading && (n = read(from, chunk, sizeof chunk)) != 0;) {
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) break;
     outcome.out.append(chunk, static_cast<std::size_t>(n));
-    if (watching) watching = !onOutput(outcome.out);
+    if (watch == Watch::On) watch = onOutput(outcome.out);
   }
   close(from);
   int status = 0;
@@ -97,9 +99,10 @@ Outcome runKorvatAndSignal(const TempDir& dir, const std::vector<std::string>& a
   pid_t child;
   const int from = startChild(dir, [&args] { return execKorvat(args); }, {}, child);
   return collect(child, from, [&](const std::string& out) {
-    const bool seen = out.find(marker) != std::string::npos;
-    if (seen) kill(child, signal);
-    return seen;
+    if (out.find(marker) == std::string::npos) return Watch::On;
+    if (signal == 0) return Watch::StopReading;
+    kill(child, signal);
+    return Watch::Off;
   });
 }
 
