@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 #include <algorithm>
+#include <cassert>
 #include <cstdio>
 
 #include "platform/platform.h"
@@ -41,6 +42,7 @@ void consolePrint(const char* format, ...) {
 PassConsole::PassConsole(std::vector<DiskFile*> files)
     : outputs(std::move(files)), toTerminal(stdoutIsTerminal()),
       lastSettle(std::chrono::steady_clock::now()) {
+  assert(outputs.size() <= kMaxOutputs);
   pending.reserve(kMaxPending + 256);
 }
 
