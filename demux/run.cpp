@@ -74,8 +74,7 @@ bool setUp(const RunOptions& options, RunFiles& files) {
   return files.audio != nullptr;
 }
 
-int split(const RunOptions& options) {
-  RunFiles files;
+int splitInto(const RunOptions& options, RunFiles& files) {
   const DemuxEnd end = setUp(options, files)
                            ? demultiplex(*files.input, *files.video, *files.audio, options)
                            : DemuxEnd::Failed;
@@ -85,6 +84,21 @@ int split(const RunOptions& options) {
   if (files.tempInUse && options.stripPes) audioKept = finishStrippedAudio(files.tempName, options.audioName);
   if (end == DemuxEnd::Interrupted || (!audioKept && platform::interruptCount() > 0)) return kExitInterrupted;
   return end == DemuxEnd::EndOfInput && audioKept ? kExitSuccess : kExitFailure;
+}
+
+// Working memory is taken up front, so running out of it is all but
+// impossible; should it happen, the files are closed and the audio collected
+// so far is still named, as for any failed pass.
+int split(const RunOptions& options) {
+  RunFiles files;
+  try {
+    return splitInto(options, files);
+  } catch (const std::bad_alloc&) {
+    consolePrint("\nout of memory\n");
+    files.release();
+    if (files.tempInUse) consolePrint("\ntemporary file '%s' kept\n", files.tempName.c_str());
+    return kExitFailure;
+  }
 }
 
 }  // namespace
@@ -105,12 +119,7 @@ int runKorvat(int argc, const char* const* argv) {
     case CommandLine::Run:
       break;
   }
-  try {
-    return split(options);
-  } catch (const std::bad_alloc&) {
-    consolePrint("\nout of memory\n");
-    return kExitFailure;
-  }
+  return split(options);
 }
 
 }  // namespace korvat
