@@ -28,8 +28,7 @@ class PesStripper {
       input.read(packet.data(), pes::kFixedSize);
       if (input.error() != FileError::Ok) continue;
       if (!pes::hasStartCode(packet.data())) {
-        if (console.settle()) return writeFailure();
-        consolePrint("\ninvalid packet header found !\n");
+        printAfterLines("\ninvalid packet header found !\n");
         return false;
       }
       const std::uint16_t length = pes::packetLength(packet.data());
@@ -55,9 +54,17 @@ class PesStripper {
   }
 
   bool interrupted() {
-    if (console.settle()) return writeFailure();
-    consolePrint("\ninterrupted\n");
+    printAfterLines("\ninterrupted\n");
     return false;
+  }
+
+  // Prints a message that ends the pass after the progress lines before it,
+  // which hold only once the audio file has taken its data; when it has not,
+  // the write error is the message. False in that case.
+  bool printAfterLines(const char* message) {
+    if (console.settle()) return writeFailure();
+    consolePrint("%s", message);
+    return true;
   }
 
   bool writeFailure() {
@@ -96,9 +103,7 @@ class PesStripper {
 
   // The audio file holds all that was counted only once it is flushed.
   bool inputEnded() {
-    if (console.settle()) return writeFailure();
-    consolePrint("\n");
-    if (!input.atEnd()) return false;
+    if (!printAfterLines("\n") || !input.atEnd()) return false;
     consolePrint("\nend of input file reached\n");
     return true;
   }

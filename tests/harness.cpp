@@ -41,6 +41,8 @@ Bytes filler(std::size_t n, char seed) {
   return bytes;
 }
 
+bool isPrefix(const Bytes& part, const Bytes& whole) { return whole.compare(0, part.size(), part) == 0; }
+
 static Bytes readWhole(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream bytes;

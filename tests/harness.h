@@ -37,6 +37,8 @@ Bytes pesPacket(std::uint8_t streamId, const Bytes& headerData, const Bytes& pay
 Bytes sequenceStart(const Bytes& rest = "");
 Bytes filler(std::size_t n, char seed = 'a');  // bytes without start codes or syncs
 
+bool isPrefix(const Bytes& part, const Bytes& whole);
+
 // A file of samples/.
 Bytes readSample(const std::string& name);
 

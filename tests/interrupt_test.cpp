@@ -12,8 +12,6 @@
 namespace korvat::test {
 namespace {
 
-bool isPrefix(const Bytes& part, const Bytes& whole) { return whole.compare(0, part.size(), part) == 0; }
-
 // Enough packets that korvat's output fills the pipe and its own buffers many
 // times over in either pass.
 struct LongRecording {

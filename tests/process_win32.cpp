@@ -24,12 +24,16 @@ namespace fs = std::filesystem;
 // or ends in a backslash.
 std::string quoteArgument(const std::string& arg) { return "\"" + arg + "\""; }
 
-}  // namespace
-
-Outcome runInChild(const TempDir& dir, const std::function<int()>& body, Limits limits) {
+void requireNoLimits(const Limits& limits) {
   if (limits.fileSize != 0 || limits.terminal || limits.unprivileged) {
     throw std::logic_error("no such limits on Windows");
   }
+}
+
+}  // namespace
+
+Outcome runInChild(const TempDir& dir, const std::function<int()>& body, Limits limits) {
+  requireNoLimits(limits);
   const fs::path capture = fs::temp_directory_path() / ("korvat-out-" + std::to_string(std::random_device()()));
   std::fflush(stdout);
   const int saved = _dup(_fileno(stdout));
@@ -54,9 +58,7 @@ Outcome runInChild(const TempDir& dir, const std::function<int()>& body, Limits 
 }
 
 Outcome runKorvat(const TempDir& dir, const std::vector<std::string>& args, Limits limits) {
-  if (limits.fileSize != 0 || limits.terminal || limits.unprivileged) {
-    throw std::logic_error("no such limits on Windows");
-  }
+  requireNoLimits(limits);
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
   HANDLE readEnd = nullptr, writeEnd = nullptr;
   if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) throw std::runtime_error("CreatePipe failed");

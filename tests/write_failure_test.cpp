@@ -15,8 +15,6 @@
 namespace korvat::test {
 namespace {
 
-bool isPrefix(const Bytes& part, const Bytes& whole) { return whole.compare(0, part.size(), part) == 0; }
-
 // The bytes written for the first n audio and the first n video packets of a
 // recording split with -i.
 struct PacketSizes {
