@@ -22,6 +22,13 @@ namespace korvat {
 #define KORVAT_PRINTF(format_index)
 #endif
 
+// How a pass over a file ended.
+enum class PassEnd {
+  Completed,    // the input was read to its end
+  Failed,       // a read or write error, or a damaged packet header
+  Interrupted,  // the user stopped the run
+};
+
 KORVAT_PRINTF(1) void consolePrint(const char* format, ...);
 
 // The console of one pass that writes output files. A progress line tells

@@ -30,10 +30,13 @@ class Demultiplexer {
       : input(input), video(video), audio(audio), videoStarted(options.includeInvalidVideo),
         searchBuffer(UINT16_MAX) {}
 
-  DemuxEnd run() {
+  DemuxResult run() {
     for (;;) {
-      if (input.error() != FileError::Ok) return finish(input.atEnd() ? Ending::EndOfInput : Ending::ReadError);
-      if (platform::interruptCount() > 0) return finish(Ending::Interrupted);
+      if (input.error() != FileError::Ok) {
+        return finish(reachedEndOfInput(input) ? Ending::EndOfInput : Ending::ReadError);
+      }
+      interruptsSeen = platform::interruptCount();
+      if (interruptsSeen > 0) return finish(Ending::Interrupted);
       AVheader header;
       input.read(header.bytes, AVheader::kSize);
       if (input.error() != FileError::Ok) continue;
@@ -122,15 +125,15 @@ class Demultiplexer {
 
   // The output files hold all that was counted only once the gathered writes
   // are flushed: a failure there is a failed write like any other.
-  DemuxEnd finish(Ending ending) {
+  DemuxResult finish(Ending ending) {
     if (DiskFile* failed = console.settle()) return writeFailure(*failed);
     switch (ending) {
       case Ending::EndOfInput:
         consolePrint("\nend of input file reached\n");
-        return DemuxEnd::EndOfInput;
+        return {PassEnd::Completed, 0};
       case Ending::Interrupted:
         consolePrint("\ninterrupted\n");
-        return DemuxEnd::Interrupted;
+        return {PassEnd::Interrupted, interruptsSeen};
       case Ending::InvalidHeader:
         consolePrint("\ninvalid AVheader\n");
         break;
@@ -138,14 +141,14 @@ class Demultiplexer {
         break;
     }
     consolePrint("\nerror reading/writing file\n");
-    return DemuxEnd::Failed;
+    return {PassEnd::Failed, 0};
   }
 
-  DemuxEnd writeFailure(DiskFile& output) {
+  DemuxResult writeFailure(DiskFile& output) {
     console.settle();  // the lines whose data did reach the files
     consolePrint(&output == &audio ? "\nerror writing to audio-file\n" : "\nerror writing to video-file\n");
     consolePrint("\nerror reading/writing file\n");
-    return DemuxEnd::Failed;
+    return {PassEnd::Failed, 0};
   }
 
   DiskFile* printProgress() {
@@ -161,13 +164,14 @@ class Demultiplexer {
   RunCounters counters;
   PassConsole console{{&video, &audio}};
   DiskFile* failedOutput = nullptr;
+  std::uint32_t interruptsSeen = 0;
   // One buffer for the largest payload serves every search.
   std::vector<unsigned char> searchBuffer;
 };
 
 }  // namespace
 
-DemuxEnd demultiplex(DiskFile& input, DiskFile& video, DiskFile& audio, const RunOptions& options) {
+DemuxResult demultiplex(DiskFile& input, DiskFile& video, DiskFile& audio, const RunOptions& options) {
   return Demultiplexer(input, video, audio, options).run();
 }
 

@@ -13,77 +13,86 @@
 namespace korvat {
 namespace {
 
-// The files of one run. Releasing them closes them, input first.
+// The files of one run. In the default mode the audio is collected in the
+// temporary file and stripped into the audio file after the loop.
 struct RunFiles {
-  std::unique_ptr<DiskFile> input, video, audio;
+  std::unique_ptr<DiskFile> input, video, audio, temp;
   std::string tempName;
-  bool tempInUse = false;
 
-  void release() {
+  DiskFile& loopAudio() { return temp ? *temp : *audio; }
+
+  // Closes every file still open, input first, without checking: for ways
+  // out on which an error has been reported already.
+  void closeAll() {
     input.reset();
     video.reset();
     audio.reset();
+    temp.reset();
   }
 };
 
-std::unique_ptr<DiskFile> openFile(const std::string& name, FileMode mode, bool create, bool overwrite) {
-  auto file = std::make_unique<DiskFile>(name.c_str(), mode, create, overwrite);
-  if (file->error() != FileError::Ok) return nullptr;
-  return file;
-}
-
 std::unique_ptr<DiskFile> createOutput(const std::string& name) {
-  auto file = openFile(name, FileMode::Write, true, false);
-  if (!file) consolePrint("error creating output file '%s'\n", name.c_str());
-  return file;
+  auto file = std::make_unique<DiskFile>(name, Disposition::CreateNew);
+  if (file->error() == FileError::Ok) return file;
+  consolePrint("error creating output file '%s'\n", name.c_str());
+  return nullptr;
 }
 
-// The audio goes to a temporary file in the current directory first. The
-// audio file itself is made by the stripping pass; one that exists already
-// would make that pass fail, so the run does not start.
-bool createTemporaryAudio(const RunOptions& options, RunFiles& files) {
-  if (platform::pathExists(options.audioName.c_str())) {
-    consolePrint("error creating output file '%s'\n", options.audioName.c_str());
-    return false;
-  }
-  if (!platform::makeTempFile(files.tempName)) {
+// The audio goes to a temporary file in the current directory first.
+bool createTemporaryAudio(RunFiles& files) {
+  files.temp = DiskFile::createTemporary(files.tempName);
+  if (files.temp) return true;
+  if (files.tempName.empty()) {
     consolePrint("error creating temp file !\n");
-    return false;
-  }
-  files.audio = openFile(files.tempName, FileMode::Write, true, true);
-  if (!files.audio) {
+  } else {
     consolePrint("error creating temporary file '%s'\n", files.tempName.c_str());
-    return false;
   }
-  files.tempInUse = true;
-  return true;
+  return false;
 }
 
 // Opens the input and creates the outputs, video before audio, so an existing
-// video file stops the run before any audio file is touched.
+// video file stops the run before any audio file is touched; the audio file
+// is made before the temporary file, so that a run that could not write its
+// audio stops before it reads anything.
 bool setUp(const RunOptions& options, RunFiles& files) {
-  files.input = openFile(options.inputName, FileMode::Read, false, false);
-  if (!files.input) {
+  files.input = std::make_unique<DiskFile>(options.inputName, Disposition::OpenExisting);
+  if (files.input->error() != FileError::Ok) {
     consolePrint("error opening input stream '%s'\n", options.inputName.c_str());
     return false;
   }
   files.video = createOutput(options.videoName);
   if (!files.video) return false;
-  if (options.stripPes) return createTemporaryAudio(options, files);
   files.audio = createOutput(options.audioName);
-  return files.audio != nullptr;
+  if (!files.audio) return false;
+  return !options.stripPes || createTemporaryAudio(files);
 }
 
-int splitInto(const RunOptions& options, RunFiles& files) {
-  const DemuxEnd end = setUp(options, files)
-                           ? demultiplex(*files.input, *files.video, *files.audio, options)
-                           : DemuxEnd::Failed;
-  // The temporary file must be closed before the pass opens it again.
-  files.release();
-  bool audioKept = true;
-  if (files.tempInUse && options.stripPes) audioKept = finishStrippedAudio(files.tempName, options.audioName);
-  if (end == DemuxEnd::Interrupted || (!audioKept && platform::interruptCount() > 0)) return kExitInterrupted;
-  return end == DemuxEnd::EndOfInput && audioKept ? kExitSuccess : kExitFailure;
+// A failure that the OS reports only when an output is closed is a failed
+// write to it.
+bool closeOutput(DiskFile& output, const char* failure) {
+  if (output.close()) return true;
+  consolePrint("%s", failure);
+  consolePrint("\nerror reading/writing file\n");
+  return false;
+}
+
+int exitStatus(PassEnd loop, bool outputsClosed, PassEnd pass) {
+  if (loop == PassEnd::Interrupted || pass == PassEnd::Interrupted) return kExitInterrupted;
+  const bool split = loop == PassEnd::Completed && outputsClosed && pass == PassEnd::Completed;
+  return split ? kExitSuccess : kExitFailure;
+}
+
+int splitWith(const RunOptions& options, RunFiles& files) {
+  if (!setUp(options, files)) return kExitFailure;
+  const DemuxResult loop = demultiplex(*files.input, *files.video, files.loopAudio(), options);
+  files.input.reset();
+  bool outputsClosed = closeOutput(*files.video, "\nerror writing to video-file\n");
+  if (!files.temp) {
+    outputsClosed = closeOutput(*files.audio, "\nerror writing to audio-file\n") && outputsClosed;
+    return exitStatus(loop.end, outputsClosed, PassEnd::Completed);
+  }
+  const PassEnd pass = finishStrippedAudio(files.temp, files.tempName, *files.audio, loop.interruptsSeen);
+  return exitStatus(loop.end, outputsClosed, pass);
 }
 
 // Working memory is taken up front, so running out of it is all but
@@ -92,11 +101,12 @@ int splitInto(const RunOptions& options, RunFiles& files) {
 int split(const RunOptions& options) {
   RunFiles files;
   try {
-    return splitInto(options, files);
+    return splitWith(options, files);
   } catch (const std::bad_alloc&) {
     consolePrint("\nout of memory\n");
-    files.release();
-    if (files.tempInUse) consolePrint("\ntemporary file '%s' kept\n", files.tempName.c_str());
+    const bool tempKept = files.temp != nullptr;
+    files.closeAll();
+    if (tempKept) consolePrint("\ntemporary file '%s' kept\n", files.tempName.c_str());
     return kExitFailure;
   }
 }

@@ -7,38 +7,39 @@
 namespace korvat {
 namespace {
 
-platform::Disposition dispositionFor(FileMode mode, bool create, bool overwrite) {
-  if (mode == FileMode::Read || !create) return platform::Disposition::OpenExisting;
-  return overwrite ? platform::Disposition::CreateAlways : platform::Disposition::CreateNew;
+constexpr std::uint64_t kBadPosition = platform::kRefused;
+
+FileMode modeFor(Disposition disposition) {
+  return disposition == Disposition::OpenExisting ? FileMode::Read : FileMode::Write;
 }
 
 }  // namespace
 
-DiskFile::DiskFile(const char* name, FileMode openAs, bool create, bool overwrite) : mode(openAs) {
-  platform::Access access;
-  switch (mode) {
-    case FileMode::Read: access = platform::Access::Read; break;
-    case FileMode::Write: access = platform::Access::Write; break;
-    case FileMode::ReadWrite: access = platform::Access::ReadWrite; break;
-    default:  // Closed, or no mode at all: nothing to open
-      mode = FileMode::Closed;
-      lastError = FileError::OpenFailed;
-      return;
-  }
-  handle = platform::openFile(name, access, dispositionFor(mode, create, overwrite));
+DiskFile::DiskFile(const std::string& name, Disposition disposition)
+    : DiskFile(platform::openFile(name.c_str(), disposition), modeFor(disposition)) {}
+
+DiskFile::DiskFile(platform::FileHandle opened, FileMode openAs) : mode(openAs), handle(opened) {
   if (handle == platform::kInvalidHandle) {
     mode = FileMode::Closed;
     lastError = FileError::OpenFailed;
     return;
   }
   // Without the memory for a buffer the file still works, unbuffered.
-  if (mode != FileMode::ReadWrite) buffer.reset(new (std::nothrow) unsigned char[kBufferSize]);
+  buffer.reset(new (std::nothrow) unsigned char[kBufferSize]);
 }
 
-DiskFile::~DiskFile() {
-  if (handle == platform::kInvalidHandle) return;
-  writePending();  // callers that care have flushed and checked already
-  platform::closeFile(handle);
+std::unique_ptr<DiskFile> DiskFile::createTemporary(std::string& name) {
+  std::unique_ptr<DiskFile> file(new DiskFile(platform::createTempFile(name), FileMode::Write));
+  if (file->error() != FileError::Ok) return nullptr;
+  file->temporary = true;
+  return file;
+}
+
+DiskFile::~DiskFile() { close(); }  // callers that care have closed and checked already
+
+bool DiskFile::failWith(FileError error) {
+  lastError = error;
+  return false;
 }
 
 bool DiskFile::readDirect(unsigned char* to, std::uint32_t n, std::uint32_t& delivered) {
@@ -53,13 +54,14 @@ bool DiskFile::writeDirect(const void* from, std::uint32_t n, std::uint32_t& tak
   return ok && taken == n;
 }
 
+// False when the OS reported an error; what it delivered is in the buffer.
 bool DiskFile::refill() {
   std::uint32_t got = 0;
-  readDirect(buffer.get(), seekedPastBuffer ? kRefillAfterSeek : kBufferSize, got);
+  const bool ok = readDirect(buffer.get(), seekedPastBuffer ? kRefillAfterSeek : kBufferSize, got);
   seekedPastBuffer = false;
   bufferBegin = 0;
   bufferEnd = got;
-  return got > 0;  // an error with nothing delivered ends the read like the end of the file
+  return ok;
 }
 
 bool DiskFile::writePending() {
@@ -71,7 +73,7 @@ bool DiskFile::writePending() {
 }
 
 std::uint32_t DiskFile::read(void* to, std::uint32_t n) {
-  if (!canRead()) {
+  if (mode != FileMode::Read) {
     lastError = FileError::NotPermitted;
     return 0;
   }
@@ -81,7 +83,7 @@ std::uint32_t DiskFile::read(void* to, std::uint32_t n) {
   if (!bufferedRead()) {
     ok = readDirect(out, n, done);
   } else {
-    while (done < n) {
+    while (done < n && ok) {
       if (bufferBegin == bufferEnd) {
         if (n - done >= kBufferSize) {  // a large read gains nothing from the buffer
           std::uint32_t got = 0;
@@ -89,7 +91,8 @@ std::uint32_t DiskFile::read(void* to, std::uint32_t n) {
           done += got;
           break;
         }
-        if (!refill()) break;
+        ok = refill();
+        if (bufferBegin == bufferEnd) break;
       }
       const std::uint32_t take = std::min(n - done, bufferEnd - bufferBegin);
       std::memcpy(out + done, buffer.get() + bufferBegin, take);
@@ -97,12 +100,12 @@ std::uint32_t DiskFile::read(void* to, std::uint32_t n) {
       done += take;
     }
   }
-  lastError = ok && done == n ? FileError::Ok : FileError::ShortRead;
+  lastError = !ok ? FileError::ReadFailed : done == n ? FileError::Ok : FileError::ShortRead;
   return done;
 }
 
 std::uint32_t DiskFile::write(const void* from, std::uint32_t n) {
-  if (!canWrite()) {
+  if (mode != FileMode::Write) {
     lastError = FileError::NotPermitted;
     return 0;
   }
@@ -123,37 +126,53 @@ std::uint32_t DiskFile::write(const void* from, std::uint32_t n) {
   return taken;
 }
 
-void DiskFile::flush() {
-  if (gathered() == 0) return;
+bool DiskFile::flush() {
+  if (gathered() == 0) return lastError == FileError::Ok;
   lastError = writePending() ? FileError::Ok : FileError::ShortWrite;
+  return lastError == FileError::Ok;
 }
 
-int DiskFile::seekCur(std::int64_t offset) {
-  if (mode == FileMode::Closed) {
-    lastError = FileError::NotPermitted;
-    return 1;
-  }
+bool DiskFile::close() {
+  if (handle == platform::kInvalidHandle) return lastError == FileError::Ok;
+  const bool written = writePending();
+  const bool closed = platform::closeFile(handle);
+  handle = platform::kInvalidHandle;
+  mode = FileMode::Closed;
+  buffer.reset();
+  if (!written || !closed) return failWith(FileError::ShortWrite);
+  return true;
+}
+
+bool DiskFile::seekCur(std::int64_t offset) {
+  if (mode == FileMode::Closed) return failWith(FileError::NotPermitted);
   // Inside the read-ahead: no system call.
   if (bufferedRead() && offset >= -static_cast<std::int64_t>(bufferBegin) &&
       offset <= static_cast<std::int64_t>(bufferEnd - bufferBegin)) {
     bufferBegin = static_cast<std::uint32_t>(bufferBegin + offset);
     lastError = FileError::Ok;
-    return 0;
+    return true;
   }
-  if (!writePending()) {
-    lastError = FileError::ShortWrite;
-    return 1;
-  }
+  if (!writePending()) return failWith(FileError::ShortWrite);
   const std::uint64_t moved = platform::moveFromCurrent(handle, offset - readAhead());
-  if (moved == platform::kRefused) {
-    lastError = FileError::NotPermitted;
-    return 1;
-  }
+  if (moved == platform::kRefused) return failWith(FileError::SeekRefused);
   filePosition = moved;
   bufferBegin = bufferEnd = 0;
   seekedPastBuffer = true;
   lastError = FileError::Ok;
-  return 0;
+  return true;
+}
+
+bool DiskFile::readBack() {
+  if (!temporary || mode != FileMode::Write) return failWith(FileError::NotPermitted);
+  if (!writePending()) return failWith(FileError::ShortWrite);
+  if (platform::moveFromCurrent(handle, -static_cast<std::int64_t>(filePosition)) != 0) {
+    return failWith(FileError::SeekRefused);
+  }
+  mode = FileMode::Read;
+  filePosition = 0;
+  bufferBegin = bufferEnd = 0;
+  lastError = FileError::Ok;
+  return true;
 }
 
 std::uint64_t DiskFile::tell() {
@@ -165,15 +184,17 @@ std::uint64_t DiskFile::tell() {
 }
 
 std::uint64_t DiskFile::size() {
-  const std::uint64_t onDisk = mode == FileMode::Closed ? platform::kRefused : platform::fileSize(handle);
-  if (onDisk == platform::kRefused) {
+  if (mode == FileMode::Closed) {
     lastError = FileError::NotPermitted;
+    return kBadPosition;
+  }
+  const std::uint64_t onDisk = platform::fileSize(handle);
+  if (onDisk == platform::kRefused) {
+    lastError = FileError::SeekRefused;
     return kBadPosition;
   }
   return std::max(onDisk, filePosition + gathered());
 }
-
-bool DiskFile::atEnd() { return tell() >= size() - 1; }
 
 unsigned char* DiskFile::gatherRoom(std::uint32_t n) {
   return bufferedWrite() && kBufferSize - bufferEnd >= n ? buffer.get() + bufferEnd : nullptr;
@@ -184,29 +205,31 @@ void DiskFile::gatherFilled(std::uint32_t n) {
   lastError = FileError::Ok;  // as the write of these n bytes would have said
 }
 
-std::uint64_t DiskFile::copyTo(DiskFile& dest, std::uint64_t n) {
+bool DiskFile::copyTo(DiskFile& dest, std::uint64_t n) {
   std::unique_ptr<unsigned char[]> chunkBuffer;
-  std::uint64_t total = 0;
   for (std::uint64_t remaining = n; remaining != 0;) {
     const auto chunk = static_cast<std::uint32_t>(std::min<std::uint64_t>(remaining, kCopyChunk));
     if (unsigned char* room = dest.gatherRoom(chunk)) {
       const std::uint32_t got = read(room, chunk);
       dest.gatherFilled(got);  // what did arrive is kept, also on a short read
-      if (lastError != FileError::Ok) break;
+      if (lastError != FileError::Ok) return false;
     } else {
       if (!chunkBuffer) chunkBuffer.reset(new (std::nothrow) unsigned char[kCopyChunk]);
-      if (!chunkBuffer) {
-        lastError = FileError::ShortRead;  // as if the read that was to fill it failed
-        break;
-      }
+      // No memory for the chunk acts as a failed read of the bytes it was to hold.
+      if (!chunkBuffer) return failWith(FileError::ShortRead);
       const std::uint32_t got = read(chunkBuffer.get(), chunk);
       dest.write(chunkBuffer.get(), got);  // what did arrive is kept, also on a short read
-      if (lastError != FileError::Ok || dest.error() != FileError::Ok) break;
+      if (lastError != FileError::Ok || dest.error() != FileError::Ok) return false;
     }
-    total += chunk;
     remaining -= chunk;
   }
-  return total;
+  return true;
+}
+
+bool reachedEndOfInput(DiskFile& input) {
+  if (input.error() != FileError::ShortRead) return false;
+  const std::uint64_t size = input.size(), position = input.tell();
+  return size != 0 && position >= size - 1;
 }
 
 }  // namespace korvat

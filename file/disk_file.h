@@ -2,66 +2,77 @@
 // Operations never throw; each records its outcome in error(), which the
 // caller tests after the calls whose failure matters to it.
 //
-// A file opened only for reading reads ahead, and one opened only for writing
-// gathers its writes, so that small packets cost no system call each. A
-// gathered write that fails later, when the buffer goes to the OS, shows as
-// ShortWrite on that later write or on flush(); the bytes that did not reach
+// A file opened for reading reads ahead, and one opened for writing gathers
+// its writes, so that small packets cost no system call each. A gathered
+// write that fails later, when the buffer goes to the OS, shows as ShortWrite
+// on that later write or on flush() or close(); the bytes that did not reach
 // the file are dropped, so tell() then says how far the file really goes.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "platform/platform.h"
 
 namespace korvat {
 
-enum class FileMode : std::uint32_t { Closed = 0, Read = 1, Write = 2, ReadWrite = 3 };
+enum class FileMode : std::uint32_t { Closed = 0, Read = 1, Write = 2 };
 
 enum class FileError : std::uint32_t {
   Ok = 0,
-  NotPermitted = 1,  // wrong mode, closed object, or a refused seek/tell/size
-  ShortRead = 2,     // a read failed or delivered fewer bytes than asked
+  NotPermitted = 1,  // the wrong mode for the call, or a closed object
+  ShortRead = 2,     // a read delivered fewer bytes than asked: the file ends there
   ShortWrite = 3,    // a write failed or took fewer bytes than given
   OpenFailed = 4,
+  ReadFailed = 5,    // the OS reported an error while reading
+  SeekRefused = 6,   // the OS refused a move (before the start) or a size query
 };
+
+using platform::Disposition;  // OpenExisting reads, CreateNew writes
 
 class DiskFile {
  public:
-  // What tell() and size() return when they fail.
-  static constexpr std::uint64_t kBadPosition = platform::kRefused;
   // copyTo moves data in chunks of this size.
   static constexpr std::uint32_t kCopyChunk = 32768;
 
-  // Read opens an existing file. Write and ReadWrite open an existing file
-  // (create false), create a new one that must not exist yet (create true,
-  // overwrite false), or create or empty one (both true).
-  DiskFile(const char* name, FileMode mode, bool create, bool overwrite);
+  DiskFile(const std::string& name, Disposition disposition);
+  // A new, uniquely named file in the current directory, open for writing and
+  // later for reading back; `name` as platform::createTempFile sets it. Null
+  // when it could not be made.
+  static std::unique_ptr<DiskFile> createTemporary(std::string& name);
   ~DiskFile();
   DiskFile(const DiskFile&) = delete;
   DiskFile& operator=(const DiskFile&) = delete;
 
   FileError error() const { return lastError; }
-  FileMode openMode() const { return mode; }
 
+  // Both return the bytes delivered or taken, also when they fall short.
   std::uint32_t read(void* buffer, std::uint32_t n);
   std::uint32_t write(const void* buffer, std::uint32_t n);
-  // 0 on success, 1 when closed or refused (moving before the start).
-  int seekCur(std::int64_t offset);
+  // Moving past the end is allowed, moving before the start is refused.
+  bool seekCur(std::int64_t offset);
+  // Both fail only on a closed object (size also when the OS refuses), with
+  // the largest value.
   std::uint64_t tell();
   std::uint64_t size();
-  // From the last byte on; an empty file is never at its end, since
-  // size() - 1 wraps to the largest value.
-  bool atEnd();
-  // Copies n bytes from here to dest in kCopyChunk pieces. Returns the bytes
-  // of the chunks that were read and written in full; a partial last chunk is
-  // still written but not counted.
-  std::uint64_t copyTo(DiskFile& dest, std::uint64_t n);
+  // Copies n bytes from here to dest in kCopyChunk pieces. True when all of
+  // them arrived; a partial last chunk is still written.
+  bool copyTo(DiskFile& dest, std::uint64_t n);
   // Hands gathered writes to the OS. With nothing gathered it does nothing
   // and leaves error() as it was, so a write that failed earlier still shows.
-  void flush();
+  bool flush();
+  // Flushes and closes. A failure that the OS reports only at close is a
+  // failed write (ShortWrite) like any other.
+  bool close();
+  // A temporary file that was written becomes readable from its start, through
+  // the handle that wrote it, so the second pass reads exactly what the first
+  // wrote, whatever has happened to the file's name meanwhile.
+  bool readBack();
 
  private:
+  DiskFile(platform::FileHandle handle, FileMode mode);
+
   static constexpr std::uint32_t kBufferSize = 256 * 1024;
   // After a seek past the read-ahead, the next read is most likely a header:
   // filling the whole buffer there would read, over runs of large skipped
@@ -80,14 +91,13 @@ class DiskFile {
   bool writePending();
   bool readDirect(unsigned char* to, std::uint32_t n, std::uint32_t& delivered);
   bool writeDirect(const void* from, std::uint32_t n, std::uint32_t& taken);
-
-  bool canRead() const { return mode == FileMode::Read || mode == FileMode::ReadWrite; }
-  bool canWrite() const { return mode == FileMode::Write || mode == FileMode::ReadWrite; }
+  bool failWith(FileError error);
 
   FileMode mode;
   FileError lastError = FileError::Ok;
-  platform::FileHandle handle = platform::kInvalidHandle;
-  // Null for ReadWrite, which goes straight to the OS.
+  platform::FileHandle handle;
+  bool temporary = false;  // opened for reading too, so that it can be read back
+  // Null when there was no memory for it: the file then works unbuffered.
   std::unique_ptr<unsigned char[]> buffer;
   // Reading: the unread bytes are buffer[bufferBegin, bufferEnd).
   // Writing: the gathered bytes are buffer[0, bufferEnd).
@@ -96,5 +106,12 @@ class DiskFile {
   std::uint64_t filePosition = 0;
   bool seekedPastBuffer = false;
 };
+
+// The end-of-input rule of both passes. A read that came up short, rather
+// than one the OS failed, counts as the end of the input from its last byte
+// on, so a recording whose last header is cut short ends as cleanly as one
+// that ends after a whole packet. An empty input never reached its end: it
+// held nothing to read.
+bool reachedEndOfInput(DiskFile& input);
 
 }  // namespace korvat

@@ -15,17 +15,12 @@ constexpr FileHandle kInvalidHandle = -1;
 // What move and size queries return when the OS refuses them.
 constexpr std::uint64_t kRefused = UINT64_MAX;
 
-enum class Access { Read, Write, ReadWrite };
-
 enum class Disposition {
-  OpenExisting,  // the file must exist
-  CreateNew,     // fails when the file exists
-  CreateAlways,  // creates the file, or empties an existing one
+  OpenExisting,  // for reading; the file must exist
+  CreateNew,     // for writing; fails when the file exists
 };
 
-// Opens a regular file for this process alone: a second opener, in this or
-// another process, fails until it is closed. Returns kInvalidHandle on failure.
-FileHandle openFile(const char* name, Access access, Disposition disposition);
+FileHandle openFile(const char* name, Disposition disposition);
 
 // Reads up to n bytes; stops early only at the end of the file or on an
 // error. `delivered` is set in every case. Returns false on an error.
@@ -43,25 +38,28 @@ std::uint64_t moveFromCurrent(FileHandle file, std::int64_t distance);
 // The size of the open file, or kRefused.
 std::uint64_t fileSize(FileHandle file);
 
-void closeFile(FileHandle file);
+// False when the OS reports an error, which for a file written through a
+// network file system may be the first word of a write that failed.
+bool closeFile(FileHandle file);
 
 // Creates a new, empty, uniquely named file in the current directory whose
-// name begins with "kvt", and stores its name. Returns false when none could
-// be made.
-bool makeTempFile(std::string& name);
-
-// Whether anything (file, directory, link) stands under this name.
-bool pathExists(const char* name);
+// name begins with "kvt", open for reading and writing by this process alone.
+// `name` is set once the file exists, also when it then could not be opened;
+// it stays empty when no file could be made.
+FileHandle createTempFile(std::string& name);
 
 bool deleteFile(const char* name);
 
 bool stdoutIsTerminal();
 
-// Called once at start. A write past a file-size limit, or to a console
+// Called once at start, before any file is opened. Standard input, output
+// and error that were closed are opened on the null device, so that no file
+// korvat opens takes their place and receives its console text. A write past a file-size limit, or to a console
 // that nobody reads any more, must fail like any other write, not end the
 // process; Ctrl-C, Ctrl-Break, SIGTERM and a closed terminal (SIGHUP) are
 // counted instead of ending it, so that a run can stop cleanly after the
-// packet in hand.
+// packet in hand; one that was ignored when korvat started (nohup, a
+// background job) stays ignored.
 void setUpProcess();
 
 // How often the user has asked the run to stop so far.

@@ -15,20 +15,9 @@
 namespace korvat::platform {
 namespace {
 
-int openFlags(Access access, Disposition disposition) {
-  int flags = O_CLOEXEC | O_NONBLOCK;  // O_NONBLOCK: never hang on a FIFO
-  switch (access) {
-    case Access::Read: flags |= O_RDONLY; break;
-    case Access::Write: flags |= O_WRONLY; break;
-    case Access::ReadWrite: flags |= O_RDWR; break;
-  }
-  switch (disposition) {
-    case Disposition::OpenExisting: break;
-    case Disposition::CreateNew: flags |= O_CREAT | O_EXCL; break;
-    // No O_TRUNC: the file is emptied only once we hold the lock.
-    case Disposition::CreateAlways: flags |= O_CREAT; break;
-  }
-  return flags;
+int openFlags(Disposition disposition) {
+  const int flags = O_CLOEXEC | O_NONBLOCK;  // O_NONBLOCK: never hang on a FIFO
+  return disposition == Disposition::OpenExisting ? flags | O_RDONLY : flags | O_WRONLY | O_CREAT | O_EXCL;
 }
 
 bool isRegularFile(int fd) {
@@ -43,16 +32,14 @@ bool makeBlocking(int fd) {
 
 }  // namespace
 
-FileHandle openFile(const char* name, Access access, Disposition disposition) {
+FileHandle openFile(const char* name, Disposition disposition) {
   int fd;
   do {
-    fd = open(name, openFlags(access, disposition), 0666);
+    fd = open(name, openFlags(disposition), 0666);
   } while (fd == -1 && errno == EINTR);
   if (fd == -1) return kInvalidHandle;
 
-  const bool usable = isRegularFile(fd) && flock(fd, LOCK_EX | LOCK_NB) == 0 &&
-                      makeBlocking(fd) &&
-                      (disposition != Disposition::CreateAlways || ftruncate(fd, 0) == 0);
+  const bool usable = isRegularFile(fd) && flock(fd, LOCK_EX | LOCK_NB) == 0 && makeBlocking(fd);
   if (!usable) {
     close(fd);
     return kInvalidHandle;
@@ -103,20 +90,20 @@ std::uint64_t fileSize(FileHandle file) {
   return static_cast<std::uint64_t>(st.st_size);
 }
 
-void closeFile(FileHandle file) { close(static_cast<int>(file)); }
+bool closeFile(FileHandle file) { return close(static_cast<int>(file)) == 0; }
 
-bool makeTempFile(std::string& name) {
+// The descriptor that made the file is the one that is used: its name is
+// never opened again, so a link put in its place leads nowhere.
+FileHandle createTempFile(std::string& name) {
   char pattern[] = "./kvtXXXXXX.tmp";
   const int fd = mkostemps(pattern, 4, O_CLOEXEC);
-  if (fd == -1) return false;
-  close(fd);
+  if (fd == -1) return kInvalidHandle;
   name = pattern;
-  return true;
-}
-
-bool pathExists(const char* name) {
-  struct stat st {};
-  return lstat(name, &st) == 0;
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    close(fd);
+    return kInvalidHandle;
+  }
+  return fd;
 }
 
 bool deleteFile(const char* name) { return unlink(name) == 0; }
@@ -127,9 +114,24 @@ namespace {
 volatile std::sig_atomic_t interrupts = 0;
 
 extern "C" void countInterrupt(int) { interrupts = interrupts + 1; }
+
+void openMissingStandardDescriptors() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // The lowest free descriptor is taken, and the ones below are open by now.
+    const int null = open("/dev/null", O_RDWR);
+    if (null != fd && null != -1) close(null);
+  }
+}
+
+bool ignoredAtStart(int signal) {
+  struct sigaction before {};
+  return sigaction(signal, nullptr, &before) == 0 && before.sa_handler == SIG_IGN;
+}
 }  // namespace
 
 void setUpProcess() {
+  openMissingStandardDescriptors();
   std::signal(SIGXFSZ, SIG_IGN);
   // The console only reports: a reader that went away (korvat | head) must
   // not stop the split half-way with its temporary file left behind.
@@ -138,7 +140,9 @@ void setUpProcess() {
   onInterrupt.sa_handler = countInterrupt;
   onInterrupt.sa_flags = SA_RESTART;
   sigemptyset(&onInterrupt.sa_mask);
-  for (const int stop : {SIGINT, SIGTERM, SIGHUP}) sigaction(stop, &onInterrupt, nullptr);
+  for (const int stop : {SIGINT, SIGTERM, SIGHUP}) {
+    if (!ignoredAtStart(stop)) sigaction(stop, &onInterrupt, nullptr);
+  }
 }
 
 std::uint32_t interruptCount() { return static_cast<std::uint32_t>(interrupts); }

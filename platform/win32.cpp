@@ -10,32 +10,15 @@ namespace {
 
 HANDLE toHandle(FileHandle file) { return reinterpret_cast<HANDLE>(file); }
 
-DWORD accessFor(Access access) {
-  switch (access) {
-    case Access::Read: return GENERIC_READ;
-    case Access::Write: return GENERIC_WRITE;
-    case Access::ReadWrite: return GENERIC_READ | GENERIC_WRITE;
-  }
-  return 0;
-}
-
-DWORD creationFor(Disposition disposition) {
-  switch (disposition) {
-    case Disposition::OpenExisting: return OPEN_EXISTING;
-    case Disposition::CreateNew: return CREATE_NEW;
-    case Disposition::CreateAlways: return CREATE_ALWAYS;
-  }
-  return OPEN_EXISTING;
-}
-
 // ReadFile and WriteFile take at most a DWORD; korvat never asks for more.
 constexpr std::uint32_t kMaxTransfer = 1u << 30;
 
 }  // namespace
 
-FileHandle openFile(const char* name, Access access, Disposition disposition) {
-  HANDLE file = CreateFileA(name, accessFor(access), 0 /* no sharing */, nullptr, creationFor(disposition),
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
+FileHandle openFile(const char* name, Disposition disposition) {
+  const bool reading = disposition == Disposition::OpenExisting;
+  HANDLE file = CreateFileA(name, reading ? GENERIC_READ : GENERIC_WRITE, 0 /* no sharing */, nullptr,
+                            reading ? OPEN_EXISTING : CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return kInvalidHandle;
   // Devices (CON, NUL, COM1...) open like files; only disk files are wanted.
   if (GetFileType(file) != FILE_TYPE_DISK) {
@@ -84,16 +67,18 @@ std::uint64_t fileSize(FileHandle file) {
   return static_cast<std::uint64_t>(size.QuadPart);
 }
 
-void closeFile(FileHandle file) { CloseHandle(toHandle(file)); }
+bool closeFile(FileHandle file) { return CloseHandle(toHandle(file)) != 0; }
 
-bool makeTempFile(std::string& name) {
+// The name is opened once, right after it was made; the handle then serves
+// both passes.
+FileHandle createTempFile(std::string& name) {
   char path[MAX_PATH];
-  if (GetTempFileNameA(".", "kvt", 0, path) == 0) return false;
+  if (GetTempFileNameA(".", "kvt", 0, path) == 0) return kInvalidHandle;
   name = path;
-  return true;
+  HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0 /* no sharing */, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  return file == INVALID_HANDLE_VALUE ? kInvalidHandle : reinterpret_cast<FileHandle>(file);
 }
-
-bool pathExists(const char* name) { return GetFileAttributesA(name) != INVALID_FILE_ATTRIBUTES; }
 
 bool deleteFile(const char* name) { return DeleteFileA(name) != 0; }
 

@@ -20,17 +20,13 @@ class PesStripper {
   PesStripper(DiskFile& input, DiskFile& output)
       : input(input), output(output), packet(pes::kFixedSize + pes::kMaxPacketLength) {}
 
-  bool run() {
-    const std::uint32_t interruptsBefore = platform::interruptCount();
+  PassEnd run(std::uint32_t interruptsSeen) {
     for (;;) {
       if (input.error() != FileError::Ok) return inputEnded();
-      if (platform::interruptCount() != interruptsBefore) return interrupted();
+      if (platform::interruptCount() > interruptsSeen) return printAfterLines("\ninterrupted\n", PassEnd::Interrupted);
       input.read(packet.data(), pes::kFixedSize);
       if (input.error() != FileError::Ok) continue;
-      if (!pes::hasStartCode(packet.data())) {
-        printAfterLines("\ninvalid packet header found !\n");
-        return false;
-      }
+      if (!pes::hasStartCode(packet.data())) return printAfterLines("\ninvalid packet header found !\n", PassEnd::Failed);
       const std::uint16_t length = pes::packetLength(packet.data());
       if (pes::isNonAudio(packet.data())) {
         if (!skipPacket(length)) return writeFailure();
@@ -38,7 +34,7 @@ class PesStripper {
       }
       const std::uint32_t got = input.read(packet.data() + pes::kFixedSize, length);
       // A packet cut short by the end of the file is still used, as far as it goes.
-      if (input.error() != FileError::Ok && !input.atEnd()) continue;
+      if (input.error() != FileError::Ok && !reachedEndOfInput(input)) continue;
       if (!writeAudio(got) || printProgress()) return writeFailure();
     }
   }
@@ -53,24 +49,19 @@ class PesStripper {
     return true;
   }
 
-  bool interrupted() {
-    printAfterLines("\ninterrupted\n");
-    return false;
-  }
-
   // Prints a message that ends the pass after the progress lines before it,
   // which hold only once the audio file has taken its data; when it has not,
-  // the write error is the message. False in that case.
-  bool printAfterLines(const char* message) {
+  // the write error is the message.
+  PassEnd printAfterLines(const char* message, PassEnd end) {
     if (console.settle()) return writeFailure();
     consolePrint("%s", message);
-    return true;
+    return end;
   }
 
-  bool writeFailure() {
+  PassEnd writeFailure() {
     console.settle();  // the lines whose audio did reach the file
     consolePrint("\nerror writing to output file !\n");
-    return false;
+    return PassEnd::Failed;
   }
 
   // Writes the payload of a packet whose body holds `got` bytes, from the
@@ -101,11 +92,17 @@ class PesStripper {
     return true;
   }
 
-  // The audio file holds all that was counted only once it is flushed.
-  bool inputEnded() {
-    if (!printAfterLines("\n") || !input.atEnd()) return false;
-    consolePrint("\nend of input file reached\n");
-    return true;
+  // The audio file holds all that was counted only once it is flushed and
+  // closed. A temporary file left empty by a recording without audio holds
+  // nothing to strip: the pass then ends with its audio file empty.
+  PassEnd inputEnded() {
+    if (console.settle()) return writeFailure();
+    consolePrint("\n");
+    const bool nothingCollected = input.size() == 0;
+    if (!reachedEndOfInput(input) && !nothingCollected) return PassEnd::Failed;
+    if (!output.close()) return writeFailure();
+    if (!nothingCollected) consolePrint("\nend of input file reached\n");
+    return PassEnd::Completed;
   }
 
   DiskFile* printProgress() {
@@ -123,37 +120,28 @@ class PesStripper {
   PassConsole console{{&output}};
 };
 
-bool isEmptyFile(const std::string& name) {
-  DiskFile file(name.c_str(), FileMode::Read, false, false);
-  return file.error() == FileError::Ok && file.size() == 0;
-}
-
 }  // namespace
 
-bool stripPesAudio(const std::string& tempName, const std::string& audioName) {
-  // Opened before the audio file, so that no audio file is made without input.
-  DiskFile input(tempName.c_str(), FileMode::Read, false, false);
-  if (input.error() != FileError::Ok) {
-    consolePrint("error opening file '%s' !\n", tempName.c_str());
-    return false;
-  }
-  DiskFile output(audioName.c_str(), FileMode::Write, true, false);
-  if (output.error() != FileError::Ok) {
-    consolePrint("error creating file '%s' !\n", audioName.c_str());
-    return false;
-  }
-  return PesStripper(input, output).run();
+PassEnd stripPesAudio(DiskFile& temp, DiskFile& audio, std::uint32_t interruptsSeen) {
+  return PesStripper(temp, audio).run(interruptsSeen);
 }
 
-bool finishStrippedAudio(const std::string& tempName, const std::string& audioName) {
+PassEnd finishStrippedAudio(std::unique_ptr<DiskFile>& temp, const std::string& tempName, DiskFile& audio,
+                            std::uint32_t interruptsSeen) {
   consolePrint("\nremoving pes-data from audio-file\n");
-  const bool nothingToLose = isEmptyFile(tempName);
-  if (stripPesAudio(tempName, audioName) || nothingToLose) {
-    platform::deleteFile(tempName.c_str());
-    return true;
+  PassEnd end = PassEnd::Failed;
+  if (temp->readBack()) {
+    end = stripPesAudio(*temp, audio, interruptsSeen);
+  } else {
+    consolePrint("\nerror reading/writing file\n");
   }
-  consolePrint("\ntemporary file '%s' kept\n", tempName.c_str());
-  return false;
+  temp.reset();
+  if (end == PassEnd::Completed) {
+    platform::deleteFile(tempName.c_str());
+  } else {
+    consolePrint("\ntemporary file '%s' kept\n", tempName.c_str());
+  }
+  return end;
 }
 
 }  // namespace korvat

@@ -2,20 +2,25 @@
 // temporary file becomes bare MPEG audio, from the first frame sync on.
 #pragma once
 
+#include <cstdint>
+#include <memory>
 #include <string>
+
+#include "demux/console.h"
+#include "file/disk_file.h"
 
 namespace korvat {
 
-// Reads the PES packets of tempName and writes their payloads to audioName,
-// which must not exist yet. True when tempName was read to its end; an
-// interrupt that comes during the pass stops it.
-bool stripPesAudio(const std::string& tempName, const std::string& audioName);
+// Reads the PES packets of `temp` from its position and writes their payloads
+// to `audio`. Interrupts beyond `interruptsSeen` stop it.
+PassEnd stripPesAudio(DiskFile& temp, DiskFile& audio, std::uint32_t interruptsSeen);
 
-// The last step of a default run, once the run has closed the temporary
-// file: strips it into audioName and removes it. The temporary file is kept
-// (and named) when the pass failed on it, since it still holds the run's
-// audio; an empty one, from a recording without audio, is always removed.
-// True unless audio was left behind in the kept file.
-bool finishStrippedAudio(const std::string& tempName, const std::string& audioName);
+// The last step of a default run, once the first pass has ended: reads the
+// temporary file back through its own handle, strips it into `audio` (made at
+// set-up) and removes it. When the pass fails or is stopped, the temporary
+// file is kept and named, since it still holds the run's audio; one left
+// empty by a recording without audio is always removed.
+PassEnd finishStrippedAudio(std::unique_ptr<DiskFile>& temp, const std::string& tempName, DiskFile& audio,
+                            std::uint32_t interruptsSeen);
 
 }  // namespace korvat

@@ -63,6 +63,7 @@ TEST(CommandLine, NamesOptionsAndSetUpFailures) {
       {{"sub"}, "error opening input stream 'sub'\n", 2, {}},
       {{"rec", "a", "none/v"}, "error creating output file 'none/v'\n", 2, {}},
       {{"rec", "none/a", "-p"}, "error creating output file 'none/a'\n", 2, {{"rec.m2v", ""}}},
+      {{"rec", "none/a"}, "error creating output file 'none/a'\n", 2, {{"rec.m2v", ""}}},
       // Existing outputs stop the run, the video before any audio file is
       // touched; an existing audio file stops a default run before a
       // temporary file is made.
@@ -100,7 +101,7 @@ TEST(CommandLine, InputHeldByAnotherRunIsNotOpened) {
   Outcome run;
   {
     // Held as korvat holds its files: no one else may open it meanwhile.
-    DiskFile holder(dir.path("rec").c_str(), FileMode::Read, false, false);
+    DiskFile holder(dir.path("rec"), Disposition::OpenExisting);
     ASSERT_EQ(holder.error(), FileError::Ok);
     run = runKorvat(dir, {"rec"});
   }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -15,6 +16,17 @@ namespace fs = std::filesystem;
 const char* const kEndOfInput = "\nend of input file reached\n";
 const char* const kReadWriteError = "\nerror reading/writing file\n";
 const char* const kStripHeading = "\nremoving pes-data from audio-file\n";
+
+#ifdef _WIN32
+const bool kHasStrace = false;
+#else
+const bool kHasStrace = std::system("strace -V >/dev/null 2>&1") == 0;
+#endif
+
+std::vector<std::string> injecting(const std::string& path, const std::string& fault) {
+  const std::string call = fault.substr(0, fault.find(':'));
+  return {"strace", "-o", "/dev/null", "-P", path, "-e", "trace=" + call, "-e", "inject=" + fault};
+}
 
 Bytes avPacket(std::uint8_t streamId, std::uint8_t flags, const Bytes& payload, int lengthField) {
   const auto length = static_cast<unsigned>(lengthField < 0 ? payload.size() : lengthField);

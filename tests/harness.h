@@ -27,6 +27,12 @@ constexpr bool kHasPseudoTerminals = kIsPosix;
 constexpr bool kHasSignals = kIsPosix;
 constexpr bool kHasUnprivilegedUser = kIsPosix;
 
+// strace, which injects faults into korvat's system calls, is at hand.
+extern const bool kHasStrace;
+// A wrapper (Limits::wrapper) that injects `fault` (strace's syntax, such as
+// "read:error=EIO") into the calls on the file `path`.
+std::vector<std::string> injecting(const std::string& path, const std::string& fault);
+
 // One AV packet. The length field is the payload's size unless given.
 Bytes avPacket(std::uint8_t streamId, std::uint8_t flags, const Bytes& payload, int lengthField = -1);
 // A video packet with the 4-byte prefix flag set; the prefix is prepended.
@@ -76,12 +82,18 @@ struct Limits {
   std::uint64_t fileSize = 0;  // RLIMIT_FSIZE for the child; 0 = none
   bool terminal = false;       // standard output on a pseudo-terminal, not a pipe
   bool unprivileged = false;   // as user and group 65534 when run as root
+  bool closedStdio = false;    // standard input and output closed (nothing is captured)
+  int ignoredSignal = 0;       // a signal the child starts with ignored
+  std::vector<std::string> wrapper = {};  // a command that runs korvat (strace ...)
 };
 
 // Runs `body` with `dir` as its working directory, capturing its standard
 // output; its return value is the exit status. A child process where the OS
 // can fork, else in this process (without limits).
 Outcome runInChild(const TempDir& dir, const std::function<int()>& body, Limits limits = {});
+
+// Sets RLIMIT_FSIZE for this process (POSIX only).
+void limitFileSize(std::uint64_t bytes);
 
 // Runs korvat with `args` in `dir`.
 Outcome runKorvat(const TempDir& dir, const std::vector<std::string>& args, Limits limits = {});
@@ -90,7 +102,10 @@ Outcome runKorvat(const TempDir& dir, const std::vector<std::string>& args, Limi
 // cannot get far past that point meanwhile, since nothing reads its output.
 // Signal 0 closes korvat's standard output there instead (its reader is gone).
 Outcome runKorvatAndSignal(const TempDir& dir, const std::vector<std::string>& args, const std::string& marker,
-                           int signal);
+                           int signal, Limits limits = {});
+// The same, with `act` run at the marker instead of a signal.
+Outcome runKorvatAndAct(const TempDir& dir, const std::vector<std::string>& args, const std::string& marker,
+                        const std::function<void()>& act);
 
 // Undoes the "\n" to "\r\n" of Windows text mode; elsewhere returns `out`.
 std::string fromTextMode(std::string out);

@@ -16,11 +16,15 @@
 namespace korvat::test {
 namespace {
 
-int execKorvat(const std::vector<std::string>& args) {
-  std::vector<char*> argv{const_cast<char*>(KORVAT_BINARY)};
+int execKorvat(const std::vector<std::string>& args, const Limits& limits) {
+  std::vector<char*> argv;
+  for (const std::string& arg : limits.wrapper) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(const_cast<char*>(KORVAT_BINARY));
   for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
-  execv(KORVAT_BINARY, argv.data());
+  if (limits.ignoredSignal != 0) std::signal(limits.ignoredSignal, SIG_IGN);
+  if (limits.closedStdio) close(STDIN_FILENO), close(STDOUT_FILENO);
+  execvp(argv[0], argv.data());
   return 127;
 }
 
@@ -47,11 +51,7 @@ int startChild(const TempDir& dir, const std::function<int()>& body, Limits limi
   close(theirs);
   close(ours);
   if (chdir(dir.dir().c_str()) != 0) _exit(126);
-  if (limits.fileSize != 0) {
-    std::signal(SIGXFSZ, SIG_IGN);
-    const rlimit limit{limits.fileSize, limits.fileSize};
-    setrlimit(RLIMIT_FSIZE, &limit);
-  }
+  if (limits.fileSize != 0) limitFileSize(limits.fileSize);
   if (limits.unprivileged && geteuid() == 0 &&
       (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) {
     _exit(125);
@@ -60,6 +60,16 @@ int startChild(const TempDir& dir, const std::function<int()>& body, Limits limi
   std::fflush(stdout);
   _exit(status);
 }
+
+}  // namespace
+
+void limitFileSize(std::uint64_t bytes) {
+  std::signal(SIGXFSZ, SIG_IGN);
+  const rlimit limit{bytes, bytes};
+  setrlimit(RLIMIT_FSIZE, &limit);
+}
+
+namespace {
 
 enum class Watch { On, Off, StopReading };
 
@@ -91,19 +101,41 @@ Outcome runInChild(const TempDir& dir, const std::function<int()>& body, Limits 
 }
 
 Outcome runKorvat(const TempDir& dir, const std::vector<std::string>& args, Limits limits) {
-  return runInChild(dir, [&args] { return execKorvat(args); }, limits);
+  return runInChild(dir, [&] { return execKorvat(args, limits); }, limits);
 }
 
-Outcome runKorvatAndSignal(const TempDir& dir, const std::vector<std::string>& args, const std::string& marker,
-                           int signal) {
+namespace {
+Outcome runKorvatAndWatch(const TempDir& dir, const std::vector<std::string>& args, const std::string& marker,
+                          const std::function<Watch(pid_t)>& atMarker, const Limits& limits) {
   pid_t child;
-  const int from = startChild(dir, [&args] { return execKorvat(args); }, {}, child);
+  const int from = startChild(dir, [&] { return execKorvat(args, limits); }, limits, child);
   return collect(child, from, [&](const std::string& out) {
-    if (out.find(marker) == std::string::npos) return Watch::On;
-    if (signal == 0) return Watch::StopReading;
-    kill(child, signal);
-    return Watch::Off;
+    return out.find(marker) == std::string::npos ? Watch::On : atMarker(child);
   });
+}
+}  // namespace
+
+Outcome runKorvatAndSignal(const TempDir& dir, const std::vector<std::string>& args, const std::string& marker,
+                           int signal, Limits limits) {
+  return runKorvatAndWatch(
+      dir, args, marker,
+      [signal](pid_t child) {
+        if (signal == 0) return Watch::StopReading;
+        kill(child, signal);
+        return Watch::Off;
+      },
+      limits);
+}
+
+Outcome runKorvatAndAct(const TempDir& dir, const std::vector<std::string>& args, const std::string& marker,
+                        const std::function<void()>& act) {
+  return runKorvatAndWatch(
+      dir, args, marker,
+      [&act](pid_t) {
+        act();
+        return Watch::Off;
+      },
+      {});
 }
 
 }  // namespace korvat::test

@@ -25,7 +25,8 @@ namespace fs = std::filesystem;
 std::string quoteArgument(const std::string& arg) { return "\"" + arg + "\""; }
 
 void requireNoLimits(const Limits& limits) {
-  if (limits.fileSize != 0 || limits.terminal || limits.unprivileged) {
+  if (limits.fileSize != 0 || limits.terminal || limits.unprivileged || limits.closedStdio ||
+      limits.ignoredSignal != 0 || !limits.wrapper.empty()) {
     throw std::logic_error("no such limits on Windows");
   }
 }
@@ -95,8 +96,15 @@ Outcome runKorvat(const TempDir& dir, const std::vector<std::string>& args, Limi
   return outcome;
 }
 
-Outcome runKorvatAndSignal(const TempDir&, const std::vector<std::string>&, const std::string&, int) {
+Outcome runKorvatAndSignal(const TempDir&, const std::vector<std::string>&, const std::string&, int, Limits) {
   throw std::logic_error("no signals on Windows");
 }
+
+Outcome runKorvatAndAct(const TempDir&, const std::vector<std::string>&, const std::string&,
+                        const std::function<void()>&) {
+  throw std::logic_error("no way to pause korvat on Windows");
+}
+
+void limitFileSize(std::uint64_t) { throw std::logic_error("no file-size limits on Windows"); }
 
 }  // namespace korvat::test

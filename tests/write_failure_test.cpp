@@ -85,5 +85,48 @@ TEST(WriteFailures, FileSizeLimitSweep) {
   }
 }
 
+// Errors the OS reports where a plain run cannot provoke them, injected: a
+// read error where the input would end is no end, and a failure reported only
+// when an output is closed is a failed write.
+TEST(WriteFailures, InjectedErrors) {
+  if (!kHasStrace) GTEST_SKIP() << "no strace to inject errors with";
+  const Bytes video = sequenceStart("v"), pes = pesPacket(0xC0, "", "\xFF\xF1");
+  const std::string failed = kReadWriteError;
+  struct Case {
+    std::vector<std::string> args;
+    std::string file, fault, outEnd;
+    std::vector<std::string> leftOver;  // besides rec, a.mp2 and v.m2v
+  };
+  const std::vector<Case> cases = {
+      {{"-p", "rec", "a.mp2", "v.m2v"}, "rec", "read:error=EIO:when=2+", failed, {}},
+      {{"-p", "rec", "a.mp2", "v.m2v"}, "v.m2v", "close:error=EIO", "\nerror writing to video-file\n" + failed, {}},
+      {{"-p", "rec", "a.mp2", "v.m2v"}, "a.mp2", "close:error=EIO", "\nerror writing to audio-file\n" + failed, {}},
+      {{"rec", "a.mp2", "v.m2v"}, "a.mp2", "close:error=EIO", "\nerror writing to output file !\n", {"kvt"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.file + " " + c.fault);
+    TempDir dir;
+    dir.write("rec", avPacket(1, 0, video) + avPacket(2, 0, pes));
+    Limits limits;
+    limits.wrapper = injecting(dir.path(c.file), c.fault);
+    const Outcome run = runKorvat(dir, c.args, limits);
+    EXPECT_EQ(run.status, 2);
+    const std::vector<std::string> names = dir.names();
+    std::string out = run.out;
+    if (!c.leftOver.empty()) {
+      const std::string temp = names.at(1);  // after a.mp2
+      ASSERT_EQ(temp.rfind("kvt", 0), 0u);
+      const std::string kept = "\ntemporary file '" + std::string(kCurrentDirPrefix) + temp + "' kept\n";
+      ASSERT_GE(out.size(), kept.size());
+      EXPECT_EQ(out.substr(out.size() - kept.size()), kept);
+      out.resize(out.size() - kept.size());
+      EXPECT_EQ(dir.read(temp), pes);
+    }
+    ASSERT_GE(out.size(), c.outEnd.size()) << run.out;
+    EXPECT_EQ(out.substr(out.size() - c.outEnd.size()), c.outEnd) << run.out;
+    EXPECT_EQ(names.size(), 3 + c.leftOver.size());
+  }
+}
+
 }  // namespace
 }  // namespace korvat::test
