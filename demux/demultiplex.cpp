@@ -1,9 +1,9 @@
 #include "demux/demultiplex.h"
 
+#include <cstddef>
 #include <vector>
 
-#include "demux/av_packet.h"
-#include "demux/console.h"
+#include "format/av_packet.h"
 #include "platform/platform.h"
 
 namespace korvat {
@@ -15,42 +15,39 @@ struct RunCounters {
   std::uint64_t skippedItems = 0, skippedBytes = 0;
 };
 
-// How one packet's turn ended.
+// How the loop ended, before the outputs were flushed.
 enum class Ending { EndOfInput, ReadError, InvalidHeader, Interrupted };
 
-enum class Turn {
-  Counted,      // handled in full: print the progress line
-  InputFailed,  // the input failed; the next turn decides between end and error
-  WriteFailed,  // an output failed: the run ends
-};
+// Offset of the first MPEG-2 sequence header start code (00 00 01 B3) lying
+// wholly inside data[0, n), or n when there is none.
+std::size_t findSequenceHeader(const unsigned char* data, std::size_t n) {
+  for (std::size_t d = 0; d + 4 <= n; ++d) {
+    if (data[d + 3] == 0xB3 && data[d + 2] == 0x01 && data[d + 1] == 0x00 && data[d] == 0x00) return d;
+  }
+  return n;
+}
 
 class Demultiplexer {
  public:
-  Demultiplexer(DiskFile& input, DiskFile& video, DiskFile& audio, const RunOptions& options)
-      : input(input), video(video), audio(audio), videoStarted(options.includeInvalidVideo),
+  Demultiplexer(DiskFile& input, DiskFile& video, DiskFile& audio, bool copyVideoBeforeStart)
+      : input(input), video(video), audio(audio), videoStarted(copyVideoBeforeStart),
         searchBuffer(UINT16_MAX) {}
 
   DemuxResult run() {
     for (;;) {
-      if (input.error() != FileError::Ok) {
-        return finish(reachedEndOfInput(input) ? Ending::EndOfInput : Ending::ReadError);
-      }
       interruptsSeen = platform::interruptCount();
       if (interruptsSeen > 0) return finish(Ending::Interrupted);
       AVheader header;
       input.read(header.bytes, AVheader::kSize);
-      if (input.error() != FileError::Ok) continue;
+      if (input.error() != FileError::Ok) return stopped();
       if (!header.hasSync()) return finish(Ending::InvalidHeader);
-      const Turn turn = route(header);
-      if (turn == Turn::WriteFailed) return writeFailure(*failedOutput);
-      if (turn == Turn::Counted) {
-        if (DiskFile* failed = printProgress()) return writeFailure(*failed);
-      }
+      if (!route(header) || !printProgress()) return stopped();
     }
   }
 
  private:
-  Turn route(const AVheader& header) {
+  // Each returns false when a file failed; stopped() then finds which.
+  bool route(const AVheader& header) {
     switch (header.streamId()) {
       case AVheader::kAudioStream: return copyAudio(header.payloadLength());
       case AVheader::kVideoStream: return handleVideo(header);
@@ -58,75 +55,64 @@ class Demultiplexer {
     }
   }
 
-  Turn copyAudio(std::uint16_t length) {
-    input.copyTo(audio, length);
-    if (audio.error() != FileError::Ok) return writeFailed(audio);
-    if (input.error() != FileError::Ok) return Turn::InputFailed;
+  bool copyAudio(std::uint16_t length) {
+    if (!input.copyTo(audio, length)) return false;
     counters.audioPackets += 1;
     counters.audioBytes += length;
-    return Turn::Counted;
+    return true;
   }
 
-  Turn handleVideo(const AVheader& header) {
+  bool handleVideo(const AVheader& header) {
     std::uint16_t length = header.payloadLength();
     if (header.hasVideoPrefix()) {
       // Too short to hold its own prefix: nothing in it can be video.
       if (length < AVheader::kVideoPrefixSize) return skip(length);
-      input.seekCur(AVheader::kVideoPrefixSize);
+      input.seekCur(AVheader::kVideoPrefixSize);  // a refused move fails the read that follows
       length -= AVheader::kVideoPrefixSize;
       counters.skippedItems += 1;
       counters.skippedBytes += AVheader::kVideoPrefixSize;
     }
-    const Turn turn = videoStarted ? copyVideo(length) : searchVideoStart(length);
-    if (turn != Turn::Counted) return turn;
+    if (!(videoStarted ? input.copyTo(video, length) : searchVideoStart(length))) return false;
     if (videoStarted) {
       counters.videoPackets += 1;
       counters.videoBytes += length;
     } else {
       counters.skippedItems += 1;
     }
-    return Turn::Counted;
-  }
-
-  Turn copyVideo(std::uint16_t length) {
-    input.copyTo(video, length);
-    if (video.error() != FileError::Ok) return writeFailed(video);
-    return input.error() == FileError::Ok ? Turn::Counted : Turn::InputFailed;
+    return true;
   }
 
   // Before the first sequence header the payload is read whole and searched;
   // the bytes before the start code are dropped. `length` becomes the number
   // of bytes written.
-  Turn searchVideoStart(std::uint16_t& length) {
-    input.read(searchBuffer.data(), length);
-    if (input.error() != FileError::Ok) return Turn::InputFailed;
+  bool searchVideoStart(std::uint16_t& length) {
+    if (input.read(searchBuffer.data(), length) != length) return false;
     const std::size_t start = findSequenceHeader(searchBuffer.data(), length);
     counters.skippedBytes += start;
-    if (start == length) return Turn::Counted;
+    if (start == length) return true;
     videoStarted = true;
     length = static_cast<std::uint16_t>(length - start);
-    video.write(searchBuffer.data() + start, length);
-    if (video.error() != FileError::Ok) return writeFailed(video);
-    return Turn::Counted;
+    return video.write(searchBuffer.data() + start, length) == length;
   }
 
-  Turn skip(std::uint16_t length) {
-    input.seekCur(length);
-    if (input.error() != FileError::Ok) return Turn::InputFailed;
+  bool skip(std::uint16_t length) {
+    if (!input.seekCur(length)) return false;
     counters.skippedItems += 1;
     counters.skippedBytes += length;
-    return Turn::Counted;
+    return true;
   }
 
-  Turn writeFailed(DiskFile& output) {
-    failedOutput = &output;
-    return Turn::WriteFailed;
+  // After a step that failed, the files' error codes say which one it was.
+  DemuxResult stopped() {
+    if (video.error() != FileError::Ok) return writeFailure(video);
+    if (audio.error() != FileError::Ok) return writeFailure(audio);
+    return finish(reachedEndOfInput(input) ? Ending::EndOfInput : Ending::ReadError);
   }
 
   // The output files hold all that was counted only once the gathered writes
   // are flushed: a failure there is a failed write like any other.
   DemuxResult finish(Ending ending) {
-    if (DiskFile* failed = console.settle()) return writeFailure(*failed);
+    if (!console.settle()) return stopped();
     switch (ending) {
       case Ending::EndOfInput:
         consolePrint("\nend of input file reached\n");
@@ -151,7 +137,7 @@ class Demultiplexer {
     return {PassEnd::Failed, 0};
   }
 
-  DiskFile* printProgress() {
+  bool printProgress() {
     return console.progress("%d (%d kb) audio, %d (%d kb) video, %d (%d kb) skipped\r",
                             {counters.audioPackets, counters.audioBytes >> 10, counters.videoPackets,
                              counters.videoBytes >> 10, counters.skippedItems, counters.skippedBytes >> 10});
@@ -163,7 +149,6 @@ class Demultiplexer {
   bool videoStarted;
   RunCounters counters;
   PassConsole console{{&video, &audio}};
-  DiskFile* failedOutput = nullptr;
   std::uint32_t interruptsSeen = 0;
   // One buffer for the largest payload serves every search.
   std::vector<unsigned char> searchBuffer;
@@ -171,8 +156,8 @@ class Demultiplexer {
 
 }  // namespace
 
-DemuxResult demultiplex(DiskFile& input, DiskFile& video, DiskFile& audio, const RunOptions& options) {
-  return Demultiplexer(input, video, audio, options).run();
+DemuxResult demultiplex(DiskFile& input, DiskFile& video, DiskFile& audio, bool copyVideoBeforeStart) {
+  return Demultiplexer(input, video, audio, copyVideoBeforeStart).run();
 }
 
 }  // namespace korvat

@@ -1,10 +1,9 @@
-// The main loop: reads the recording packet by packet and routes each payload.
+// The first pass: reads the recording packet by packet and routes each payload.
 #pragma once
 
 #include <cstdint>
 
-#include "demux/console.h"
-#include "demux/run_options.h"
+#include "console/console.h"
 #include "file/disk_file.h"
 
 namespace korvat {
@@ -17,10 +16,10 @@ struct DemuxResult {
 };
 
 // Audio payloads go whole to `audio`; video payloads go to `video` from the
-// first sequence header on (from the first packet with includeInvalidVideo);
+// first sequence header on (from the first packet with copyVideoBeforeStart);
 // other streams are stepped over. A progress line follows every packet handled
 // in full; the way the loop ended is printed before it returns. An interrupt
 // ends the loop after the packet in hand.
-DemuxResult demultiplex(DiskFile& input, DiskFile& video, DiskFile& audio, const RunOptions& options);
+DemuxResult demultiplex(DiskFile& input, DiskFile& video, DiskFile& audio, bool copyVideoBeforeStart);
 
 }  // namespace korvat

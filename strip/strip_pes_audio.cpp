@@ -2,10 +2,8 @@
 
 #include <vector>
 
-#include "demux/console.h"
-#include "file/disk_file.h"
+#include "format/pes_packet.h"
 #include "platform/platform.h"
-#include "strip/pes_packet.h"
 
 namespace korvat {
 namespace {
@@ -15,6 +13,14 @@ struct StripCounters {
   std::uint64_t skippedPackets = 0, skippedBytes = 0;
 };
 
+// Offset of the first frame sync whose two bytes both lie in data[0, n), or n.
+std::uint32_t findFrameSync(const unsigned char* data, std::uint32_t n) {
+  for (std::uint32_t i = 0; i + 1 < n; ++i) {
+    if (data[i] == 0xFF && (data[i + 1] & 0xF0) == 0xF0) return i;
+  }
+  return n;
+}
+
 class PesStripper {
  public:
   PesStripper(DiskFile& input, DiskFile& output)
@@ -22,28 +28,26 @@ class PesStripper {
 
   PassEnd run(std::uint32_t interruptsSeen) {
     for (;;) {
-      if (input.error() != FileError::Ok) return inputEnded();
-      if (platform::interruptCount() > interruptsSeen) return printAfterLines("\ninterrupted\n", PassEnd::Interrupted);
-      input.read(packet.data(), pes::kFixedSize);
-      if (input.error() != FileError::Ok) continue;
-      if (!pes::hasStartCode(packet.data())) return printAfterLines("\ninvalid packet header found !\n", PassEnd::Failed);
+      if (platform::interruptCount() > interruptsSeen) return endWith("\ninterrupted\n", PassEnd::Interrupted);
+      if (input.read(packet.data(), pes::kFixedSize) != pes::kFixedSize) return inputEnded();
+      if (!pes::hasStartCode(packet.data())) return endWith("\ninvalid packet header found !\n", PassEnd::Failed);
       const std::uint16_t length = pes::packetLength(packet.data());
       if (pes::isNonAudio(packet.data())) {
-        if (!skipPacket(length)) return writeFailure();
+        if (!console.message("\nskipping non-audio packet...\n")) return writeFailure();
+        if (!skipPacket(length)) return inputEnded();
         continue;
       }
       const std::uint32_t got = input.read(packet.data() + pes::kFixedSize, length);
       // A packet cut short by the end of the file is still used, as far as it goes.
-      if (input.error() != FileError::Ok && !reachedEndOfInput(input)) continue;
-      if (!writeAudio(got) || printProgress()) return writeFailure();
+      if (got != length && !reachedEndOfInput(input)) return inputEnded();
+      if (!writeAudio(got) || !printProgress()) return writeFailure();
+      if (got != length) return inputEnded();
     }
   }
 
  private:
-  // False when the message made the output flush and that failed.
   bool skipPacket(std::uint16_t length) {
-    if (console.message("\nskipping non-audio packet...\n")) return false;
-    input.seekCur(length);
+    if (!input.seekCur(length)) return false;
     counters.skippedPackets += 1;
     counters.skippedBytes += length;
     return true;
@@ -52,8 +56,8 @@ class PesStripper {
   // Prints a message that ends the pass after the progress lines before it,
   // which hold only once the audio file has taken its data; when it has not,
   // the write error is the message.
-  PassEnd printAfterLines(const char* message, PassEnd end) {
-    if (console.settle()) return writeFailure();
+  PassEnd endWith(const char* message, PassEnd end) {
+    if (!console.settle()) return writeFailure();
     consolePrint("%s", message);
     return end;
   }
@@ -66,7 +70,7 @@ class PesStripper {
 
   // Writes the payload of a packet whose body holds `got` bytes, from the
   // first frame sync on. Before the sync the search stays inside this one
-  // payload: a sync split across two packets is not one. False on a failed write.
+  // payload: a sync split across two packets is not one.
   bool writeAudio(std::uint32_t got) {
     const std::uint32_t headerData = pes::headerDataLength(packet.data());
     std::uint32_t offset = pes::kFixedSize + pes::kHeaderBytesAfterLength + headerData;
@@ -75,7 +79,7 @@ class PesStripper {
                                 ? got - pes::kHeaderBytesAfterLength - headerData
                                 : 0;
     if (!audioSynced) {
-      const std::uint32_t sync = pes::findFrameSync(packet.data() + offset, payload);
+      const std::uint32_t sync = findFrameSync(packet.data() + offset, payload);
       counters.skippedBytes += sync;
       if (sync == payload) {
         counters.skippedPackets += 1;
@@ -85,8 +89,7 @@ class PesStripper {
       offset += sync;
       payload -= sync;
     }
-    output.write(packet.data() + offset, payload);
-    if (output.error() != FileError::Ok) return false;
+    if (output.write(packet.data() + offset, payload) != payload) return false;
     counters.audioPackets += 1;
     counters.audioBytes += payload;
     return true;
@@ -96,7 +99,7 @@ class PesStripper {
   // closed. A temporary file left empty by a recording without audio holds
   // nothing to strip: the pass then ends with its audio file empty.
   PassEnd inputEnded() {
-    if (console.settle()) return writeFailure();
+    if (!console.settle()) return writeFailure();
     consolePrint("\n");
     const bool nothingCollected = input.size() == 0;
     if (!reachedEndOfInput(input) && !nothingCollected) return PassEnd::Failed;
@@ -105,7 +108,7 @@ class PesStripper {
     return PassEnd::Completed;
   }
 
-  DiskFile* printProgress() {
+  bool printProgress() {
     return console.progress("%d (%d kb) audio-packets, %d (%d kb) skipped packets\r",
                             {counters.audioPackets, counters.audioBytes >> 10, counters.skippedPackets,
                              counters.skippedBytes >> 10});
@@ -122,16 +125,12 @@ class PesStripper {
 
 }  // namespace
 
-PassEnd stripPesAudio(DiskFile& temp, DiskFile& audio, std::uint32_t interruptsSeen) {
-  return PesStripper(temp, audio).run(interruptsSeen);
-}
-
 PassEnd finishStrippedAudio(std::unique_ptr<DiskFile>& temp, const std::string& tempName, DiskFile& audio,
                             std::uint32_t interruptsSeen) {
   consolePrint("\nremoving pes-data from audio-file\n");
   PassEnd end = PassEnd::Failed;
   if (temp->readBack()) {
-    end = stripPesAudio(*temp, audio, interruptsSeen);
+    end = PesStripper(*temp, audio).run(interruptsSeen);
   } else {
     consolePrint("\nerror reading/writing file\n");
   }

@@ -1,49 +1,34 @@
 #include "tests/harness.h"
 
+#include <fcntl.h>
+
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <random>
-#include <sstream>
 #include <stdexcept>
+
+#ifdef _WIN32
+#include <io.h>
+#define dup _dup
+#define dup2 _dup2
+#define close _close
+#define open _open
+#else
+#include <unistd.h>
+#endif
+
+#include "app/run.h"
 
 namespace korvat::test {
 
 namespace fs = std::filesystem;
 
-const char* const kEndOfInput = "\nend of input file reached\n";
-const char* const kReadWriteError = "\nerror reading/writing file\n";
-const char* const kStripHeading = "\nremoving pes-data from audio-file\n";
-
-#ifdef _WIN32
-const bool kHasStrace = false;
-#else
-const bool kHasStrace = std::system("strace -V >/dev/null 2>&1") == 0;
-#endif
-
-std::vector<std::string> injecting(const std::string& path, const std::string& fault) {
-  const std::string call = fault.substr(0, fault.find(':'));
-  return {"strace", "-o", "/dev/null", "-P", path, "-e", "trace=" + call, "-e", "inject=" + fault};
-}
-
-Bytes avPacket(std::uint8_t streamId, std::uint8_t flags, const Bytes& payload, int lengthField) {
-  const auto length = static_cast<unsigned>(lengthField < 0 ? payload.size() : lengthField);
-  Bytes packet = {'A', 'V', static_cast<char>(streamId), 0, 0, static_cast<char>(flags),
-                  static_cast<char>(length >> 8), static_cast<char>(length & 0xFF)};
-  return packet + payload;
-}
+const std::string kEndOfInput = "\nend of input file reached\n";
+const std::string kReadWriteError = "\nerror reading/writing file\n";
+const std::string kStripHeading = "\nremoving pes-data from audio-file\n";
 
 Bytes prefixedVideo(const Bytes& video) { return avPacket(1, 0x10, Bytes("\x7f\x7f\x7f\x7f") + video); }
-
-Bytes pesPacket(std::uint8_t streamId, const Bytes& headerData, const Bytes& payload) {
-  const std::size_t length = 3 + headerData.size() + payload.size();
-  Bytes packet = {0, 0, 1, static_cast<char>(streamId), static_cast<char>(length >> 8),
-                  static_cast<char>(length & 0xFF), static_cast<char>(0x80), static_cast<char>(0x80),
-                  static_cast<char>(headerData.size())};
-  return packet + headerData + payload;
-}
 
 Bytes sequenceStart(const Bytes& rest) { return Bytes("\0\0\1\xB3", 4) + rest; }
 
@@ -55,27 +40,28 @@ Bytes filler(std::size_t n, char seed) {
 
 bool isPrefix(const Bytes& part, const Bytes& whole) { return whole.compare(0, part.size(), part) == 0; }
 
-static Bytes readWhole(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
+Bytes readSample(const std::string& name) {
+  Bytes bytes;
+  pack::readWholeFile(KORVAT_SAMPLES_DIR "/" + name, bytes);
+  return bytes;
 }
-
-Bytes readSample(const std::string& name) { return readWhole(KORVAT_SAMPLES_DIR "/" + name); }
 
 std::string demuxProgress(int audio, int audioKb, int video, int videoKb, int skipped, int skippedKb) {
   char line[160];
-  std::snprintf(line, sizeof line, "%d (%d kb) audio, %d (%d kb) video, %d (%d kb) skipped\r", audio,
-                audioKb, video, videoKb, skipped, skippedKb);
+  std::snprintf(line, sizeof line, "%d (%d kb) audio, %d (%d kb) video, %d (%d kb) skipped\r", audio, audioKb,
+                video, videoKb, skipped, skippedKb);
   return line;
 }
 
 std::string stripProgress(int audio, int audioKb, int skipped, int skippedKb) {
   char line[120];
-  std::snprintf(line, sizeof line, "%d (%d kb) audio-packets, %d (%d kb) skipped packets\r", audio,
-                audioKb, skipped, skippedKb);
+  std::snprintf(line, sizeof line, "%d (%d kb) audio-packets, %d (%d kb) skipped packets\r", audio, audioKb,
+                skipped, skippedKb);
   return line;
+}
+
+std::string tempKept(const std::string& name) {
+  return "\ntemporary file '" + std::string(kCurrentDirPrefix) + name + "' kept\n";
 }
 
 TempDir::TempDir() {
@@ -89,16 +75,22 @@ TempDir::TempDir() {
 
 TempDir::~TempDir() {
   std::error_code ignored;
+  fs::permissions(root, fs::perms::owner_all, ignored);
   fs::remove_all(root, ignored);
 }
 
 void TempDir::write(const std::string& name, const Bytes& bytes) const {
-  std::ofstream(path(name), std::ios::binary) << bytes;
+  std::FILE* file = std::fopen(path(name).c_str(), "wb");
+  if (!file || std::fwrite(bytes.data(), 1, bytes.size(), file) != bytes.size() || std::fclose(file) != 0) {
+    throw std::runtime_error("cannot write " + name);
+  }
 }
 
-void TempDir::makeDir(const std::string& name) const { fs::create_directory(path(name)); }
-
-Bytes TempDir::read(const std::string& name) const { return readWhole(path(name)); }
+Bytes TempDir::read(const std::string& name) const {
+  Bytes bytes;
+  pack::readWholeFile(path(name), bytes);
+  return bytes;
+}
 
 std::vector<std::string> TempDir::names() const {
   std::vector<std::string> found;
@@ -109,16 +101,65 @@ std::vector<std::string> TempDir::names() const {
   return found;
 }
 
-std::string fromTextMode(std::string out) {
-#ifdef _WIN32
-  std::string bytes;
-  for (std::size_t i = 0; i < out.size(); ++i) {
-    if (!(out[i] == '\r' && i + 1 < out.size() && out[i + 1] == '\n')) bytes += out[i];
+std::string TempDir::tempFile() const {
+  for (const std::string& name : names()) {
+    if (name.rfind("kvt", 0) == 0) return name;
   }
-  return bytes;
+  return "";
+}
+
+namespace {
+
+// Sends one of this process's standard descriptors to a file for a while.
+class Capture {
+ public:
+  Capture(int fd, const fs::path& file) : fd(fd), file(file), saved(dup(fd)) {
+    std::fflush(nullptr);
+    const int to = open(file.string().c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    dup2(to, fd);
+    close(to);
+  }
+  ~Capture() { fs::remove(file); }
+
+  Bytes end() {
+    std::fflush(nullptr);
+    dup2(saved, fd);
+    close(saved);
+    Bytes text;
+    pack::readWholeFile(file.string(), text);
+#ifdef _WIN32
+    Bytes plain;  // text mode's "\r\n" back to "\n"; a progress line's bare "\r" stays
+    for (std::size_t i = 0; i < text.size(); ++i) {
+      if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')) plain += text[i];
+    }
+    return plain;
 #else
-  return out;
+    return text;
 #endif
+  }
+
+ private:
+  int fd;
+  fs::path file;
+  int saved;
+};
+
+}  // namespace
+
+Outcome runKorvat(const TempDir& dir, const std::vector<std::string>& args) {
+  std::vector<const char*> argv = {"korvat"};
+  for (const std::string& arg : args) argv.push_back(arg.c_str());
+  const fs::path consoleDir = fs::temp_directory_path();
+  const std::string tag = std::to_string(std::random_device()());
+  Capture out(1, consoleDir / ("korvat-out-" + tag)), err(2, consoleDir / ("korvat-err-" + tag));
+  const fs::path home = fs::current_path();
+  fs::current_path(dir.dir());
+  Outcome outcome;
+  outcome.status = korvat::runKorvat(static_cast<int>(argv.size()), argv.data());
+  fs::current_path(home);
+  outcome.out = out.end();
+  outcome.err = err.end();
+  return outcome;
 }
 
 }  // namespace korvat::test

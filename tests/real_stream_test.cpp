@@ -4,10 +4,6 @@
 
 #include <cstdlib>
 
-#ifndef _WIN32
-#include <unistd.h>
-#endif
-
 #include "tests/harness.h"
 #include "tools/recording_packer.h"
 
@@ -25,7 +21,7 @@ const Bytes& sourceAudio() {
 
 TEST(RealStreams, BundledSampleIsThePackedSources) {
   ASSERT_FALSE(sourceVideo().empty());
-  EXPECT_EQ(readSample("sample.av"), pack::packRecording(sourceVideo(), sourceAudio(), {}));
+  EXPECT_TRUE(readSample("sample.av") == pack::packRecording(sourceVideo(), sourceAudio(), {}));
 }
 
 TEST(RealStreams, SplitGivesTheSourcesBack) {
@@ -34,52 +30,22 @@ TEST(RealStreams, SplitGivesTheSourcesBack) {
     pack::PackOptions options;
     options.seed = seed;
     Bytes pes;
-    const Bytes recording = pack::packRecording(sourceVideo(), sourceAudio(), options, &pes);
     TempDir dir;
-    dir.write("rec", recording);
+    dir.write("rec", pack::packRecording(sourceVideo(), sourceAudio(), options, &pes));
 
     Outcome run = runKorvat(dir, {"rec"});
     EXPECT_EQ(run.status, 0);
-    EXPECT_NE(run.out.find("\nremoving pes-data from audio-file\n"), std::string::npos);
-    EXPECT_EQ(dir.read("rec.m2v"), sourceVideo());
-    EXPECT_EQ(dir.read("rec.mp2"), sourceAudio());
+    EXPECT_TRUE(dir.read("rec.m2v") == sourceVideo());
+    EXPECT_TRUE(dir.read("rec.mp2") == sourceAudio());
 
     run = runKorvat(dir, {"-p", "-i", "rec", "pes.mpp", "all.m2v"});
     EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(dir.read("pes.mpp"), pes);
+    EXPECT_TRUE(dir.read("pes.mpp") == pes);
     const Bytes all = dir.read("all.m2v");
     ASSERT_GT(all.size(), sourceVideo().size());  // the lead-in comes first
-    EXPECT_EQ(all.substr(all.size() - sourceVideo().size()), sourceVideo());
+    EXPECT_TRUE(all.substr(all.size() - sourceVideo().size()) == sourceVideo());
     EXPECT_EQ(dir.names(), (std::vector<std::string>{"all.m2v", "pes.mpp", "rec", "rec.m2v", "rec.mp2"}));
   }
-}
-
-// Drops every progress line that the next one paints over at once.
-std::string lastLinesOnly(const std::string& out) {
-  std::string kept;
-  std::size_t from = 0;
-  for (std::size_t end; (end = out.find('\r', from)) != std::string::npos; from = end + 1) {
-    const std::size_t newline = out.rfind('\n', end);
-    const std::size_t lineStart = newline == std::string::npos || newline < from ? from : newline + 1;
-    const std::size_t nextEnd = out.find('\r', end + 1);
-    const bool overpainted = nextEnd != std::string::npos && out.find('\n', end + 1) > nextEnd;
-    kept += out.substr(from, (overpainted ? lineStart : end + 1) - from);
-  }
-  return kept + out.substr(from);
-}
-
-// At a terminal the progress line is repainted now and then, not after every
-// packet, but the line before each message and the last one of each pass
-// are the true ones.
-TEST(RealStreams, TerminalShowsTheTrueLastLines) {
-  if (!kHasPseudoTerminals) GTEST_SKIP() << "no pseudo-terminal to run korvat at on this platform";
-  TempDir dir;
-  dir.write("rec", readSample("sample.av"));
-  const Outcome redirected = runKorvat(dir, {"rec", "a1", "v1"});
-  const Outcome terminal = runKorvat(dir, {"rec", "a2", "v2"}, {0, true});
-  EXPECT_EQ(terminal.status, 0);
-  EXPECT_EQ(lastLinesOnly(terminal.out), lastLinesOnly(redirected.out));
-  EXPECT_LT(terminal.out.size(), redirected.out.size() / 2);
 }
 
 // A decoder reads both outputs without a complaint.
@@ -92,14 +58,10 @@ TEST(RealStreams, OutputsDecode) {
   dir.write("rec", readSample("sample.av"));
   ASSERT_EQ(runKorvat(dir, {"rec"}).status, 0);
   for (const char* output : {"rec.m2v", "rec.mp2"}) {
-    SCOPED_TRACE(output);
-    const Outcome decode = runInChild(dir, [output] {
-      dup2(STDOUT_FILENO, STDERR_FILENO);
-      execlp("ffmpeg", "ffmpeg", "-nostdin", "-v", "error", "-i", output, "-f", "null", "-", nullptr);
-      return 127;
-    });
-    EXPECT_EQ(decode.status, 0);
-    EXPECT_EQ(decode.out, "");
+    const std::string decode = "ffmpeg -nostdin -v error -i '" + dir.path(output) + "' -f null - >'" +
+                               dir.path("log") + "' 2>&1";
+    EXPECT_EQ(std::system(decode.c_str()), 0) << output;
+    EXPECT_EQ(dir.read("log"), "") << output;
   }
 #endif
 }

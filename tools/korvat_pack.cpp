@@ -4,8 +4,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
-#include <fstream>
-#include <sstream>
 
 #include "tools/recording_packer.h"
 
@@ -13,14 +11,6 @@ namespace {
 
 using korvat::pack::Bytes;
 using korvat::pack::PackOptions;
-
-bool readWhole(const char* name, Bytes& bytes) {
-  std::ifstream in(name, std::ios::binary);
-  std::ostringstream all;
-  all << in.rdbuf();
-  bytes = all.str();
-  return static_cast<bool>(in);
-}
 
 int usage() {
   std::fprintf(stderr,
@@ -72,7 +62,7 @@ int main(int argc, char** argv) {
     audio = korvat::pack::syntheticAudio(static_cast<std::size_t>(total * (1 - videoShare)), options.seed);
     recordingName = argv[first + 3];
   } else if (argc - first == 3 || argc - first == 4) {
-    if (!readWhole(argv[first], video) || !readWhole(argv[first + 1], audio)) {
+    if (!korvat::pack::readWholeFile(argv[first], video) || !korvat::pack::readWholeFile(argv[first + 1], audio)) {
       std::fprintf(stderr, "korvat-pack: cannot read %s or %s\n", argv[first], argv[first + 1]);
       return 1;
     }

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <stdexcept>
-#include <vector>
 
 namespace korvat::pack {
 namespace {
@@ -50,29 +49,6 @@ Bytes leadInVideo(const Bytes& video, Rng& rng) {
   return video.substr(from, std::min<std::size_t>(rng.in({2000, 6000}), third - from));
 }
 
-void appendBigEndian16(Bytes& out, std::size_t value) {
-  out += static_cast<char>((value >> 8) & 0xFF);
-  out += static_cast<char>(value & 0xFF);
-}
-
-Bytes avPacket(std::uint8_t streamId, std::uint8_t flags, const Bytes& payload) {
-  if (payload.size() > 0xFFFF) throw std::length_error("AV payload too long");
-  Bytes packet = {'A', 'V', static_cast<char>(streamId), 0, 0, static_cast<char>(flags)};
-  appendBigEndian16(packet, payload.size());
-  return packet + payload;
-}
-
-// A PES packet with a 5-byte PTS as its only optional header field.
-Bytes pesPacket(std::uint8_t streamId, std::uint64_t pts, const Bytes& payload) {
-  Bytes packet = {0, 0, 1, static_cast<char>(streamId)};
-  appendBigEndian16(packet, 3 + 5 + payload.size());
-  packet += {'\x80', '\x80', 5};
-  packet += static_cast<char>(0x21 | ((pts >> 29) & 0x0E));
-  appendBigEndian16(packet, ((pts >> 14) & 0xFFFE) | 1);
-  appendBigEndian16(packet, ((pts << 1) & 0xFFFE) | 1);
-  return packet + payload;
-}
-
 class Packer {
  public:
   Packer(const Bytes& video, const Bytes& audio, const PackOptions& options, const Sink& recording,
@@ -103,7 +79,7 @@ class Packer {
   void emit(const Bytes& packet) { recording(packet.data(), packet.size()); }
 
   void emitAudio(std::uint8_t pesStreamId, const Bytes& payload) {
-    const Bytes packet = pesPacket(pesStreamId, pts, payload);
+    const Bytes packet = pesPacket(pesStreamId, ptsField(pts), payload);
     pts += 2160;  // 24 ms at 90 kHz
     if (pes) pes(packet.data(), packet.size());
     emit(avPacket(2, 0, packet));

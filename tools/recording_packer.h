@@ -8,9 +8,10 @@
 #include <functional>
 #include <string>
 
+#include "tools/packets.h"
+
 namespace korvat::pack {
 
-using Bytes = std::string;
 using Sink = std::function<void(const char* data, std::size_t n)>;
 
 struct SizeRange {

@@ -1,3 +1,3 @@
-#include "demux/run.h"
+#include "app/run.h"
 
 int main(int argc, char** argv) { return korvat::runKorvat(argc, argv); }

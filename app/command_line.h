@@ -6,12 +6,11 @@
 namespace korvat {
 
 struct RunOptions {
-  bool includeInvalidVideo = false;  // -i: copy video before the first sequence header too
-  bool stripPes = true;              // cleared by -p: keep the audio as PES packets
+  bool copyVideoBeforeStart = false;  // -i: copy the video before the first sequence header too
+  bool stripPes = true;               // cleared by -p: keep the audio as PES packets
   std::string inputName;
   std::string audioName;
   std::string videoName;
-  int positionalCount = 0;
 };
 
 enum class CommandLine { Run, Usage, TooManyNames, TooFewNames };

@@ -45,18 +45,16 @@ class PassConsole {
   // At most kMaxOutputs outputs.
   explicit PassConsole(std::vector<DiskFile*> outputs);
 
-  // Both return the output whose gathered writes failed when a line or
-  // message made the outputs flush, else null.
+  // All three return false when the outputs, made to flush, failed to take
+  // their data; the output that failed then tells so by its error().
   //
   // A progress line comes after every packet, so it is not formatted by
   // printf, which would cost more than the packet: each "%d" in `format`
   // stands for the next of `counts`, printed in full as an unsigned number.
-  DiskFile* progress(const char* format, std::initializer_list<std::uint64_t> counts);
-  KORVAT_PRINTF(2) DiskFile* message(const char* format, ...);
-
-  // Flushes the outputs and prints what they now hold. Returns the first
-  // output that failed to take its data, else null.
-  DiskFile* settle();
+  bool progress(const char* format, std::initializer_list<std::uint64_t> counts);
+  KORVAT_PRINTF(2) bool message(const char* format, ...);
+  // Flushes the outputs and prints the lines whose data they now hold.
+  bool settle();
 
  private:
   struct Entry {

@@ -1,14 +1,14 @@
 #include <cctype>
 
-#include "demux/console.h"
-#include "demux/run_options.h"
+#include "app/command_line.h"
+#include "console/console.h"
 
 namespace korvat {
 namespace {
 
 void applyOption(const char* argument, RunOptions& options) {
   switch (std::tolower(static_cast<unsigned char>(argument[1]))) {
-    case 'i': options.includeInvalidVideo = true; break;
+    case 'i': options.copyVideoBeforeStart = true; break;
     case 'p': options.stripPes = false; break;
     default: break;  // unknown options, and a lone '-', are ignored
   }
@@ -19,18 +19,19 @@ void applyOption(const char* argument, RunOptions& options) {
 CommandLine parseCommandLine(int argc, const char* const* argv, RunOptions& options) {
   if (argc < 2) return CommandLine::Usage;
   std::string* const names[] = {&options.inputName, &options.audioName, &options.videoName};
+  int named = 0;
   for (int i = 1; i < argc; ++i) {
     const char* argument = argv[i];
     if (argument[0] == '-') {
       applyOption(argument, options);
       continue;
     }
-    if (options.positionalCount == 3) return CommandLine::TooManyNames;
-    *names[options.positionalCount++] = argument;
+    if (named == 3) return CommandLine::TooManyNames;
+    *names[named++] = argument;
   }
-  if (options.positionalCount == 0) return CommandLine::TooFewNames;
-  if (options.positionalCount < 3) options.videoName = options.inputName + ".m2v";
-  if (options.positionalCount < 2) options.audioName = options.inputName + ".mp2";
+  if (named == 0) return CommandLine::TooFewNames;
+  if (named < 3) options.videoName = options.inputName + ".m2v";
+  if (named < 2) options.audioName = options.inputName + ".mp2";
   return CommandLine::Run;
 }
 

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "file/big_endian.h"
+#include "format/big_endian.h"
 
 namespace korvat::pes {
 
@@ -25,14 +25,6 @@ inline bool isNonAudio(const unsigned char* packet) { return (packet[3] & 0x01) 
 inline std::uint16_t packetLength(const unsigned char* packet) { return bigEndian16(packet + 4); }
 inline std::uint8_t headerDataLength(const unsigned char* packet) {
   return packet[kHeaderDataLengthOffset];
-}
-
-// Offset of the first frame sync whose two bytes both lie in data[0, n), or n.
-inline std::uint32_t findFrameSync(const unsigned char* data, std::uint32_t n) {
-  for (std::uint32_t i = 0; i + 1 < n; ++i) {
-    if (data[i] == 0xFF && (data[i + 1] & 0xF0) == 0xF0) return i;
-  }
-  return n;
 }
 
 }  // namespace korvat::pes

@@ -1,10 +1,11 @@
-#include "demux/run.h"
+#include "app/run.h"
 
 #include <memory>
 #include <new>
 #include <string>
 
-#include "demux/console.h"
+#include "app/command_line.h"
+#include "console/console.h"
 #include "demux/demultiplex.h"
 #include "file/disk_file.h"
 #include "platform/platform.h"
@@ -82,9 +83,9 @@ int exitStatus(PassEnd loop, bool outputsClosed, PassEnd pass) {
   return split ? kExitSuccess : kExitFailure;
 }
 
-int splitWith(const RunOptions& options, RunFiles& files) {
+int runPasses(const RunOptions& options, RunFiles& files) {
   if (!setUp(options, files)) return kExitFailure;
-  const DemuxResult loop = demultiplex(*files.input, *files.video, files.loopAudio(), options);
+  const DemuxResult loop = demultiplex(*files.input, *files.video, files.loopAudio(), options.copyVideoBeforeStart);
   files.input.reset();
   bool outputsClosed = closeOutput(*files.video, "\nerror writing to video-file\n");
   if (!files.temp) {
@@ -98,10 +99,10 @@ int splitWith(const RunOptions& options, RunFiles& files) {
 // Working memory is taken up front, so running out of it is all but
 // impossible; should it happen, the files are closed and the audio collected
 // so far is still named, as for any failed pass.
-int split(const RunOptions& options) {
+int splitRecording(const RunOptions& options) {
   RunFiles files;
   try {
-    return splitWith(options, files);
+    return runPasses(options, files);
   } catch (const std::bad_alloc&) {
     consolePrint("\nout of memory\n");
     const bool tempKept = files.temp != nullptr;
@@ -129,7 +130,7 @@ int runKorvat(int argc, const char* const* argv) {
     case CommandLine::Run:
       break;
   }
-  return split(options);
+  return splitRecording(options);
 }
 
 }  // namespace korvat

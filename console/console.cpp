@@ -1,4 +1,4 @@
-#include "demux/console.h"
+#include "console/console.h"
 
 #include <cstdarg>
 #include <algorithm>
@@ -52,7 +52,7 @@ void PassConsole::addEntry(bool isProgress) {
   entries.push_back(entry);
 }
 
-DiskFile* PassConsole::progress(const char* format, std::initializer_list<std::uint64_t> counts) {
+bool PassConsole::progress(const char* format, std::initializer_list<std::uint64_t> counts) {
   const std::uint64_t* count = counts.begin();
   for (const char* at = format; *at != '\0'; ++at) {
     if (at[0] == '%' && at[1] == 'd' && count != counts.end()) {
@@ -63,12 +63,11 @@ DiskFile* PassConsole::progress(const char* format, std::initializer_list<std::u
     }
   }
   addEntry(true);
-  if (pending.size() >= kMaxPending) return settle();
-  if (toTerminal && std::chrono::steady_clock::now() - lastSettle >= kRepaintInterval) return settle();
-  return nullptr;
+  const bool repaint = toTerminal && std::chrono::steady_clock::now() - lastSettle >= kRepaintInterval;
+  return pending.size() >= kMaxPending || repaint ? settle() : true;
 }
 
-DiskFile* PassConsole::message(const char* format, ...) {
+bool PassConsole::message(const char* format, ...) {
   char text[256];
   va_list args;
   va_start(args, format);
@@ -76,7 +75,7 @@ DiskFile* PassConsole::message(const char* format, ...) {
   va_end(args);
   pending.append(text, std::min<std::size_t>(n < 0 ? 0 : static_cast<std::size_t>(n), sizeof text - 1));
   addEntry(false);
-  return toTerminal || pending.size() >= kMaxPending ? settle() : nullptr;
+  return toTerminal || pending.size() >= kMaxPending ? settle() : true;
 }
 
 // How many of the entries, from the first, count no more than the files hold.
@@ -96,13 +95,10 @@ bool PassConsole::repaintsAt(std::size_t i, std::size_t count) const {
   return !entries[i].isProgress || i + 1 == count || !entries[i + 1].isProgress;
 }
 
-DiskFile* PassConsole::settle() {
-  DiskFile* failed = nullptr;
-  for (DiskFile* output : outputs) {
-    output->flush();
-    if (!failed && output->error() != FileError::Ok) failed = output;
-  }
-  const std::size_t count = failed ? entriesInFiles() : entries.size();
+bool PassConsole::settle() {
+  bool flushed = true;
+  for (DiskFile* output : outputs) flushed = output->flush() && flushed;
+  const std::size_t count = flushed ? entries.size() : entriesInFiles();
   if (!toTerminal) {
     if (count > 0) std::fwrite(pending.data(), 1, entries[count - 1].end, stdout);
   } else {
@@ -115,7 +111,7 @@ DiskFile* PassConsole::settle() {
   pending.clear();
   entries.clear();
   lastSettle = std::chrono::steady_clock::now();
-  return failed;
+  return flushed;
 }
 
 }  // namespace korvat

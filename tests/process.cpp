@@ -1,0 +1,96 @@
+#include "tests/process.h"
+
+#include <grp.h>
+#include <pty.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <stdexcept>
+
+namespace korvat::test {
+namespace {
+
+// Our end of a pipe or, raw (no "\n" to "\r\n"), a pseudo-terminal.
+void openOutput(bool terminal, int& ours, int& theirs) {
+  termios raw{};
+  cfmakeraw(&raw);
+  int ends[2];
+  const bool made = terminal ? openpty(&ours, &theirs, nullptr, &raw, nullptr) == 0 : pipe(ends) == 0;
+  if (!made) throw std::runtime_error("no pipe or pseudo-terminal");
+  if (!terminal) ours = ends[0], theirs = ends[1];
+}
+
+[[noreturn]] void execKorvat(const TempDir& dir, const std::vector<std::string>& args, const ChildSetup& setup) {
+  if (chdir(dir.dir().c_str()) != 0) _exit(126);
+  if (setup.fileSizeLimit != 0) {
+    std::signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{setup.fileSizeLimit, setup.fileSizeLimit};
+    setrlimit(RLIMIT_FSIZE, &limit);
+  }
+  if (setup.unprivileged && geteuid() == 0 &&
+      (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) {
+    _exit(125);
+  }
+  if (setup.ignoredSignal != 0) std::signal(setup.ignoredSignal, SIG_IGN);
+  if (setup.closedStdio) close(STDIN_FILENO), close(STDOUT_FILENO);
+  std::vector<char*> argv;
+  for (const std::string& arg : setup.wrapper) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(const_cast<char*>(KORVAT_BINARY));
+  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+  execvp(argv[0], argv.data());
+  _exit(127);
+}
+
+}  // namespace
+
+Outcome runChild(const TempDir& dir, const std::vector<std::string>& args, const ChildSetup& setup,
+                 const std::string& marker, const AtMarker& atMarker) {
+  int ours = -1, theirs = -1;
+  openOutput(setup.onTerminal, ours, theirs);
+  std::fflush(nullptr);
+  const pid_t child = fork();
+  if (child == 0) {
+    dup2(theirs, STDOUT_FILENO);
+    close(theirs);
+    close(ours);
+    execKorvat(dir, args, setup);
+  }
+  close(theirs);
+  // Read to the end (a pseudo-terminal says EIO there), watching for the marker.
+  Outcome outcome;
+  bool watching = atMarker != nullptr;
+  char chunk[65536];
+  for (ssize_t n; (n = read(ours, chunk, sizeof chunk)) != 0;) {
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) break;
+    outcome.out.append(chunk, static_cast<std::size_t>(n));
+    if (watching && outcome.out.find(marker) != std::string::npos) {
+      watching = false;
+      if (!atMarker(child)) break;
+    }
+  }
+  close(ours);
+  int status = 0;
+  waitpid(child, &status, 0);
+  outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return outcome;
+}
+
+bool hasStrace() {
+  static const bool found = std::system("strace -V >/dev/null 2>&1") == 0;
+  return found;
+}
+
+std::vector<std::string> injecting(const std::string& path, const std::string& fault) {
+  const std::string call = fault.substr(0, fault.find(':'));
+  return {"strace", "-o", "/dev/null", "-P", path, "-e", "trace=" + call, "-e", "inject=" + fault};
+}
+
+}  // namespace korvat::test

@@ -1,0 +1,275 @@
+// Runs that need a process of their own: stopped half-way, at a terminal, on
+// a full disk, as another user, and with faults injected into their system
+// calls. korvat ends cleanly, says why, and keeps every byte it collected.
+#include <gtest/gtest.h>
+
+#ifdef _WIN32
+TEST(ChildProcess, PosixOnly) {
+  GTEST_SKIP() << "signals, pseudo-terminals, file-size limits, another user and strace are POSIX's; "
+                  "the Linux build runs these cases";
+}
+#else
+
+#include <csignal>
+#include <filesystem>
+
+#include "tests/process.h"
+#include "tools/recording_packer.h"
+
+namespace korvat::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Enough packets that korvat's output fills the pipe and its own buffers many
+// times over in either pass.
+struct LongRecording {
+  Bytes video = pack::syntheticVideo(16 << 20, 5);
+  Bytes audio = pack::syntheticAudio(8 << 20, 5);
+  Bytes pes;
+  Bytes recording = pack::packRecording(video, audio, {}, &pes);
+};
+
+const LongRecording& longRecording() {
+  static const LongRecording source;
+  return source;
+}
+
+const std::string kInLoop = " skipped\r";
+const std::vector<std::string> kSplitNames = {"rec", "rec.m2v", "rec.mp2"};
+
+void expectWholeSplit(const TempDir& dir, const Outcome& run) {
+  EXPECT_EQ(run.status, 0);
+  EXPECT_TRUE(dir.read("rec.m2v") == longRecording().video);
+  EXPECT_TRUE(dir.read("rec.mp2") == longRecording().audio);
+}
+
+TEST(Interrupts, StopAfterThePacketInHand) {
+  const LongRecording& source = longRecording();
+  struct Case {
+    int signal;
+    std::string marker;  // what korvat has printed when the signal comes
+  };
+  for (const Case& c : {Case{SIGINT, kInLoop}, Case{SIGTERM, kInLoop}, Case{SIGINT, kStripHeading}}) {
+    const bool duringPass = c.marker == kStripHeading;
+    SCOPED_TRACE(std::to_string(c.signal) + (duringPass ? " in the pass" : " in the loop"));
+    TempDir dir;
+    dir.write("rec", source.recording);
+    const Outcome run = runChild(dir, {"rec"}, {}, c.marker, [&c](pid_t korvat) { return kill(korvat, c.signal) == 0; });
+    EXPECT_EQ(run.status, 130);
+    const Bytes video = dir.read("rec.m2v"), audio = dir.read("rec.mp2");
+    EXPECT_TRUE(isPrefix(video, source.video));
+    EXPECT_TRUE(isPrefix(audio, source.audio));
+    EXPECT_LT(audio.size(), source.audio.size());
+    if (!duringPass) {
+      // The audio collected so far is still stripped, and the temporary file removed.
+      EXPECT_LT(video.size(), source.video.size());
+      EXPECT_NE(run.out.find("\ninterrupted\n" + kStripHeading), std::string::npos);
+      EXPECT_EQ(run.out.substr(run.out.size() - 2 - kEndOfInput.size()), "\r\n" + kEndOfInput);
+      EXPECT_EQ(dir.names(), kSplitNames);
+    } else {
+      EXPECT_TRUE(video == source.video);
+      const std::string kept = "\ninterrupted\n" + tempKept(dir.tempFile());
+      EXPECT_EQ(run.out.substr(run.out.size() - kept.size()), kept);
+      EXPECT_TRUE(dir.read(dir.tempFile()) == source.pes);
+    }
+  }
+}
+
+// Signals ignored at start (nohup, a script's background job) stay ignored;
+// a reader of the console that goes away (korvat | head) stops nothing.
+TEST(Interrupts, WhatDoesNotStopTheSplit) {
+  for (const int signal : {SIGINT, SIGHUP, 0}) {
+    SCOPED_TRACE(signal);
+    TempDir dir;
+    dir.write("rec", longRecording().recording);
+    ChildSetup setup;
+    setup.ignoredSignal = signal;
+    const Outcome run = runChild(dir, {"rec"}, setup, kInLoop, [signal](pid_t korvat) {
+      return signal != 0 && kill(korvat, signal) == 0;
+    });
+    expectWholeSplit(dir, run);
+    EXPECT_EQ(dir.names(), kSplitNames);
+  }
+}
+
+// Closed standard descriptors are not handed to korvat's files: the console
+// text goes nowhere, never into the video file.
+TEST(SetUp, ClosedStandardDescriptors) {
+  TempDir dir;
+  dir.write("rec", longRecording().recording);
+  ChildSetup setup;
+  setup.closedStdio = true;
+  expectWholeSplit(dir, runChild(dir, {"rec"}, setup));
+}
+
+// The temporary file is never opened by name again: a link put in its place
+// during the run is neither followed nor read, and the audio is complete.
+TEST(SetUp, TemporaryFileReplacedByALink) {
+  TempDir dir;
+  dir.write("rec", longRecording().recording);
+  dir.write("victim", "not korvat's");
+  const Outcome run = runChild(dir, {"rec"}, {}, kInLoop, [&dir](pid_t) {
+    const fs::path temp = dir.path(dir.tempFile());
+    fs::remove(temp);
+    fs::create_symlink(dir.path("victim"), temp);
+    return true;
+  });
+  expectWholeSplit(dir, run);
+  EXPECT_EQ(dir.read("victim"), "not korvat's");
+  EXPECT_EQ(dir.names(), (std::vector<std::string>{"rec", "rec.m2v", "rec.mp2", "victim"}));
+}
+
+// Root ignores permissions, so the run is made as an unprivileged user.
+TEST(SetUp, ReadOnlyCurrentDirectory) {
+  TempDir dir;
+  dir.write("rec", avPacket(2, 0, pesPacket(0xC0, "", "\xFF\xF1")));
+  fs::create_directory(dir.path("out"));
+  fs::permissions(dir.path("out"), fs::perms::all);
+  fs::permissions(dir.dir(), fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
+                                 fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec);
+  ChildSetup setup;
+  setup.unprivileged = true;
+  const Outcome run = runChild(dir, {"rec", "out/a.mp2", "out/v.m2v"}, setup);
+  fs::permissions(dir.dir(), fs::perms::owner_all);
+  EXPECT_EQ(run.out, "error creating temp file !\n");
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(dir.names(), (std::vector<std::string>{"out", "rec"}));
+  EXPECT_EQ(dir.read("out/v.m2v"), "");
+  EXPECT_EQ(dir.read("out/a.mp2"), "");
+}
+
+// Drops every progress line that the next one paints over at once.
+std::string lastLinesOnly(const std::string& out) {
+  std::string kept;
+  std::size_t from = 0;
+  for (std::size_t end; (end = out.find('\r', from)) != std::string::npos; from = end + 1) {
+    const std::size_t newline = out.rfind('\n', end);
+    const std::size_t lineStart = newline == std::string::npos || newline < from ? from : newline + 1;
+    const std::size_t nextEnd = out.find('\r', end + 1);
+    const bool overpainted = nextEnd != std::string::npos && out.find('\n', end + 1) > nextEnd;
+    kept += out.substr(from, (overpainted ? lineStart : end + 1) - from);
+  }
+  return kept + out.substr(from);
+}
+
+// At a terminal the progress line is repainted now and then, not after every
+// packet, but the line before each message and the last one of each pass
+// are the true ones.
+TEST(Console, TerminalShowsTheTrueLastLines) {
+  TempDir dir;
+  dir.write("rec", readSample("sample.av"));
+  const Outcome redirected = runKorvat(dir, {"rec", "a1", "v1"});
+  ChildSetup setup;
+  setup.onTerminal = true;
+  const Outcome terminal = runChild(dir, {"rec", "a2", "v2"}, setup);
+  EXPECT_EQ(terminal.status, 0);
+  EXPECT_EQ(lastLinesOnly(terminal.out), lastLinesOnly(redirected.out));
+  EXPECT_LT(terminal.out.size(), redirected.out.size() / 2);
+}
+
+// The packet counts of the loop's last progress line (0 and 0 without one).
+std::pair<std::size_t, std::size_t> lastCounts(const std::string& out) {
+  const std::size_t end = out.rfind(" skipped\r");
+  const std::size_t start = end == std::string::npos ? end : out.find_last_of("\r\n", end) + 1;
+  unsigned audio = 0, video = 0, kb = 0;
+  if (start != std::string::npos) std::sscanf(out.c_str() + start, "%u (%u kb) audio, %u", &audio, &kb, &video);
+  return {audio, video};
+}
+
+// Full disks: a file-size limit swept across the whole size of the outputs
+// of a real recording. Whatever the limit, a run that could not write
+// everything names the file that failed and ends with status 2, every output
+// holds a prefix of what an unlimited run writes, no progress line counts
+// data the files lack, and no audio is lost without a word.
+TEST(WriteFailures, FileSizeLimitSweep) {
+  Bytes pes;
+  const Bytes audio = readSample("sine.mp2");
+  const Bytes recording = pack::packRecording(readSample("testsrc.m2v"), audio, {}, &pes);
+  std::vector<std::uint64_t> audioSizes{0}, videoSizes{0};  // after the first n packets, with -i
+  pack::forEachPacket(recording, [&](const pack::PacketView& packet) {
+    if (packet.streamId == 2) audioSizes.push_back(audioSizes.back() + packet.length);
+    if (packet.streamId == 1) videoSizes.push_back(videoSizes.back() + packet.length - (packet.flags & 0x10 ? 4 : 0));
+  });
+  TempDir unlimited;
+  unlimited.write("rec", recording);
+  ASSERT_EQ(runKorvat(unlimited, {"-i", "-p", "rec"}).status, 0);
+  const Bytes video = unlimited.read("rec.m2v");
+  const std::uint64_t largest = std::max(video.size(), pes.size());
+
+  for (std::uint64_t limit = 1; limit <= largest + 1; limit += 4099) {
+    for (const bool stripped : {false, true}) {
+      SCOPED_TRACE("limit " + std::to_string(limit) + (stripped ? " default mode" : " -p"));
+      TempDir dir;
+      dir.write("rec", recording);
+      ChildSetup setup;
+      setup.fileSizeLimit = limit;
+      const Outcome run = runChild(dir, {"-i", stripped ? "-x" : "-p", "rec"}, setup);
+      const Bytes videoOut = dir.read("rec.m2v"), audioOut = dir.read("rec.mp2");
+      const std::string temp = dir.tempFile();
+      const bool fits = limit >= largest;
+      EXPECT_EQ(run.status, fits ? 0 : 2);
+      // The file that failed is the one the limit cut off.
+      const char* failed = videoOut.size() == limit ? "\nerror writing to video-file\n" : "\nerror writing to audio-file\n";
+      EXPECT_EQ(run.out.find(failed) != std::string::npos, !fits);
+
+      EXPECT_TRUE(isPrefix(videoOut, video));
+      EXPECT_TRUE(isPrefix(audioOut, stripped ? audio : pes));
+      const auto [audioPackets, videoPackets] = lastCounts(run.out);
+      EXPECT_GE(videoOut.size(), videoSizes.at(videoPackets));
+      if (!stripped) {
+        EXPECT_GE(audioOut.size(), audioSizes.at(audioPackets));
+      }
+      if (!temp.empty()) {
+        EXPECT_NE(run.out.find(tempKept(temp)), std::string::npos);
+        EXPECT_TRUE(isPrefix(dir.read(temp), pes));
+      } else {
+        EXPECT_EQ(dir.names(), kSplitNames);
+      }
+    }
+  }
+}
+
+// Errors the OS reports where a plain run cannot provoke them, injected: a
+// read error where the input would end is no end, a failure reported only
+// when an output is closed is a failed write, and an interrupt that comes
+// after the loop's last look (while the input is closed) stops the pass.
+TEST(WriteFailures, InjectedFaults) {
+  if (!hasStrace()) GTEST_SKIP() << "no strace to inject faults with";
+  const Bytes pes = pesPacket(0xC0, "", "\xFF\xF1");
+  struct Case {
+    std::vector<std::string> args;
+    std::string file, fault, outEnd;
+    int status = 2;
+  };
+  const std::string outputFailed = "\nerror writing to output file !\n";
+  const std::vector<Case> cases = {
+      {{"-p", "rec", "a.mp2", "v.m2v"}, "rec", "read:error=EIO:when=2+", kReadWriteError},
+      {{"-p", "rec", "a.mp2", "v.m2v"}, "v.m2v", "close:error=EIO", "\nerror writing to video-file\n" + kReadWriteError},
+      {{"-p", "rec", "a.mp2", "v.m2v"}, "a.mp2", "close:error=EIO", "\nerror writing to audio-file\n" + kReadWriteError},
+      {{"rec", "a.mp2", "v.m2v"}, "a.mp2", "close:error=EIO", "\n" + outputFailed},
+      {{"rec", "a.mp2", "v.m2v"}, "a.mp2", "write:error=ENOSPC", kStripHeading + outputFailed},
+      {{"rec", "a.mp2", "v.m2v"}, "rec", "close:signal=INT", kStripHeading + "\ninterrupted\n", 130},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.file + " " + c.fault);
+    TempDir dir;
+    dir.write("rec", avPacket(1, 0, sequenceStart("v")) + avPacket(2, 0, pes));
+    ChildSetup setup;
+    setup.wrapper = injecting(dir.path(c.file), c.fault);
+    const Outcome run = runChild(dir, c.args, setup);
+    EXPECT_EQ(run.status, c.status);
+    const std::string temp = dir.tempFile();
+    const std::string end = c.outEnd + (temp.empty() ? "" : tempKept(temp));
+    ASSERT_GE(run.out.size(), end.size()) << run.out;
+    EXPECT_EQ(run.out.substr(run.out.size() - end.size()), end);
+    if (!temp.empty()) {
+      EXPECT_EQ(dir.read(temp), pes);
+    }
+    EXPECT_EQ(dir.names().size(), temp.empty() ? 3u : 4u);
+  }
+}
+
+}  // namespace
+}  // namespace korvat::test
+#endif
