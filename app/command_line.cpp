@@ -8,9 +8,14 @@ namespace {
 
 void applyOption(const char* argument, RunOptions& options) {
   switch (std::tolower(static_cast<unsigned char>(argument[1]))) {
-    case 'i': options.copyVideoBeforeStart = true; break;
-    case 'p': options.stripPes = false; break;
-    default: break;  // unknown options, and a lone '-', are ignored
+    case 'i':
+      options.copyVideoBeforeStart = true;
+      break;
+    case 'p':
+      options.stripPes = false;
+      break;
+    default:
+      break;  // unknown options, and a lone '-', are ignored
   }
 }
 

@@ -1,8 +1,8 @@
 #include "console/console.h"
 
-#include <cstdarg>
 #include <algorithm>
 #include <cassert>
+#include <cstdarg>
 #include <cstdio>
 
 #include "platform/platform.h"
@@ -40,8 +40,7 @@ void consolePrint(const char* format, ...) {
 }
 
 PassConsole::PassConsole(std::vector<DiskFile*> files)
-    : outputs(std::move(files)), toTerminal(stdoutIsTerminal()),
-      lastSettle(std::chrono::steady_clock::now()) {
+    : outputs(std::move(files)), toTerminal(stdoutIsTerminal()), lastSettle(std::chrono::steady_clock::now()) {
   assert(outputs.size() <= kMaxOutputs);
   pending.reserve(kMaxPending + 256);
 }

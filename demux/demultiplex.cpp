@@ -30,8 +30,7 @@ std::size_t findSequenceHeader(const unsigned char* data, std::size_t n) {
 class Demultiplexer {
  public:
   Demultiplexer(DiskFile& input, DiskFile& video, DiskFile& audio, bool copyVideoBeforeStart)
-      : input(input), video(video), audio(audio), videoStarted(copyVideoBeforeStart),
-        searchBuffer(UINT16_MAX) {}
+      : input(input), video(video), audio(audio), videoStarted(copyVideoBeforeStart), searchBuffer(UINT16_MAX) {}
 
   DemuxResult run() {
     for (;;) {
@@ -49,9 +48,12 @@ class Demultiplexer {
   // Each returns false when a file failed; stopped() then finds which.
   bool route(const AVheader& header) {
     switch (header.streamId()) {
-      case AVheader::kAudioStream: return copyAudio(header.payloadLength());
-      case AVheader::kVideoStream: return handleVideo(header);
-      default: return skip(header.payloadLength());
+      case AVheader::kAudioStream:
+        return copyAudio(header.payloadLength());
+      case AVheader::kVideoStream:
+        return handleVideo(header);
+      default:
+        return skip(header.payloadLength());
     }
   }
 

@@ -25,8 +25,8 @@ enum class FileError : std::uint32_t {
   ShortRead = 2,     // a read delivered fewer bytes than asked: the file ends there
   ShortWrite = 3,    // a write failed or took fewer bytes than given
   OpenFailed = 4,
-  ReadFailed = 5,    // the OS reported an error while reading
-  SeekRefused = 6,   // the OS refused a move (before the start) or a size query
+  ReadFailed = 5,   // the OS reported an error while reading
+  SeekRefused = 6,  // the OS refused a move (before the start) or a size query
 };
 
 using platform::Disposition;  // OpenExisting reads, CreateNew writes

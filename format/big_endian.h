@@ -5,8 +5,6 @@
 
 namespace korvat {
 
-inline std::uint16_t bigEndian16(const unsigned char* at) {
-  return static_cast<std::uint16_t>((at[0] << 8) | at[1]);
-}
+inline std::uint16_t bigEndian16(const unsigned char* at) { return static_cast<std::uint16_t>((at[0] << 8) | at[1]); }
 
 }  // namespace korvat

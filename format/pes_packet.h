@@ -23,8 +23,6 @@ inline bool hasStartCode(const unsigned char* packet) {
 // Audio stream ids (0xC0...) are even; an odd id marks another kind of stream.
 inline bool isNonAudio(const unsigned char* packet) { return (packet[3] & 0x01) != 0; }
 inline std::uint16_t packetLength(const unsigned char* packet) { return bigEndian16(packet + 4); }
-inline std::uint8_t headerDataLength(const unsigned char* packet) {
-  return packet[kHeaderDataLengthOffset];
-}
+inline std::uint8_t headerDataLength(const unsigned char* packet) { return packet[kHeaderDataLengthOffset]; }
 
 }  // namespace korvat::pes

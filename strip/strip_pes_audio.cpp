@@ -75,9 +75,8 @@ class PesStripper {
     const std::uint32_t headerData = pes::headerDataLength(packet.data());
     std::uint32_t offset = pes::kFixedSize + pes::kHeaderBytesAfterLength + headerData;
     // A body too short for its own header (byte 8 then is stale) has no payload.
-    std::uint32_t payload = got > pes::kHeaderBytesAfterLength + headerData
-                                ? got - pes::kHeaderBytesAfterLength - headerData
-                                : 0;
+    std::uint32_t payload =
+        got > pes::kHeaderBytesAfterLength + headerData ? got - pes::kHeaderBytesAfterLength - headerData : 0;
     if (!audioSynced) {
       const std::uint32_t sync = findFrameSync(packet.data() + offset, payload);
       counters.skippedBytes += sync;
@@ -109,9 +108,9 @@ class PesStripper {
   }
 
   bool printProgress() {
-    return console.progress("%d (%d kb) audio-packets, %d (%d kb) skipped packets\r",
-                            {counters.audioPackets, counters.audioBytes >> 10, counters.skippedPackets,
-                             counters.skippedBytes >> 10});
+    return console.progress(
+        "%d (%d kb) audio-packets, %d (%d kb) skipped packets\r",
+        {counters.audioPackets, counters.audioBytes >> 10, counters.skippedPackets, counters.skippedBytes >> 10});
   }
 
   DiskFile& input;

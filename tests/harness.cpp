@@ -48,15 +48,15 @@ Bytes readSample(const std::string& name) {
 
 std::string demuxProgress(int audio, int audioKb, int video, int videoKb, int skipped, int skippedKb) {
   char line[160];
-  std::snprintf(line, sizeof line, "%d (%d kb) audio, %d (%d kb) video, %d (%d kb) skipped\r", audio, audioKb,
-                video, videoKb, skipped, skippedKb);
+  std::snprintf(line, sizeof line, "%d (%d kb) audio, %d (%d kb) video, %d (%d kb) skipped\r", audio, audioKb, video,
+                videoKb, skipped, skippedKb);
   return line;
 }
 
 std::string stripProgress(int audio, int audioKb, int skipped, int skippedKb) {
   char line[120];
-  std::snprintf(line, sizeof line, "%d (%d kb) audio-packets, %d (%d kb) skipped packets\r", audio, audioKb,
-                skipped, skippedKb);
+  std::snprintf(line, sizeof line, "%d (%d kb) audio-packets, %d (%d kb) skipped packets\r", audio, audioKb, skipped,
+                skippedKb);
   return line;
 }
 

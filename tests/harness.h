@@ -45,7 +45,7 @@ class TempDir {
   void write(const std::string& name, const Bytes& bytes) const;
   Bytes read(const std::string& name) const;
   std::vector<std::string> names() const;  // sorted
-  std::string tempFile() const;             // the kvt* file left behind, or ""
+  std::string tempFile() const;            // the kvt* file left behind, or ""
   const std::string& dir() const { return root; }
 
  private:

@@ -55,7 +55,8 @@ TEST(Interrupts, StopAfterThePacketInHand) {
     SCOPED_TRACE(std::to_string(c.signal) + (duringPass ? " in the pass" : " in the loop"));
     TempDir dir;
     dir.write("rec", source.recording);
-    const Outcome run = runChild(dir, {"rec"}, {}, c.marker, [&c](pid_t korvat) { return kill(korvat, c.signal) == 0; });
+    const Outcome run =
+        runChild(dir, {"rec"}, {}, c.marker, [&c](pid_t korvat) { return kill(korvat, c.signal) == 0; });
     EXPECT_EQ(run.status, 130);
     const Bytes video = dir.read("rec.m2v"), audio = dir.read("rec.mp2");
     EXPECT_TRUE(isPrefix(video, source.video));
@@ -85,9 +86,8 @@ TEST(Interrupts, WhatDoesNotStopTheSplit) {
     dir.write("rec", longRecording().recording);
     ChildSetup setup;
     setup.ignoredSignal = signal;
-    const Outcome run = runChild(dir, {"rec"}, setup, kInLoop, [signal](pid_t korvat) {
-      return signal != 0 && kill(korvat, signal) == 0;
-    });
+    const Outcome run = runChild(dir, {"rec"}, setup, kInLoop,
+                                 [signal](pid_t korvat) { return signal != 0 && kill(korvat, signal) == 0; });
     expectWholeSplit(dir, run);
     EXPECT_EQ(dir.names(), kSplitNames);
   }
@@ -210,7 +210,8 @@ TEST(WriteFailures, FileSizeLimitSweep) {
       const bool fits = limit >= largest;
       EXPECT_EQ(run.status, fits ? 0 : 2);
       // The file that failed is the one the limit cut off.
-      const char* failed = videoOut.size() == limit ? "\nerror writing to video-file\n" : "\nerror writing to audio-file\n";
+      const char* failed =
+          videoOut.size() == limit ? "\nerror writing to video-file\n" : "\nerror writing to audio-file\n";
       EXPECT_EQ(run.out.find(failed) != std::string::npos, !fits);
 
       EXPECT_TRUE(isPrefix(videoOut, video));
@@ -245,8 +246,14 @@ TEST(WriteFailures, InjectedFaults) {
   const std::string outputFailed = "\nerror writing to output file !\n";
   const std::vector<Case> cases = {
       {{"-p", "rec", "a.mp2", "v.m2v"}, "rec", "read:error=EIO:when=2+", kReadWriteError},
-      {{"-p", "rec", "a.mp2", "v.m2v"}, "v.m2v", "close:error=EIO", "\nerror writing to video-file\n" + kReadWriteError},
-      {{"-p", "rec", "a.mp2", "v.m2v"}, "a.mp2", "close:error=EIO", "\nerror writing to audio-file\n" + kReadWriteError},
+      {{"-p", "rec", "a.mp2", "v.m2v"},
+       "v.m2v",
+       "close:error=EIO",
+       "\nerror writing to video-file\n" + kReadWriteError},
+      {{"-p", "rec", "a.mp2", "v.m2v"},
+       "a.mp2",
+       "close:error=EIO",
+       "\nerror writing to audio-file\n" + kReadWriteError},
       {{"rec", "a.mp2", "v.m2v"}, "a.mp2", "close:error=EIO", "\n" + outputFailed},
       {{"rec", "a.mp2", "v.m2v"}, "a.mp2", "write:error=ENOSPC", kStripHeading + outputFailed},
       {{"rec", "a.mp2", "v.m2v"}, "rec", "close:signal=INT", kStripHeading + "\ninterrupted\n", 130},

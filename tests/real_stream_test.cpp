@@ -58,8 +58,8 @@ TEST(RealStreams, OutputsDecode) {
   dir.write("rec", readSample("sample.av"));
   ASSERT_EQ(runKorvat(dir, {"rec"}).status, 0);
   for (const char* output : {"rec.m2v", "rec.mp2"}) {
-    const std::string decode = "ffmpeg -nostdin -v error -i '" + dir.path(output) + "' -f null - >'" +
-                               dir.path("log") + "' 2>&1";
+    const std::string decode =
+        "ffmpeg -nostdin -v error -i '" + dir.path(output) + "' -f null - >'" + dir.path("log") + "' 2>&1";
     EXPECT_EQ(std::system(decode.c_str()), 0) << output;
     EXPECT_EQ(dir.read("log"), "") << output;
   }

@@ -57,10 +57,16 @@ const std::string kUsage =
 
 TEST(Split, CommandLineAndSetUp) {
   // Lead-in video, one audio PES packet, then the start of the video.
-  const Bytes pes = pesPacket(0xC0, "", "\xFF\xF3" "abcd"), audio = "\xFF\xF3" "abcd", video = sequenceStart("xy");
+  const Bytes pes = pesPacket(0xC0, "",
+                              "\xFF\xF3"
+                              "abcd"),
+              audio =
+                  "\xFF\xF3"
+                  "abcd",
+              video = sequenceStart("xy");
   const Bytes rec = avPacket(1, 0, filler(6)) + avPacket(2, 0, pes) + avPacket(1, 0, video);
-  const std::string loop = demuxProgress(0, 0, 0, 0, 1, 0) + demuxProgress(1, 0, 0, 0, 1, 0) +
-                           demuxProgress(1, 0, 1, 0, 1, 0) + kEndOfInput;
+  const std::string loop =
+      demuxProgress(0, 0, 0, 0, 1, 0) + demuxProgress(1, 0, 0, 0, 1, 0) + demuxProgress(1, 0, 1, 0, 1, 0) + kEndOfInput;
   const std::string stripped = loop + kStripHeading + stripProgress(1, 0, 0, 0) + "\n" + kEndOfInput;
   const std::string missing = "error creating output file 'none/a'\n";
   const std::vector<Case> cases = {
@@ -72,10 +78,13 @@ TEST(Split, CommandLineAndSetUp) {
       {"-P first", {"-P", "rec"}, rec, loop, 0, {{"rec.m2v", video}, {"rec.mp2", pes}}},
       {"unknown options", {"-x", "rec", "a.mp2", "-"}, rec, stripped, 0, {{"a.mp2", audio}, {"rec.m2v", video}}},
       {"-p with more letters", {"rec", "-pq", "a", "v"}, rec, loop, 0, {{"a", pes}, {"v", video}}},
-      {"-i", {"-ifoo", "rec", "-p"}, rec,
+      {"-i",
+       {"-ifoo", "rec", "-p"},
+       rec,
        demuxProgress(0, 0, 1, 0, 0, 0) + demuxProgress(1, 0, 1, 0, 0, 0) + demuxProgress(1, 0, 2, 0, 0, 0) +
            kEndOfInput,
-       0, {{"rec.m2v", filler(6) + video}, {"rec.mp2", pes}}},
+       0,
+       {{"rec.m2v", filler(6) + video}, {"rec.mp2", pes}}},
       {"missing input", {"missing"}, rec, "error opening input stream 'missing'\n", 2, {}},
       {"video in a missing directory", {"rec", "a", "none/v"}, rec, "error creating output file 'none/v'\n", 2, {}},
       {"audio in a missing directory, -p", {"rec", "none/a", "-p"}, rec, missing, 2, {{"rec.m2v", ""}}},
@@ -83,7 +92,12 @@ TEST(Split, CommandLineAndSetUp) {
       // read, no temporary file is made.
       {"audio in a missing directory", {"rec", "none/a"}, rec, missing, 2, {{"rec.m2v", ""}}},
       {"existing video", {"rec"}, rec, "error creating output file 'rec.m2v'\n", 2, {}, {{"rec.m2v", "old"}}},
-      {"existing audio, -p", {"rec", "b", "-p"}, rec, "error creating output file 'b'\n", 2, {{"rec.m2v", ""}},
+      {"existing audio, -p",
+       {"rec", "b", "-p"},
+       rec,
+       "error creating output file 'b'\n",
+       2,
+       {{"rec.m2v", ""}},
        {{"b", "old"}}},
       {"existing audio", {"rec", "b", "v"}, rec, "error creating output file 'b'\n", 2, {{"v", ""}}, {{"b", "old"}}},
   };
@@ -96,8 +110,8 @@ const std::string kFirstAudioLine = demuxProgress(1, 0, 0, 0, 0, 0);
 
 Case loopCase(const char* name, const Bytes& recording, const std::string& out, int status, const Bytes& audio,
               const Bytes& video, bool copyVideoBeforeStart = false) {
-  return {name, {"rec", "-p", copyVideoBeforeStart ? "-i" : "-x"}, recording, out, status,
-          {{"rec.mp2", audio}, {"rec.m2v", video}}};
+  return {name,   {"rec", "-p", copyVideoBeforeStart ? "-i" : "-x"}, recording, out,
+          status, {{"rec.mp2", audio}, {"rec.m2v", video}}};
 }
 
 // With -p the audio file holds exactly what the loop wrote.
@@ -120,7 +134,8 @@ TEST(Split, EveryWayTheLoopEnds) {
                demuxProgress(0, 0, 0, 0, 1, 0) + demuxProgress(0, 0, 0, 0, 2, 0) + kEndOfInput, 0, "", ""),
       loopCase("-i copies from the first packet", avPacket(1, 0, "ab") + prefixedVideo("cde"),
                demuxProgress(0, 0, 1, 0, 0, 0) + demuxProgress(0, 0, 2, 0, 1, 0) + kEndOfInput, 0, "", "abcde", true),
-      loopCase("prefix flag on a packet too short for it", avPacket(1, 0x10, "xy") + kAudioPacket + avPacket(1, 0x10, ""),
+      loopCase("prefix flag on a packet too short for it",
+               avPacket(1, 0x10, "xy") + kAudioPacket + avPacket(1, 0x10, ""),
                demuxProgress(0, 0, 0, 0, 1, 0) + demuxProgress(1, 0, 0, 0, 1, 0) + demuxProgress(1, 0, 0, 0, 2, 0) +
                    kEndOfInput,
                0, kAudio, ""),
@@ -128,8 +143,8 @@ TEST(Split, EveryWayTheLoopEnds) {
                demuxProgress(0, 0, 0, 0, 2, 0) + demuxProgress(0, 0, 1, 0, 2, 0) + demuxProgress(0, 0, 2, 0, 3, 0) +
                    kEndOfInput,
                0, "", video),
-      loopCase("skipped packet past the end", avPacket(0, 0, "abc", 1000), demuxProgress(0, 0, 0, 0, 1, 0) + kEndOfInput,
-               0, "", ""),
+      loopCase("skipped packet past the end", avPacket(0, 0, "abc", 1000),
+               demuxProgress(0, 0, 0, 0, 1, 0) + kEndOfInput, 0, "", ""),
       loopCase("kilobytes and empty audio", avPacket(2, 0, bigAudio) + avPacket(2, 0, ""),
                demuxProgress(1, 63, 0, 0, 0, 0) + demuxProgress(2, 63, 0, 0, 0, 0) + kEndOfInput, 0, bigAudio, ""),
   };
@@ -152,24 +167,40 @@ Case strippedCase(const char* name, const std::vector<Bytes>& payloads, const st
     bytes += payloads[i].size();
     out += demuxProgress(static_cast<int>(i + 1), static_cast<int>(bytes >> 10), 1, 0, 0, 0);
   }
-  return {name, {"rec"}, recording, out + kEndOfInput + kStripHeading + passOut, 0,
-          {{"rec.m2v", sequenceStart("v")}, {"rec.mp2", audio}}};
+  return {name,      {"rec"},
+          recording, out + kEndOfInput + kStripHeading + passOut,
+          0,         {{"rec.m2v", sequenceStart("v")}, {"rec.mp2", audio}}};
 }
 
 TEST(Split, StrippingPass) {
   const std::string end = "\n" + kEndOfInput, skipping = "\nskipping non-audio packet...\n";
   const Bytes noBody("\0\0\1\xC0\0\x02\x80\x80", 8);  // too short to hold its header
   const std::vector<Case> cases = {
-      strippedCase("worked pass", {pesPacket(0xC0, "12345", Bytes("\0\x11\xFF\xF3" "abcd", 8))},
-                   stripProgress(1, 0, 0, 0) + end, "\xFF\xF3" "abcd"),
+      strippedCase("worked pass",
+                   {pesPacket(0xC0, "12345",
+                              Bytes("\0\x11\xFF\xF3"
+                                    "abcd",
+                                    8))},
+                   stripProgress(1, 0, 0, 0) + end,
+                   "\xFF\xF3"
+                   "abcd"),
       strippedCase("header data lengths change",
-                   {pesPacket(0xC0, "", "\xFF\xF1" "a"), pesPacket(0xC0, "12345", "bc"), pesPacket(0xC0, "12", "d")},
+                   {pesPacket(0xC0, "",
+                              "\xFF\xF1"
+                              "a"),
+                    pesPacket(0xC0, "12345", "bc"), pesPacket(0xC0, "12", "d")},
                    stripProgress(1, 0, 0, 0) + stripProgress(2, 0, 0, 0) + stripProgress(3, 0, 0, 0) + end,
-                   "\xFF\xF1" "abcd"),
+                   "\xFF\xF1"
+                   "abcd"),
       strippedCase("sync mid-payload after packets without one",
-                   {pesPacket(0xC0, "12345", filler(20)), pesPacket(0xC0, "", "xy\xFF\xFA" "z"), pesPacket(0xC0, "1", "w")},
+                   {pesPacket(0xC0, "12345", filler(20)),
+                    pesPacket(0xC0, "",
+                              "xy\xFF\xFA"
+                              "z"),
+                    pesPacket(0xC0, "1", "w")},
                    stripProgress(0, 0, 1, 0) + stripProgress(1, 0, 1, 0) + stripProgress(2, 0, 1, 0) + end,
-                   "\xFF\xFA" "zw"),
+                   "\xFF\xFA"
+                   "zw"),
       // The buffer still holds 0xF5 from the longer first packet right after
       // the second one's closing 0xFF; neither that nor the next packet's
       // 0xF3 completes a sync.
@@ -179,22 +210,30 @@ TEST(Split, StrippingPass) {
                    stripProgress(0, 0, 1, 0) + stripProgress(0, 0, 2, 0) + stripProgress(0, 0, 3, 0) +
                        stripProgress(1, 0, 3, 0) + end,
                    "\xFF\xF4zz"),
-      strippedCase("non-audio stream ids",
-                   {pesPacket(0xC1, "", "\xFF\xF1q"), pesPacket(0xBD, "1", "\xFF\xF1q"), pesPacket(0xE0, "", "\xFF\xF2r")},
-                   skipping + skipping + stripProgress(1, 0, 2, 0) + end, "\xFF\xF2r"),
+      strippedCase(
+          "non-audio stream ids",
+          {pesPacket(0xC1, "", "\xFF\xF1q"), pesPacket(0xBD, "1", "\xFF\xF1q"), pesPacket(0xE0, "", "\xFF\xF2r")},
+          skipping + skipping + stripProgress(1, 0, 2, 0) + end, "\xFF\xF2r"),
       strippedCase("bodies too short for their header", {noBody, pesPacket(0xC0, "", "\xFF\xF1"), noBody},
-                   stripProgress(0, 0, 1, 0) + stripProgress(1, 0, 1, 0) + stripProgress(2, 0, 1, 0) + end,
-                   "\xFF\xF1"),
+                   stripProgress(0, 0, 1, 0) + stripProgress(1, 0, 1, 0) + stripProgress(2, 0, 1, 0) + end, "\xFF\xF1"),
       strippedCase("temporary file cut short",
-                   {pesPacket(0xC0, "", "\xFF\xF1" "abc"), pesPacket(0xC0, "12345", "defgh").substr(0, 16)},
-                   stripProgress(1, 0, 0, 0) + stripProgress(2, 0, 0, 0) + end, "\xFF\xF1" "abcde"),
+                   {pesPacket(0xC0, "",
+                              "\xFF\xF1"
+                              "abc"),
+                    pesPacket(0xC0, "12345", "defgh").substr(0, 16)},
+                   stripProgress(1, 0, 0, 0) + stripProgress(2, 0, 0, 0) + end,
+                   "\xFF\xF1"
+                   "abcde"),
       strippedCase("stray bytes after the last packet", {pesPacket(0xC0, "", "\xFF\xF1"), Bytes("\0\0\1", 3)},
                    stripProgress(1, 0, 0, 0) + end, "\xFF\xF1"),
       strippedCase("non-audio packet cut short",
                    {pesPacket(0xC0, "", "\xFF\xF1"), pesPacket(0xBD, "", filler(10)).substr(0, 8)},
                    stripProgress(1, 0, 0, 0) + skipping + end, "\xFF\xF1"),
-      strippedCase("no sync anywhere", {pesPacket(0xC0, "", "\xFF" "a\xFF\x0F\xFF")}, stripProgress(0, 0, 1, 0) + end,
-                   ""),
+      strippedCase("no sync anywhere",
+                   {pesPacket(0xC0, "",
+                              "\xFF"
+                              "a\xFF\x0F\xFF")},
+                   stripProgress(0, 0, 1, 0) + end, ""),
       strippedCase("no audio at all", {}, "\n", ""),
   };
   for (const Case& c : cases) expectRun(c);

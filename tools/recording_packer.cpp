@@ -51,10 +51,10 @@ Bytes leadInVideo(const Bytes& video, Rng& rng) {
 
 class Packer {
  public:
-  Packer(const Bytes& video, const Bytes& audio, const PackOptions& options, const Sink& recording,
-         const Sink& pes)
+  Packer(const Bytes& video, const Bytes& audio, const PackOptions& options, const Sink& recording, const Sink& pes)
       : audio(audio), options(options), rng(options.seed), recording(recording), pes(pes) {
-    if (video.compare(0, 4, kSequenceHeader, 4) != 0) throw std::invalid_argument("video must begin with a sequence header");
+    if (video.compare(0, 4, kSequenceHeader, 4) != 0)
+      throw std::invalid_argument("video must begin with a sequence header");
     const Bytes leadIn = options.leadIn ? leadInVideo(video, rng) : Bytes();
     videoStream = leadIn + video;
     firstStart = leadIn.size();
@@ -65,13 +65,14 @@ class Packer {
     emitAudio(0xBD, rng.plainBytes(rng.in(options.other)));  // a private stream beside the audio
     while (videoAt < videoStream.size() || audioAt < audio.size()) {
       if (rng.percent(options.otherPercent)) {
-        emit(avPacket(static_cast<std::uint8_t>(rng.percent(50) ? 0 : 3), 0,
-                      rng.plainBytes(rng.in(options.other))));
+        emit(avPacket(static_cast<std::uint8_t>(rng.percent(50) ? 0 : 3), 0, rng.plainBytes(rng.in(options.other))));
         continue;
       }
       const std::uint64_t videoLeft = videoStream.size() - videoAt, audioLeft = audio.size() - audioAt;
-      if (rng.below(videoLeft + audioLeft) < audioLeft) nextAudio();
-      else nextVideo();
+      if (rng.below(videoLeft + audioLeft) < audioLeft)
+        nextAudio();
+      else
+        nextVideo();
     }
   }
 
@@ -99,8 +100,10 @@ class Packer {
     if (end > firstStart && end < firstStart + 4) end = videoAt < firstStart ? firstStart : firstStart + 4;
     const Bytes payload = videoStream.substr(videoAt, end - videoAt);
     videoAt = end;
-    if (prefixed) emit(avPacket(1, 0x10, rng.plainBytes(4) + payload));
-    else emit(avPacket(1, 0, payload));
+    if (prefixed)
+      emit(avPacket(1, 0x10, rng.plainBytes(4) + payload));
+    else
+      emit(avPacket(1, 0, payload));
   }
 
   const Bytes& audio;
@@ -137,8 +140,8 @@ Bytes syntheticAudio(std::size_t n, std::uint64_t seed) {
   return audio;
 }
 
-void packRecording(const Bytes& video, const Bytes& audio, const PackOptions& options,
-                   const Sink& recording, const Sink& pes) {
+void packRecording(const Bytes& video, const Bytes& audio, const PackOptions& options, const Sink& recording,
+                   const Sink& pes) {
   Packer(video, audio, options, recording, pes).run();
 }
 

@@ -31,8 +31,8 @@ struct PackOptions {
 // Writes the recording to `recording` and, when given, the audio PES packets
 // exactly as they appear in it to `pes`. The video must begin with a
 // sequence header and the audio with a frame sync.
-void packRecording(const Bytes& video, const Bytes& audio, const PackOptions& options,
-                   const Sink& recording, const Sink& pes = nullptr);
+void packRecording(const Bytes& video, const Bytes& audio, const PackOptions& options, const Sink& recording,
+                   const Sink& pes = nullptr);
 
 // Streams of random bytes shaped like the real ones, for recordings of any
 // size: the video begins with a sequence header, the audio with a frame sync.
@@ -40,7 +40,6 @@ Bytes syntheticVideo(std::size_t n, std::uint64_t seed);
 Bytes syntheticAudio(std::size_t n, std::uint64_t seed);
 
 // The same, collected in memory.
-Bytes packRecording(const Bytes& video, const Bytes& audio, const PackOptions& options,
-                    Bytes* pes = nullptr);
+Bytes packRecording(const Bytes& video, const Bytes& audio, const PackOptions& options, Bytes* pes = nullptr);
 
 }  // namespace korvat::pack
