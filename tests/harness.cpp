@@ -46,18 +46,27 @@ Bytes readSample(const std::string& name) {
   return bytes;
 }
 
-std::string demuxProgress(int audio, int audioKb, int video, int videoKb, int skipped, int skippedKb) {
-  char line[160];
-  std::snprintf(line, sizeof line, "%d (%d kb) audio, %d (%d kb) video, %d (%d kb) skipped\r", audio, audioKb, video,
-                videoKb, skipped, skippedKb);
-  return line;
+namespace {
+template <std::size_t N>
+std::string progressLines(std::initializer_list<std::array<std::uint64_t, N>> lines, const char* words[N / 2]) {
+  std::string out;
+  for (const auto& line : lines) {
+    for (std::size_t i = 0; i < N; i += 2) {
+      out += std::to_string(line[i]) + " (" + std::to_string(line[i + 1]) + " kb) " + words[i / 2];
+    }
+  }
+  return out;
+}
+}  // namespace
+
+std::string demuxLines(std::initializer_list<std::array<std::uint64_t, 6>> lines) {
+  const char* words[] = {"audio, ", "video, ", "skipped\r"};
+  return progressLines<6>(lines, words);
 }
 
-std::string stripProgress(int audio, int audioKb, int skipped, int skippedKb) {
-  char line[120];
-  std::snprintf(line, sizeof line, "%d (%d kb) audio-packets, %d (%d kb) skipped packets\r", audio, audioKb, skipped,
-                skippedKb);
-  return line;
+std::string stripLines(std::initializer_list<std::array<std::uint64_t, 4>> lines) {
+  const char* words[] = {"audio-packets, ", "skipped packets\r"};
+  return progressLines<4>(lines, words);
 }
 
 std::string tempKept(const std::string& name) {

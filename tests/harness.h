@@ -2,7 +2,10 @@
 // directory, and korvat run in it in this process, its console captured.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <functional>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -28,9 +31,11 @@ Bytes filler(std::size_t n, char seed = 'a');  // bytes without start codes or s
 bool isPrefix(const Bytes& part, const Bytes& whole);
 Bytes readSample(const std::string& name);  // a file of samples/
 
-// Console text as korvat prints it.
-std::string demuxProgress(int audio, int audioKb, int video, int videoKb, int skipped, int skippedKb);
-std::string stripProgress(int audio, int audioKb, int skipped, int skippedKb);
+// Progress lines as korvat prints them: of the loop, each {audio packets, kb,
+// video packets, kb, skipped items, kb}; of the stripping pass, each {audio
+// packets, kb, skipped packets, kb}.
+std::string demuxLines(std::initializer_list<std::array<std::uint64_t, 6>> lines);
+std::string stripLines(std::initializer_list<std::array<std::uint64_t, 4>> lines);
 std::string tempKept(const std::string& name);
 extern const std::string kEndOfInput, kReadWriteError, kStripHeading;
 
@@ -59,5 +64,32 @@ struct Outcome {
 
 // Runs korvat with `args` in `dir`, in this process.
 Outcome runKorvat(const TempDir& dir, const std::vector<std::string>& args);
+
+#ifndef _WIN32
+// The real korvat binary in a child process, for what a run in this process
+// cannot give it: signals, a pseudo-terminal, file-size limits, another user,
+// closed standard descriptors, faults injected by strace.
+struct ChildSetup {
+  std::uint64_t fileSizeLimit = 0;        // RLIMIT_FSIZE; 0 = none
+  bool onTerminal = false;                // standard output on a pseudo-terminal, not a pipe
+  bool unprivileged = false;              // as user and group 65534 when run as root
+  bool closedStdio = false;               // standard input and output closed (nothing is captured)
+  int ignoredSignal = 0;                  // a signal that starts out ignored
+  std::vector<std::string> wrapper = {};  // a command that runs korvat, such as injecting()
+};
+
+// Called once korvat's output holds the marker; korvat cannot get far past
+// that point meanwhile, since nothing reads its output. Returns whether to
+// go on reading it (false: the reader is gone).
+using AtMarker = std::function<bool(int pid)>;
+
+Outcome runChild(const TempDir& dir, const std::vector<std::string>& args, const ChildSetup& setup = {},
+                 const std::string& marker = "", const AtMarker& atMarker = nullptr);
+
+bool hasStrace();
+// A wrapper that injects `fault` (strace's syntax, such as "read:error=EIO")
+// into korvat's calls on the file `path`.
+std::vector<std::string> injecting(const std::string& path, const std::string& fault);
+#endif
 
 }  // namespace korvat::test

@@ -1,4 +1,5 @@
-#include "tests/process.h"
+// Runs korvat in a child process (POSIX).
+#include "tests/harness.h"
 
 #include <grp.h>
 #include <pty.h>

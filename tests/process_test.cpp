@@ -13,7 +13,7 @@ TEST(ChildProcess, PosixOnly) {
 #include <csignal>
 #include <filesystem>
 
-#include "tests/process.h"
+#include "tests/harness.h"
 #include "tools/recording_packer.h"
 
 namespace korvat::test {
@@ -38,86 +38,75 @@ const LongRecording& longRecording() {
 const std::string kInLoop = " skipped\r";
 const std::vector<std::string> kSplitNames = {"rec", "rec.m2v", "rec.mp2"};
 
-void expectWholeSplit(const TempDir& dir, const Outcome& run) {
-  EXPECT_EQ(run.status, 0);
-  EXPECT_TRUE(dir.read("rec.m2v") == longRecording().video);
-  EXPECT_TRUE(dir.read("rec.mp2") == longRecording().audio);
-}
-
 TEST(Interrupts, StopAfterThePacketInHand) {
   const LongRecording& source = longRecording();
-  struct Case {
-    int signal;
-    std::string marker;  // what korvat has printed when the signal comes
-  };
-  for (const Case& c : {Case{SIGINT, kInLoop}, Case{SIGTERM, kInLoop}, Case{SIGINT, kStripHeading}}) {
-    const bool duringPass = c.marker == kStripHeading;
-    SCOPED_TRACE(std::to_string(c.signal) + (duringPass ? " in the pass" : " in the loop"));
-    TempDir dir;
-    dir.write("rec", source.recording);
-    const Outcome run =
-        runChild(dir, {"rec"}, {}, c.marker, [&c](pid_t korvat) { return kill(korvat, c.signal) == 0; });
-    EXPECT_EQ(run.status, 130);
-    const Bytes video = dir.read("rec.m2v"), audio = dir.read("rec.mp2");
-    EXPECT_TRUE(isPrefix(video, source.video));
-    EXPECT_TRUE(isPrefix(audio, source.audio));
-    EXPECT_LT(audio.size(), source.audio.size());
-    if (!duringPass) {
-      // The audio collected so far is still stripped, and the temporary file removed.
-      EXPECT_LT(video.size(), source.video.size());
-      EXPECT_NE(run.out.find("\ninterrupted\n" + kStripHeading), std::string::npos);
-      EXPECT_EQ(run.out.substr(run.out.size() - 2 - kEndOfInput.size()), "\r\n" + kEndOfInput);
-      EXPECT_EQ(dir.names(), kSplitNames);
-    } else {
-      EXPECT_TRUE(video == source.video);
-      const std::string kept = "\ninterrupted\n" + tempKept(dir.tempFile());
-      EXPECT_EQ(run.out.substr(run.out.size() - kept.size()), kept);
-      EXPECT_TRUE(dir.read(dir.tempFile()) == source.pes);
+  for (const std::string* marker : {&kInLoop, &kStripHeading}) {
+    for (const int signal : {SIGINT, SIGTERM}) {
+      SCOPED_TRACE(*marker + std::to_string(signal));
+      TempDir dir;
+      dir.write("rec", source.recording);
+      const Outcome run =
+          runChild(dir, {"rec"}, {}, *marker, [signal](int korvat) { return kill(korvat, signal) == 0; });
+      EXPECT_EQ(run.status, 130);
+      const Bytes video = dir.read("rec.m2v"), audio = dir.read("rec.mp2");
+      EXPECT_TRUE(isPrefix(video, source.video));
+      EXPECT_TRUE(isPrefix(audio, source.audio));
+      EXPECT_LT(audio.size(), source.audio.size());
+      if (*marker == kInLoop) {
+        // The audio collected so far is still stripped, and the temporary file removed.
+        EXPECT_LT(video.size(), source.video.size());
+        EXPECT_NE(run.out.find("\ninterrupted\n" + kStripHeading), std::string::npos);
+        EXPECT_EQ(run.out.substr(run.out.size() - 2 - kEndOfInput.size()), "\r\n" + kEndOfInput);
+        EXPECT_EQ(dir.names(), kSplitNames);
+      } else {
+        EXPECT_TRUE(video == source.video);
+        const std::string kept = "\ninterrupted\n" + tempKept(dir.tempFile());
+        EXPECT_EQ(run.out.substr(run.out.size() - kept.size()), kept);
+        EXPECT_TRUE(dir.read(dir.tempFile()) == source.pes);
+      }
     }
   }
 }
 
-// Signals ignored at start (nohup, a script's background job) stay ignored;
-// a reader of the console that goes away (korvat | head) stops nothing.
+// What must not keep korvat from splitting the whole recording: signals
+// ignored at start (nohup, a script's background job), a console reader that
+// goes away (korvat | head), closed standard descriptors (which no file of
+// korvat's may take, or it would receive the console text), and a link put
+// in place of the temporary file (which is never opened by name again).
 TEST(Interrupts, WhatDoesNotStopTheSplit) {
-  for (const int signal : {SIGINT, SIGHUP, 0}) {
-    SCOPED_TRACE(signal);
-    TempDir dir;
-    dir.write("rec", longRecording().recording);
-    ChildSetup setup;
-    setup.ignoredSignal = signal;
-    const Outcome run = runChild(dir, {"rec"}, setup, kInLoop,
-                                 [signal](pid_t korvat) { return signal != 0 && kill(korvat, signal) == 0; });
-    expectWholeSplit(dir, run);
-    EXPECT_EQ(dir.names(), kSplitNames);
-  }
-}
-
-// Closed standard descriptors are not handed to korvat's files: the console
-// text goes nowhere, never into the video file.
-TEST(SetUp, ClosedStandardDescriptors) {
   TempDir dir;
-  dir.write("rec", longRecording().recording);
-  ChildSetup setup;
-  setup.closedStdio = true;
-  expectWholeSplit(dir, runChild(dir, {"rec"}, setup));
-}
-
-// The temporary file is never opened by name again: a link put in its place
-// during the run is neither followed nor read, and the audio is complete.
-TEST(SetUp, TemporaryFileReplacedByALink) {
-  TempDir dir;
-  dir.write("rec", longRecording().recording);
-  dir.write("victim", "not korvat's");
-  const Outcome run = runChild(dir, {"rec"}, {}, kInLoop, [&dir](pid_t) {
+  const auto linkInPlaceOfTemp = [&dir](int) {
     const fs::path temp = dir.path(dir.tempFile());
     fs::remove(temp);
     fs::create_symlink(dir.path("victim"), temp);
     return true;
-  });
-  expectWholeSplit(dir, run);
-  EXPECT_EQ(dir.read("victim"), "not korvat's");
-  EXPECT_EQ(dir.names(), (std::vector<std::string>{"rec", "rec.m2v", "rec.mp2", "victim"}));
+  };
+  const auto send = [](int signal) { return [signal](int korvat) { return kill(korvat, signal) == 0; }; };
+  struct Case {
+    int ignoredSignal;
+    bool closedStdio;
+    AtMarker atMarker;
+  };
+  const std::vector<Case> cases = {{SIGINT, false, send(SIGINT)},
+                                   {SIGHUP, false, send(SIGHUP)},
+                                   {0, false, [](int) { return false; }},
+                                   {0, true, nullptr},
+                                   {0, false, linkInPlaceOfTemp}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(&c - cases.data());
+    for (const std::string& name : dir.names()) fs::remove(dir.path(name));
+    dir.write("rec", longRecording().recording);
+    dir.write("victim", "not korvat's");
+    ChildSetup setup;
+    setup.ignoredSignal = c.ignoredSignal;
+    setup.closedStdio = c.closedStdio;
+    const Outcome run = runChild(dir, {"rec"}, setup, kInLoop, c.atMarker);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_TRUE(dir.read("rec.m2v") == longRecording().video);
+    EXPECT_TRUE(dir.read("rec.mp2") == longRecording().audio);
+    EXPECT_EQ(dir.read("victim"), "not korvat's");
+    EXPECT_EQ(dir.names(), (std::vector<std::string>{"rec", "rec.m2v", "rec.mp2", "victim"}));
+  }
 }
 
 // Root ignores permissions, so the run is made as an unprivileged user.
@@ -126,31 +115,33 @@ TEST(SetUp, ReadOnlyCurrentDirectory) {
   dir.write("rec", avPacket(2, 0, pesPacket(0xC0, "", "\xFF\xF1")));
   fs::create_directory(dir.path("out"));
   fs::permissions(dir.path("out"), fs::perms::all);
-  fs::permissions(dir.dir(), fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
-                                 fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec);
+  fs::permissions(dir.dir(), fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                  fs::perm_options::remove);
   ChildSetup setup;
   setup.unprivileged = true;
   const Outcome run = runChild(dir, {"rec", "out/a.mp2", "out/v.m2v"}, setup);
-  fs::permissions(dir.dir(), fs::perms::owner_all);
   EXPECT_EQ(run.out, "error creating temp file !\n");
   EXPECT_EQ(run.status, 2);
   EXPECT_EQ(dir.names(), (std::vector<std::string>{"out", "rec"}));
-  EXPECT_EQ(dir.read("out/v.m2v"), "");
-  EXPECT_EQ(dir.read("out/a.mp2"), "");
+  EXPECT_EQ(dir.read("out/v.m2v") + dir.read("out/a.mp2"), "");
 }
 
-// Drops every progress line that the next one paints over at once.
-std::string lastLinesOnly(const std::string& out) {
-  std::string kept;
-  std::size_t from = 0;
-  for (std::size_t end; (end = out.find('\r', from)) != std::string::npos; from = end + 1) {
-    const std::size_t newline = out.rfind('\n', end);
-    const std::size_t lineStart = newline == std::string::npos || newline < from ? from : newline + 1;
-    const std::size_t nextEnd = out.find('\r', end + 1);
-    const bool overpainted = nextEnd != std::string::npos && out.find('\n', end + 1) > nextEnd;
-    kept += out.substr(from, (overpainted ? lineStart : end + 1) - from);
+// What a terminal shows once the output is painted: a progress line ends in
+// "\r", so the next text paints over it.
+std::string screen(const std::string& out) {
+  std::string shown, row;
+  bool atLineStart = false;
+  for (const char c : out) {
+    if (c == '\r') {
+      atLineStart = true;
+    } else if (c == '\n') {
+      shown += row + c, row.clear(), atLineStart = false;
+    } else {
+      if (atLineStart) row.clear(), atLineStart = false;
+      row += c;
+    }
   }
-  return kept + out.substr(from);
+  return shown + row;
 }
 
 // At a terminal the progress line is repainted now and then, not after every
@@ -164,7 +155,7 @@ TEST(Console, TerminalShowsTheTrueLastLines) {
   setup.onTerminal = true;
   const Outcome terminal = runChild(dir, {"rec", "a2", "v2"}, setup);
   EXPECT_EQ(terminal.status, 0);
-  EXPECT_EQ(lastLinesOnly(terminal.out), lastLinesOnly(redirected.out));
+  EXPECT_EQ(screen(terminal.out), screen(redirected.out));
   EXPECT_LT(terminal.out.size(), redirected.out.size() / 2);
 }
 
@@ -239,24 +230,18 @@ TEST(WriteFailures, InjectedFaults) {
   if (!hasStrace()) GTEST_SKIP() << "no strace to inject faults with";
   const Bytes pes = pesPacket(0xC0, "", "\xFF\xF1");
   struct Case {
-    std::vector<std::string> args;
+    bool keepPes;
     std::string file, fault, outEnd;
     int status = 2;
   };
   const std::string outputFailed = "\nerror writing to output file !\n";
   const std::vector<Case> cases = {
-      {{"-p", "rec", "a.mp2", "v.m2v"}, "rec", "read:error=EIO:when=2+", kReadWriteError},
-      {{"-p", "rec", "a.mp2", "v.m2v"},
-       "v.m2v",
-       "close:error=EIO",
-       "\nerror writing to video-file\n" + kReadWriteError},
-      {{"-p", "rec", "a.mp2", "v.m2v"},
-       "a.mp2",
-       "close:error=EIO",
-       "\nerror writing to audio-file\n" + kReadWriteError},
-      {{"rec", "a.mp2", "v.m2v"}, "a.mp2", "close:error=EIO", "\n" + outputFailed},
-      {{"rec", "a.mp2", "v.m2v"}, "a.mp2", "write:error=ENOSPC", kStripHeading + outputFailed},
-      {{"rec", "a.mp2", "v.m2v"}, "rec", "close:signal=INT", kStripHeading + "\ninterrupted\n", 130},
+      {true, "rec", "read:error=EIO:when=2+", kReadWriteError},
+      {true, "v.m2v", "close:error=EIO", "\nerror writing to video-file\n" + kReadWriteError},
+      {true, "a.mp2", "close:error=EIO", "\nerror writing to audio-file\n" + kReadWriteError},
+      {false, "a.mp2", "close:error=EIO", "\n" + outputFailed},
+      {false, "a.mp2", "write:error=ENOSPC", kStripHeading + outputFailed},
+      {false, "rec", "close:signal=INT", kStripHeading + "\ninterrupted\n", 130},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.file + " " + c.fault);
@@ -264,7 +249,7 @@ TEST(WriteFailures, InjectedFaults) {
     dir.write("rec", avPacket(1, 0, sequenceStart("v")) + avPacket(2, 0, pes));
     ChildSetup setup;
     setup.wrapper = injecting(dir.path(c.file), c.fault);
-    const Outcome run = runChild(dir, c.args, setup);
+    const Outcome run = runChild(dir, {"rec", "a.mp2", "v.m2v", c.keepPes ? "-p" : "-x"}, setup);
     EXPECT_EQ(run.status, c.status);
     const std::string temp = dir.tempFile();
     const std::string end = c.outEnd + (temp.empty() ? "" : tempKept(temp));

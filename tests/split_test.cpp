@@ -57,17 +57,10 @@ const std::string kUsage =
 
 TEST(Split, CommandLineAndSetUp) {
   // Lead-in video, one audio PES packet, then the start of the video.
-  const Bytes pes = pesPacket(0xC0, "",
-                              "\xFF\xF3"
-                              "abcd"),
-              audio =
-                  "\xFF\xF3"
-                  "abcd",
-              video = sequenceStart("xy");
+  const Bytes pes = pesPacket(0xC0, "", "\377\363abcd"), audio = "\377\363abcd", video = sequenceStart("xy");
   const Bytes rec = avPacket(1, 0, filler(6)) + avPacket(2, 0, pes) + avPacket(1, 0, video);
-  const std::string loop =
-      demuxProgress(0, 0, 0, 0, 1, 0) + demuxProgress(1, 0, 0, 0, 1, 0) + demuxProgress(1, 0, 1, 0, 1, 0) + kEndOfInput;
-  const std::string stripped = loop + kStripHeading + stripProgress(1, 0, 0, 0) + "\n" + kEndOfInput;
+  const std::string loop = demuxLines({{0, 0, 0, 0, 1, 0}, {1, 0, 0, 0, 1, 0}, {1, 0, 1, 0, 1, 0}}) + kEndOfInput;
+  const std::string stripped = loop + kStripHeading + stripLines({{1, 0, 0, 0}}) + "\n" + kEndOfInput;
   const std::string missing = "error creating output file 'none/a'\n";
   const std::vector<Case> cases = {
       {"no arguments", {}, rec, kUsage, 1, {}},
@@ -81,8 +74,7 @@ TEST(Split, CommandLineAndSetUp) {
       {"-i",
        {"-ifoo", "rec", "-p"},
        rec,
-       demuxProgress(0, 0, 1, 0, 0, 0) + demuxProgress(1, 0, 1, 0, 0, 0) + demuxProgress(1, 0, 2, 0, 0, 0) +
-           kEndOfInput,
+       demuxLines({{0, 0, 1, 0, 0, 0}, {1, 0, 1, 0, 0, 0}, {1, 0, 2, 0, 0, 0}}) + kEndOfInput,
        0,
        {{"rec.m2v", filler(6) + video}, {"rec.mp2", pes}}},
       {"missing input", {"missing"}, rec, "error opening input stream 'missing'\n", 2, {}},
@@ -106,7 +98,7 @@ TEST(Split, CommandLineAndSetUp) {
 
 const Bytes kAudio = filler(10);
 const Bytes kAudioPacket = avPacket(2, 0, kAudio);
-const std::string kFirstAudioLine = demuxProgress(1, 0, 0, 0, 0, 0);
+const std::string kFirstAudioLine = demuxLines({{1, 0, 0, 0, 0, 0}});
 
 Case loopCase(const char* name, const Bytes& recording, const std::string& out, int status, const Bytes& audio,
               const Bytes& video, bool copyVideoBeforeStart = false) {
@@ -120,33 +112,28 @@ TEST(Split, EveryWayTheLoopEnds) {
   const auto cut = [](const Bytes& bytes, std::size_t keep) { return bytes.substr(0, keep); };
   std::vector<Case> cases = {
       loopCase("worked run", kAudioPacket + prefixedVideo("zz" + video) + avPacket(3, 0, filler(5)),
-               kFirstAudioLine + demuxProgress(1, 0, 1, 0, 1, 0) + demuxProgress(1, 0, 1, 0, 2, 0) + kEndOfInput, 0,
-               kAudio, video),
+               kFirstAudioLine + demuxLines({{1, 0, 1, 0, 1, 0}, {1, 0, 1, 0, 2, 0}}) + kEndOfInput, 0, kAudio, video),
       loopCase("empty recording", "", kReadWriteError, 2, "", ""),
       loopCase("garbage after the last packet", kAudioPacket + "garbage!",
                kFirstAudioLine + "\ninvalid AVheader\n" + kReadWriteError, 2, kAudio, ""),
       loopCase("audio cut short", cut(kAudioPacket + avPacket(2, 0, filler(100, 'm')), 18 + 8 + 40),
                kFirstAudioLine + kEndOfInput, 0, kAudio + filler(40, 'm'), ""),
       loopCase("video cut short after the start", avPacket(1, 0, video) + cut(avPacket(1, 0, filler(50)), 8 + 20),
-               demuxProgress(0, 0, 1, 0, 0, 0) + kEndOfInput, 0, "", video + filler(20)),
+               demuxLines({{0, 0, 1, 0, 0, 0}}) + kEndOfInput, 0, "", video + filler(20)),
       loopCase("video cut short before the start", cut(avPacket(1, 0, video), 12), kEndOfInput, 0, "", ""),
       loopCase("start code split across payloads", avPacket(1, 0, Bytes("xx\0\0", 4)) + avPacket(1, 0, "\1\xB3yy"),
-               demuxProgress(0, 0, 0, 0, 1, 0) + demuxProgress(0, 0, 0, 0, 2, 0) + kEndOfInput, 0, "", ""),
+               demuxLines({{0, 0, 0, 0, 1, 0}, {0, 0, 0, 0, 2, 0}}) + kEndOfInput, 0, "", ""),
       loopCase("-i copies from the first packet", avPacket(1, 0, "ab") + prefixedVideo("cde"),
-               demuxProgress(0, 0, 1, 0, 0, 0) + demuxProgress(0, 0, 2, 0, 1, 0) + kEndOfInput, 0, "", "abcde", true),
+               demuxLines({{0, 0, 1, 0, 0, 0}, {0, 0, 2, 0, 1, 0}}) + kEndOfInput, 0, "", "abcde", true),
       loopCase("prefix flag on a packet too short for it",
                avPacket(1, 0x10, "xy") + kAudioPacket + avPacket(1, 0x10, ""),
-               demuxProgress(0, 0, 0, 0, 1, 0) + demuxProgress(1, 0, 0, 0, 1, 0) + demuxProgress(1, 0, 0, 0, 2, 0) +
-                   kEndOfInput,
-               0, kAudio, ""),
+               demuxLines({{0, 0, 0, 0, 1, 0}, {1, 0, 0, 0, 1, 0}, {1, 0, 0, 0, 2, 0}}) + kEndOfInput, 0, kAudio, ""),
       loopCase("prefix only, before and after the start", prefixedVideo("") + avPacket(1, 0, video) + prefixedVideo(""),
-               demuxProgress(0, 0, 0, 0, 2, 0) + demuxProgress(0, 0, 1, 0, 2, 0) + demuxProgress(0, 0, 2, 0, 3, 0) +
-                   kEndOfInput,
-               0, "", video),
+               demuxLines({{0, 0, 0, 0, 2, 0}, {0, 0, 1, 0, 2, 0}, {0, 0, 2, 0, 3, 0}}) + kEndOfInput, 0, "", video),
       loopCase("skipped packet past the end", avPacket(0, 0, "abc", 1000),
-               demuxProgress(0, 0, 0, 0, 1, 0) + kEndOfInput, 0, "", ""),
+               demuxLines({{0, 0, 0, 0, 1, 0}}) + kEndOfInput, 0, "", ""),
       loopCase("kilobytes and empty audio", avPacket(2, 0, bigAudio) + avPacket(2, 0, ""),
-               demuxProgress(1, 63, 0, 0, 0, 0) + demuxProgress(2, 63, 0, 0, 0, 0) + kEndOfInput, 0, bigAudio, ""),
+               demuxLines({{1, 63, 0, 0, 0, 0}, {2, 63, 0, 0, 0, 0}}) + kEndOfInput, 0, bigAudio, ""),
   };
   for (std::size_t stray = 1; stray <= 7; ++stray) {
     cases.push_back(loopCase("stray bytes after the last packet", kAudioPacket + cut(kAudioPacket, stray),
@@ -160,12 +147,12 @@ TEST(Split, EveryWayTheLoopEnds) {
 Case strippedCase(const char* name, const std::vector<Bytes>& payloads, const std::string& passOut,
                   const Bytes& audio) {
   Bytes recording = avPacket(1, 0, sequenceStart("v"));
-  std::string out = demuxProgress(0, 0, 1, 0, 0, 0);
+  std::string out = demuxLines({{0, 0, 1, 0, 0, 0}});
   std::size_t bytes = 0;
   for (std::size_t i = 0; i < payloads.size(); ++i) {
     recording += avPacket(2, 0, payloads[i]);
     bytes += payloads[i].size();
-    out += demuxProgress(static_cast<int>(i + 1), static_cast<int>(bytes >> 10), 1, 0, 0, 0);
+    out += demuxLines({{i + 1, bytes >> 10, 1, 0, 0, 0}});
   }
   return {name,      {"rec"},
           recording, out + kEndOfInput + kStripHeading + passOut,
@@ -176,64 +163,38 @@ TEST(Split, StrippingPass) {
   const std::string end = "\n" + kEndOfInput, skipping = "\nskipping non-audio packet...\n";
   const Bytes noBody("\0\0\1\xC0\0\x02\x80\x80", 8);  // too short to hold its header
   const std::vector<Case> cases = {
-      strippedCase("worked pass",
-                   {pesPacket(0xC0, "12345",
-                              Bytes("\0\x11\xFF\xF3"
-                                    "abcd",
-                                    8))},
-                   stripProgress(1, 0, 0, 0) + end,
-                   "\xFF\xF3"
-                   "abcd"),
+      strippedCase("worked pass", {pesPacket(0xC0, "12345", Bytes("\0\021\377\363abcd", 8))},
+                   stripLines({{1, 0, 0, 0}}) + end, "\377\363abcd"),
       strippedCase("header data lengths change",
-                   {pesPacket(0xC0, "",
-                              "\xFF\xF1"
-                              "a"),
-                    pesPacket(0xC0, "12345", "bc"), pesPacket(0xC0, "12", "d")},
-                   stripProgress(1, 0, 0, 0) + stripProgress(2, 0, 0, 0) + stripProgress(3, 0, 0, 0) + end,
-                   "\xFF\xF1"
-                   "abcd"),
-      strippedCase("sync mid-payload after packets without one",
-                   {pesPacket(0xC0, "12345", filler(20)),
-                    pesPacket(0xC0, "",
-                              "xy\xFF\xFA"
-                              "z"),
-                    pesPacket(0xC0, "1", "w")},
-                   stripProgress(0, 0, 1, 0) + stripProgress(1, 0, 1, 0) + stripProgress(2, 0, 1, 0) + end,
-                   "\xFF\xFA"
-                   "zw"),
+                   {pesPacket(0xC0, "", "\377\361a"), pesPacket(0xC0, "12345", "bc"), pesPacket(0xC0, "12", "d")},
+                   stripLines({{1, 0, 0, 0}, {2, 0, 0, 0}, {3, 0, 0, 0}}) + end, "\377\361abcd"),
+      strippedCase(
+          "sync mid-payload after packets without one",
+          {pesPacket(0xC0, "12345", filler(20)), pesPacket(0xC0, "", "xy\377\372z"), pesPacket(0xC0, "1", "w")},
+          stripLines({{0, 0, 1, 0}, {1, 0, 1, 0}, {2, 0, 1, 0}}) + end, "\377\372zw"),
       // The buffer still holds 0xF5 from the longer first packet right after
       // the second one's closing 0xFF; neither that nor the next packet's
       // 0xF3 completes a sync.
       strippedCase("no sync across payloads",
                    {pesPacket(0xC0, "", "abcd\xF5" + filler(10)), pesPacket(0xC0, "", "abc\xFF"),
                     pesPacket(0xC0, "", "\xF3x"), pesPacket(0xC0, "", "\xFF\xF4zz")},
-                   stripProgress(0, 0, 1, 0) + stripProgress(0, 0, 2, 0) + stripProgress(0, 0, 3, 0) +
-                       stripProgress(1, 0, 3, 0) + end,
-                   "\xFF\xF4zz"),
+                   stripLines({{0, 0, 1, 0}, {0, 0, 2, 0}, {0, 0, 3, 0}, {1, 0, 3, 0}}) + end, "\xFF\xF4zz"),
       strippedCase(
           "non-audio stream ids",
           {pesPacket(0xC1, "", "\xFF\xF1q"), pesPacket(0xBD, "1", "\xFF\xF1q"), pesPacket(0xE0, "", "\xFF\xF2r")},
-          skipping + skipping + stripProgress(1, 0, 2, 0) + end, "\xFF\xF2r"),
+          skipping + skipping + stripLines({{1, 0, 2, 0}}) + end, "\xFF\xF2r"),
       strippedCase("bodies too short for their header", {noBody, pesPacket(0xC0, "", "\xFF\xF1"), noBody},
-                   stripProgress(0, 0, 1, 0) + stripProgress(1, 0, 1, 0) + stripProgress(2, 0, 1, 0) + end, "\xFF\xF1"),
+                   stripLines({{0, 0, 1, 0}, {1, 0, 1, 0}, {2, 0, 1, 0}}) + end, "\xFF\xF1"),
       strippedCase("temporary file cut short",
-                   {pesPacket(0xC0, "",
-                              "\xFF\xF1"
-                              "abc"),
-                    pesPacket(0xC0, "12345", "defgh").substr(0, 16)},
-                   stripProgress(1, 0, 0, 0) + stripProgress(2, 0, 0, 0) + end,
-                   "\xFF\xF1"
-                   "abcde"),
+                   {pesPacket(0xC0, "", "\377\361abc"), pesPacket(0xC0, "12345", "defgh").substr(0, 16)},
+                   stripLines({{1, 0, 0, 0}, {2, 0, 0, 0}}) + end, "\377\361abcde"),
       strippedCase("stray bytes after the last packet", {pesPacket(0xC0, "", "\xFF\xF1"), Bytes("\0\0\1", 3)},
-                   stripProgress(1, 0, 0, 0) + end, "\xFF\xF1"),
+                   stripLines({{1, 0, 0, 0}}) + end, "\xFF\xF1"),
       strippedCase("non-audio packet cut short",
                    {pesPacket(0xC0, "", "\xFF\xF1"), pesPacket(0xBD, "", filler(10)).substr(0, 8)},
-                   stripProgress(1, 0, 0, 0) + skipping + end, "\xFF\xF1"),
-      strippedCase("no sync anywhere",
-                   {pesPacket(0xC0, "",
-                              "\xFF"
-                              "a\xFF\x0F\xFF")},
-                   stripProgress(0, 0, 1, 0) + end, ""),
+                   stripLines({{1, 0, 0, 0}}) + skipping + end, "\xFF\xF1"),
+      strippedCase("no sync anywhere", {pesPacket(0xC0, "", "\377a\377\017\377")}, stripLines({{0, 0, 1, 0}}) + end,
+                   ""),
       strippedCase("no audio at all", {}, "\n", ""),
   };
   for (const Case& c : cases) expectRun(c);
@@ -244,7 +205,7 @@ TEST(Split, StrippingPass) {
   dir.write("rec", avPacket(2, 0, "garbage"));
   const Outcome run = runKorvat(dir, {"rec"});
   const std::string temp = dir.tempFile();
-  EXPECT_EQ(run.out, demuxProgress(1, 0, 0, 0, 0, 0) + kEndOfInput + kStripHeading +
+  EXPECT_EQ(run.out, demuxLines({{1, 0, 0, 0, 0, 0}}) + kEndOfInput + kStripHeading +
                          "\ninvalid packet header found !\n" + tempKept(temp));
   EXPECT_EQ(run.status, 2);
   EXPECT_EQ(dir.read(temp), "garbage");
@@ -269,8 +230,8 @@ TEST(Split, RecordingsBeyondFourGibibytes) {
     ASSERT_TRUE(recording.good());
   }
   const Outcome run = runKorvat(dir, {"-p", "rec"});
-  const int count = static_cast<int>(skippedPackets), kb = static_cast<int>(skippedPackets * 65535 >> 10);
-  const std::string last = demuxProgress(1, 0, 0, 0, count, kb) + demuxProgress(1, 0, 1, 0, count, kb) + kEndOfInput;
+  const std::uint64_t count = skippedPackets, kb = skippedPackets * 65535 >> 10;
+  const std::string last = demuxLines({{1, 0, 0, 0, count, kb}, {1, 0, 1, 0, count, kb}}) + kEndOfInput;
   ASSERT_GE(run.out.size(), last.size());
   EXPECT_EQ(run.out.substr(run.out.size() - last.size()), last);
   EXPECT_EQ(run.status, 0);
