@@ -1,4 +1,5 @@
 #include <cctype>
+#include <cstring>
 
 #include "app/command_line.h"
 #include "console/console.h"
@@ -6,7 +7,8 @@
 namespace korvat {
 namespace {
 
-void applyOption(const char* argument, RunOptions& options) {
+// False for a request for help.
+bool applyOption(const char* argument, RunOptions& options) {
   switch (std::tolower(static_cast<unsigned char>(argument[1]))) {
     case 'i':
       options.copyVideoBeforeStart = true;
@@ -14,9 +16,15 @@ void applyOption(const char* argument, RunOptions& options) {
     case 'p':
       options.stripPes = false;
       break;
+    case 'r':
+      options.skipDamage = true;
+      break;
+    case 'h':
+      return false;
     default:
       break;  // unknown options, and a lone '-', are ignored
   }
+  return true;
 }
 
 }  // namespace
@@ -27,8 +35,10 @@ CommandLine parseCommandLine(int argc, const char* const* argv, RunOptions& opti
   int named = 0;
   for (int i = 1; i < argc; ++i) {
     const char* argument = argv[i];
+    if (std::strcmp(argument, "--help") == 0) return CommandLine::Help;
+    if (std::strcmp(argument, "--version") == 0) return CommandLine::Version;
     if (argument[0] == '-') {
-      applyOption(argument, options);
+      if (!applyOption(argument, options)) return CommandLine::Help;
       continue;
     }
     if (named == 3) return CommandLine::TooManyNames;
@@ -46,6 +56,7 @@ void printUsage() {
   consolePrint(" -i        : ungueltige video-pakete mitkopieren\n");
   consolePrint(" -p        : Audiostream inklusive PES-Daten kopieren\n");
   consolePrint("             (erzeugt eine MPP-Datei)\n");
+  consolePrint(" -r        : beschaedigte Stellen ueberspringen\n");
   consolePrint("\n");
   consolePrint(" input     : DVB-s Audio/Video Datei\n");
   consolePrint("\n");
@@ -53,5 +64,7 @@ void printUsage() {
   consolePrint(" video     : M2V-Videodatei (optional)\n");
   consolePrint("\n");
 }
+
+void printVersion() { consolePrint("korvat 0.3\n"); }
 
 }  // namespace korvat

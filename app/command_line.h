@@ -8,19 +8,22 @@ namespace korvat {
 struct RunOptions {
   bool copyVideoBeforeStart = false;  // -i: copy the video before the first sequence header too
   bool stripPes = true;               // cleared by -p: keep the audio as PES packets
+  bool skipDamage = false;            // -r: skip damaged stretches of the recording and go on
   std::string inputName;
   std::string audioName;
   std::string videoName;
 };
 
-enum class CommandLine { Run, Usage, TooManyNames, TooFewNames };
+enum class CommandLine { Run, Usage, TooManyNames, TooFewNames, Help, Version };
 
 // Reads argv[1..argc-1]. Options start with '-' and only their second
-// character counts (i or p, either case; anything else is ignored). Up to
-// three names follow in any order with the options: input, audio, video.
-// Missing output names are derived from the input name.
+// character counts (i, p, r or h, either case; anything else is ignored),
+// but for --help and --version, which are whole words. Up to three names
+// follow in any order with the options: input, audio, video. Missing output
+// names are derived from the input name.
 CommandLine parseCommandLine(int argc, const char* const* argv, RunOptions& options);
 
 void printUsage();
+void printVersion();
 
 }  // namespace korvat

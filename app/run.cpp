@@ -1,5 +1,6 @@
 #include "app/run.h"
 
+#include <cinttypes>
 #include <memory>
 #include <new>
 #include <string>
@@ -83,17 +84,43 @@ int exitStatus(PassEnd loop, bool outputsClosed, PassEnd pass) {
   return split ? kExitSuccess : kExitFailure;
 }
 
+// What a muxer's audio offset wants, on standard error: the time stamp of the
+// first audio frame less that of the first picture. Never a guess.
+void printAudioDelay(const RunOptions& options, const TimeStamp& picture, const TimeStamp& frame) {
+  std::string unknown;
+  if (options.copyVideoBeforeStart) {
+    unknown = "-i copies video from before its first sequence header";
+  } else if (!options.stripPes) {
+    unknown = "-p keeps the audio in PES packets";
+  } else if (!picture.known) {
+    unknown = std::string("first picture: ") + picture.missing;
+  } else if (!frame.known) {
+    unknown = frame.missing;
+  }
+  if (unknown.empty()) {
+    consoleNote("audio delay: %+" PRId64 " ms\n", millisecondsBetween(picture.ticks, frame.ticks));
+  } else {
+    consoleNote("audio delay: unknown (%s)\n", unknown.c_str());
+  }
+}
+
 int runPasses(const RunOptions& options, RunFiles& files) {
   if (!setUp(options, files)) return kExitFailure;
-  const DemuxResult loop = demultiplex(*files.input, *files.video, files.loopAudio(), options.copyVideoBeforeStart);
+  const DemuxOptions demuxOptions{options.copyVideoBeforeStart, options.skipDamage};
+  const DemuxResult loop = demultiplex(*files.input, *files.video, files.loopAudio(), demuxOptions);
   files.input.reset();
+  const bool wroteVideo = files.video->tell() > 0;
   bool outputsClosed = closeOutput(*files.video, "\nerror writing to video-file\n");
   if (!files.temp) {
+    const bool wroteAudio = files.audio->tell() > 0;
     outputsClosed = closeOutput(*files.audio, "\nerror writing to audio-file\n") && outputsClosed;
+    if (wroteVideo && wroteAudio) printAudioDelay(options, loop.firstPicture, TimeStamp::unknown("no frame sought"));
     return exitStatus(loop.end, outputsClosed, PassEnd::Completed);
   }
-  const PassEnd pass = finishStrippedAudio(files.temp, files.tempName, *files.audio, loop.interruptsSeen);
-  return exitStatus(loop.end, outputsClosed, pass);
+  const StripOptions stripOptions{loop.interruptsSeen, options.skipDamage, loop.audioGaps};
+  const StripResult pass = finishStrippedAudio(files.temp, files.tempName, *files.audio, stripOptions);
+  if (wroteVideo && pass.wroteAudio) printAudioDelay(options, loop.firstPicture, pass.firstFrame);
+  return exitStatus(loop.end, outputsClosed, pass.end);
 }
 
 // Working memory is taken up front, so running out of it is all but
@@ -127,6 +154,12 @@ int runKorvat(int argc, const char* const* argv) {
     case CommandLine::TooFewNames:
       consolePrint("zu wenig Parameter!\n");
       return kExitUsage;
+    case CommandLine::Help:
+      printUsage();
+      return kExitSuccess;
+    case CommandLine::Version:
+      printVersion();
+      return kExitSuccess;
     case CommandLine::Run:
       break;
   }

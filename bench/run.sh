@@ -29,10 +29,10 @@ done
 
 now() { date +%s%N; }
 clean() { rm -f "$work"/a.mp2 "$work"/v.m2v "$work"/copy "$work"/kvt*; }
-time_korvat() {  # prints nanoseconds
+time_korvat() {  # RECORDING [OPTION...]; prints nanoseconds
   clean
   local t0; t0=$(now)
-  (cd "$work" && "$korvat" "$1" a.mp2 v.m2v >/dev/null) || { echo "korvat failed on $1" >&2; exit 1; }
+  (cd "$work" && "$korvat" "$@" a.mp2 v.m2v >/dev/null 2>&1) || { echo "korvat failed on $1" >&2; exit 1; }
   echo $(($(now) - t0))
 }
 time_cp() {
@@ -58,6 +58,19 @@ for mix in small large; do
   rm_=$(printf '%s\n' "${ratios[@]}" | median)
   printf '%-5s mix: korvat %s, cp %s, median ratio korvat/cp %.2f (%d runs)\n' \
     "$mix" "$(ms "$km")" "$(ms "$cm")" "$rm_" "$runs"
+done
+
+# -r checks every packet's successor before it takes the packet: against the
+# same run without it, interleaved.
+for mix in small large; do
+  ratios=()
+  for ((i = 0; i < runs; i++)); do
+    plain=$(time_korvat "$data/$mix.av")
+    checked=$(time_korvat "$data/$mix.av" -r)
+    ratios+=("$(awk -v r="$checked" -v p="$plain" 'BEGIN {print r/p}')")
+  done
+  printf '%-5s mix: median ratio korvat -r / korvat %.2f (%d runs)\n' "$mix" \
+    "$(printf '%s\n' "${ratios[@]}" | median)" "$runs"
 done
 
 clean

@@ -39,8 +39,19 @@ void consolePrint(const char* format, ...) {
   if (stdoutIsTerminal()) std::fflush(stdout);
 }
 
-PassConsole::PassConsole(std::vector<DiskFile*> files)
-    : outputs(std::move(files)), toTerminal(stdoutIsTerminal()), lastSettle(std::chrono::steady_clock::now()) {
+void consoleNote(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::vfprintf(stderr, format, args);
+  va_end(args);
+}
+
+PassConsole::PassConsole(std::vector<DiskFile*> files, DiskFile* input)
+    : outputs(std::move(files)),
+      input(input),
+      toTerminal(stdoutIsTerminal()),
+      lastSettle(std::chrono::steady_clock::now()) {
+  if (toTerminal && input) inputSize = input->size();
   assert(outputs.size() <= kMaxOutputs);
   pending.reserve(kMaxPending + 256);
 }
@@ -60,6 +71,12 @@ bool PassConsole::progress(const char* format, std::initializer_list<std::uint64
     } else {
       pending += *at;
     }
+  }
+  if (toTerminal && input && inputSize != 0 && !pending.empty() && pending.back() == '\r') {
+    pending.pop_back();
+    pending += "  ";
+    appendDecimal(pending, std::min<std::uint64_t>(100, input->tell() * 100 / inputSize));
+    pending += "%\r";
   }
   addEntry(true);
   const bool repaint = toTerminal && std::chrono::steady_clock::now() - lastSettle >= kRepaintInterval;

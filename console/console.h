@@ -30,6 +30,9 @@ enum class PassEnd {
 };
 
 KORVAT_PRINTF(1) void consolePrint(const char* format, ...);
+// What korvat says beyond its classic messages goes to standard error, so
+// that scripts reading standard output see the same bytes as ever.
+KORVAT_PRINTF(1) void consoleNote(const char* format, ...);
 
 // The console of one pass that writes output files. A progress line tells
 // how much is in the files, and since the files gather their writes, a line
@@ -42,8 +45,9 @@ class PassConsole {
  public:
   static constexpr std::size_t kMaxOutputs = 2;
 
-  // At most kMaxOutputs outputs.
-  explicit PassConsole(std::vector<DiskFile*> outputs);
+  // At most kMaxOutputs outputs. At a terminal, each line also says how
+  // much of `input` the pass has read.
+  PassConsole(std::vector<DiskFile*> outputs, DiskFile* input);
 
   // All three return false when the outputs, made to flush, failed to take
   // their data; the output that failed then tells so by its error().
@@ -68,6 +72,8 @@ class PassConsole {
   bool repaintsAt(std::size_t i, std::size_t count) const;
 
   std::vector<DiskFile*> outputs;
+  DiskFile* input;
+  std::uint64_t inputSize = 0;
   std::string pending;
   std::vector<Entry> entries;
   bool toTerminal;

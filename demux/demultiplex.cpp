@@ -1,8 +1,10 @@
 #include "demux/demultiplex.h"
 
+#include <algorithm>
+#include <cinttypes>
 #include <cstddef>
-#include <vector>
 
+#include "file/chain_reader.h"
 #include "format/av_packet.h"
 #include "platform/platform.h"
 
@@ -13,29 +15,92 @@ struct RunCounters {
   std::uint64_t audioPackets = 0, audioBytes = 0;
   std::uint64_t videoPackets = 0, videoBytes = 0;
   std::uint64_t skippedItems = 0, skippedBytes = 0;
+  std::uint64_t damagedStretches = 0, damagedBytes = 0;
 };
 
 // How the loop ended, before the outputs were flushed.
 enum class Ending { EndOfInput, ReadError, InvalidHeader, Interrupted };
 
-// Offset of the first MPEG-2 sequence header start code (00 00 01 B3) lying
-// wholly inside data[0, n), or n when there is none.
-std::size_t findSequenceHeader(const unsigned char* data, std::size_t n) {
-  for (std::size_t d = 0; d + 4 <= n; ++d) {
-    if (data[d + 3] == 0xB3 && data[d + 2] == 0x01 && data[d + 1] == 0x00 && data[d] == 0x00) return d;
+// Finds the first picture of the video output, and its time stamp: a video
+// packet's prefix stamps the first picture that begins in its payload.
+class FirstPicture {
+ public:
+  // In MPEG-2 video the first picture header follows the sequence header
+  // within a few hundred bytes; a search that went this far will not find it.
+  static constexpr std::uint64_t kSearchLimit = 1 << 20;
+
+  bool found() const { return isFound; }
+  TimeStamp stamp() const { return isFound ? result : TimeStamp::unknown("no picture in the video"); }
+
+  // `payload` is one video packet's payload without its prefix, of which the
+  // output took the bytes from `written` on; `prefix` is the packet's stamp.
+  void scan(const unsigned char* payload, std::size_t n, std::size_t written, TimeStamp prefix) {
+    // A picture that begins before the written part takes the prefix's stamp.
+    if (findStartCode(payload, std::min(n, written + kStartCodeSize - 1), kPictureStart) < written) {
+      prefix = TimeStamp::unknown("its packet stamps an earlier picture");
+    }
+    // A start code may begin in the bytes the last packet left.
+    unsigned char seam[2 * (kStartCodeSize - 1)];
+    const std::size_t head = std::min(n - written, kStartCodeSize - 1);
+    std::copy(tail, tail + tailSize, seam);
+    std::copy(payload + written, payload + written + head, seam + tailSize);
+    isFound = findStartCode(seam, tailSize + head, kPictureStart) < tailSize;
+    if (isFound) {
+      result = tailStamp;
+      return;
+    }
+    isFound = findStartCode(payload + written, n - written, kPictureStart) < n - written;
+    if (isFound) {
+      result = prefix;
+      return;
+    }
+    searched += n - written;
+    if (searched >= kSearchLimit) {
+      isFound = true;
+      result = TimeStamp::unknown("no picture start near the first sequence header");
+      return;
+    }
+    // The last bytes written, which the next packet may complete to a start
+    // code. Should they come from two packets, neither stamp can be trusted.
+    const std::size_t last = std::min(n - written, kStartCodeSize - 1);
+    std::copy(payload + n - last, payload + n, seam + tailSize);
+    const std::size_t keep = std::min(tailSize + last, kStartCodeSize - 1);
+    std::copy(seam + tailSize + last - keep, seam + tailSize + last, tail);
+    tailStamp = keep > last ? TimeStamp::unknown("its start code spans three packets") : prefix;
+    tailSize = keep;
   }
-  return n;
-}
+
+ private:
+  bool isFound = false;
+  std::uint64_t searched = 0;
+  TimeStamp result;
+  unsigned char tail[kStartCodeSize - 1] = {};
+  std::size_t tailSize = 0;
+  TimeStamp tailStamp;
+};
 
 class Demultiplexer {
  public:
-  Demultiplexer(DiskFile& input, DiskFile& video, DiskFile& audio, bool copyVideoBeforeStart)
-      : input(input), video(video), audio(audio), videoStarted(copyVideoBeforeStart), searchBuffer(UINT16_MAX) {}
+  Demultiplexer(DiskFile& input, DiskFile& video, DiskFile& audio, const DemuxOptions& options)
+      : input(input),
+        video(video),
+        audio(audio),
+        options(options),
+        videoStarted(options.copyVideoBeforeStart),
+        payloadBuffer(UINT16_MAX) {}
 
   DemuxResult run() {
     for (;;) {
-      interruptsSeen = platform::interruptCount();
-      if (interruptsSeen > 0) return finish(Ending::Interrupted);
+      result.interruptsSeen = platform::interruptCount();
+      if (result.interruptsSeen > 0) return finish(Ending::Interrupted);
+      if (options.skipDamage) {
+        bool damaged = false;
+        if (!skipDamage(damaged)) return stopped();
+        if (damaged) {
+          if (!printProgress()) return stopped();
+          continue;
+        }
+      }
       AVheader header;
       input.read(header.bytes, AVheader::kSize);
       if (input.error() != FileError::Ok) return stopped();
@@ -45,6 +110,33 @@ class Demultiplexer {
   }
 
  private:
+  // With -r, before each header. A header that does not count, and the bytes
+  // up to the next one that does, are damage, except where the header begins
+  // with 'A' 'V' and the next that counts lies at or past its packet's end:
+  // that packet was whole and is taken. One cut short by lost data is
+  // skipped whole, since its length would swallow the packets after it; an
+  // audio one leaves a gap that the stripping pass must know of.
+  bool skipDamage(bool& damaged) {
+    LinkCheck verdict;
+    if (!checkLinkHere(input, kAvChain, verdict)) return false;
+    damaged = verdict == LinkCheck::DoesNot;
+    if (!damaged) return true;
+    std::uint64_t distance = 0;
+    if (!distanceToNextLink(input, kAvChain, distance)) return false;
+    const unsigned char* bytes = nullptr;
+    AVheader header;
+    const bool hasHeader = input.peek(AVheader::kSize, bytes) == AVheader::kSize;
+    if (hasHeader) std::copy(bytes, bytes + AVheader::kSize, header.bytes);
+    if (hasHeader && header.hasSync()) {
+      damaged = distance < AVheader::kSize + header.payloadLength();
+      if (!damaged) return true;
+      if (header.streamId() == AVheader::kAudioStream) result.audioGaps.push_back(audio.tell());
+    }
+    counters.damagedStretches += 1;
+    counters.damagedBytes += distance;
+    return skipBytes(distance);
+  }
+
   // Each returns false when a file failed; stopped() then finds which.
   bool route(const AVheader& header) {
     switch (header.streamId()) {
@@ -53,7 +145,7 @@ class Demultiplexer {
       case AVheader::kVideoStream:
         return handleVideo(header);
       default:
-        return skip(header.payloadLength());
+        return skipBytes(header.payloadLength());
     }
   }
 
@@ -66,15 +158,23 @@ class Demultiplexer {
 
   bool handleVideo(const AVheader& header) {
     std::uint16_t length = header.payloadLength();
+    TimeStamp prefix = TimeStamp::unknown("no time stamp on its video packet");
     if (header.hasVideoPrefix()) {
       // Too short to hold its own prefix: nothing in it can be video.
-      if (length < AVheader::kVideoPrefixSize) return skip(length);
-      input.seekCur(AVheader::kVideoPrefixSize);  // a refused move fails the read that follows
+      if (length < AVheader::kVideoPrefixSize) return skipBytes(length);
+      unsigned char stamp[AVheader::kVideoPrefixSize];
+      // A short read here fails the read that follows.
+      if (input.read(stamp, AVheader::kVideoPrefixSize) == AVheader::kVideoPrefixSize) {
+        prefix = TimeStamp::of(videoPrefixStamp(stamp));
+      }
       length -= AVheader::kVideoPrefixSize;
       counters.skippedItems += 1;
       counters.skippedBytes += AVheader::kVideoPrefixSize;
     }
-    if (!(videoStarted ? input.copyTo(video, length) : searchVideoStart(length))) return false;
+    const bool copied = videoStarted && (picture.found() || options.copyVideoBeforeStart)
+                            ? input.copyTo(video, length)
+                            : readAndWriteVideo(length, prefix);
+    if (!copied) return false;
     if (videoStarted) {
       counters.videoPackets += 1;
       counters.videoBytes += length;
@@ -84,21 +184,31 @@ class Demultiplexer {
     return true;
   }
 
-  // Before the first sequence header the payload is read whole and searched;
-  // the bytes before the start code are dropped. `length` becomes the number
-  // of bytes written.
-  bool searchVideoStart(std::uint16_t& length) {
-    if (input.read(searchBuffer.data(), length) != length) return false;
-    const std::size_t start = findSequenceHeader(searchBuffer.data(), length);
-    counters.skippedBytes += start;
-    if (start == length) return true;
-    videoStarted = true;
+  // Before the first sequence header the payload is read whole and searched,
+  // and the bytes before the start code are dropped; until the first picture
+  // is found, it is searched for that. `length` becomes the number of bytes
+  // written.
+  bool readAndWriteVideo(std::uint16_t& length, TimeStamp prefix) {
+    const std::uint32_t got = input.read(payloadBuffer.data(), length);
+    if (got != length) {
+      // What did arrive of a packet after the start is written, as copyTo would.
+      if (videoStarted) video.write(payloadBuffer.data(), got);
+      return false;
+    }
+    std::size_t start = 0;
+    if (!videoStarted) {
+      start = findStartCode(payloadBuffer.data(), length, kSequenceHeader);
+      counters.skippedBytes += start;
+      if (start == length) return true;
+      videoStarted = true;
+    }
+    picture.scan(payloadBuffer.data(), length, start, prefix);
     length = static_cast<std::uint16_t>(length - start);
-    return video.write(searchBuffer.data() + start, length) == length;
+    return video.write(payloadBuffer.data() + start, length) == length;
   }
 
-  bool skip(std::uint16_t length) {
-    if (!input.seekCur(length)) return false;
+  bool skipBytes(std::uint64_t length) {
+    if (!input.seekCur(static_cast<std::int64_t>(length))) return false;
     counters.skippedItems += 1;
     counters.skippedBytes += length;
     return true;
@@ -115,28 +225,41 @@ class Demultiplexer {
   // are flushed: a failure there is a failed write like any other.
   DemuxResult finish(Ending ending) {
     if (!console.settle()) return stopped();
+    result.firstPicture = picture.stamp();
     switch (ending) {
       case Ending::EndOfInput:
         consolePrint("\nend of input file reached\n");
-        return {PassEnd::Completed, 0};
+        return ended(PassEnd::Completed);
       case Ending::Interrupted:
         consolePrint("\ninterrupted\n");
-        return {PassEnd::Interrupted, interruptsSeen};
+        return ended(PassEnd::Interrupted);
       case Ending::InvalidHeader:
         consolePrint("\ninvalid AVheader\n");
+        consoleNote("korvat: damaged packet header at byte %" PRIu64 "; -r skips damaged stretches\n",
+                    input.tell() - AVheader::kSize);
         break;
       case Ending::ReadError:
         break;
     }
     consolePrint("\nerror reading/writing file\n");
-    return {PassEnd::Failed, 0};
+    return ended(PassEnd::Failed);
   }
 
   DemuxResult writeFailure(DiskFile& output) {
     console.settle();  // the lines whose data did reach the files
     consolePrint(&output == &audio ? "\nerror writing to audio-file\n" : "\nerror writing to video-file\n");
     consolePrint("\nerror reading/writing file\n");
-    return {PassEnd::Failed, 0};
+    return ended(PassEnd::Failed);
+  }
+
+  DemuxResult ended(PassEnd end) {
+    if (options.skipDamage) {
+      consolePrint("skipped %" PRIu64 " damaged stretches of %" PRIu64 " bytes in all\n", counters.damagedStretches,
+                   counters.damagedBytes);
+    }
+    result.end = end;
+    if (end != PassEnd::Interrupted) result.interruptsSeen = 0;
+    return result;
   }
 
   bool printProgress() {
@@ -148,18 +271,20 @@ class Demultiplexer {
   DiskFile& input;
   DiskFile& video;
   DiskFile& audio;
+  const DemuxOptions& options;
   bool videoStarted;
   RunCounters counters;
-  PassConsole console{{&video, &audio}};
-  std::uint32_t interruptsSeen = 0;
+  FirstPicture picture;
+  DemuxResult result;
+  PassConsole console{{&video, &audio}, &input};
   // One buffer for the largest payload serves every search.
-  std::vector<unsigned char> searchBuffer;
+  std::vector<unsigned char> payloadBuffer;
 };
 
 }  // namespace
 
-DemuxResult demultiplex(DiskFile& input, DiskFile& video, DiskFile& audio, bool copyVideoBeforeStart) {
-  return Demultiplexer(input, video, audio, copyVideoBeforeStart).run();
+DemuxResult demultiplex(DiskFile& input, DiskFile& video, DiskFile& audio, const DemuxOptions& options) {
+  return Demultiplexer(input, video, audio, options).run();
 }
 
 }  // namespace korvat

@@ -104,6 +104,32 @@ std::uint32_t DiskFile::read(void* to, std::uint32_t n) {
   return done;
 }
 
+std::uint32_t DiskFile::peek(std::uint32_t n, const unsigned char*& data) {
+  // Without its buffer the file cannot look ahead: as if the read failed.
+  if (!bufferedRead() || n > kMaxPeek) {
+    lastError = mode == FileMode::Read ? FileError::ReadFailed : FileError::NotPermitted;
+    return 0;
+  }
+  bool ok = true;
+  if (bufferEnd - bufferBegin < n) {
+    // The unread bytes move to the front, and more are read after them.
+    std::memmove(buffer.get(), buffer.get() + bufferBegin, bufferEnd - bufferBegin);
+    bufferEnd -= bufferBegin;
+    bufferBegin = 0;
+    // Right after a seek only what is asked, as refill() does.
+    const std::uint32_t room = kBufferSize - bufferEnd;
+    const std::uint32_t ask = seekedPastBuffer ? std::min(room, std::max(n, kRefillAfterSeek)) : room;
+    std::uint32_t got = 0;
+    ok = readDirect(buffer.get() + bufferEnd, ask, got);
+    bufferEnd += got;
+    seekedPastBuffer = false;
+  }
+  data = buffer.get() + bufferBegin;
+  const std::uint32_t available = std::min(n, bufferEnd - bufferBegin);
+  lastError = !ok ? FileError::ReadFailed : available == n ? FileError::Ok : FileError::ShortRead;
+  return available;
+}
+
 std::uint32_t DiskFile::write(const void* from, std::uint32_t n) {
   if (mode != FileMode::Write) {
     lastError = FileError::NotPermitted;

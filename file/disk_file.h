@@ -50,6 +50,11 @@ class DiskFile {
   // Both return the bytes delivered or taken, also when they fall short.
   std::uint32_t read(void* buffer, std::uint32_t n);
   std::uint32_t write(const void* buffer, std::uint32_t n);
+  // Makes the next n bytes (n at most kMaxPeek) readable at `data` without
+  // reading them. Returns how many there are: fewer only at the end of the
+  // file (ShortRead) or on an error (ReadFailed).
+  static constexpr std::uint32_t kMaxPeek = 128 * 1024 + 64;
+  std::uint32_t peek(std::uint32_t n, const unsigned char*& data);
   // Moving past the end is allowed, moving before the start is refused.
   bool seekCur(std::int64_t offset);
   // Both fail only on a closed object (size also when the OS refuses), with

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "format/big_endian.h"
+#include "format/chain.h"
 
 namespace korvat::pes {
 
@@ -24,5 +25,20 @@ inline bool hasStartCode(const unsigned char* packet) {
 inline bool isNonAudio(const unsigned char* packet) { return (packet[3] & 0x01) != 0; }
 inline std::uint16_t packetLength(const unsigned char* packet) { return bigEndian16(packet + 4); }
 inline std::uint8_t headerDataLength(const unsigned char* packet) { return packet[kHeaderDataLengthOffset]; }
+
+constexpr ChainFormat kChain = {"\0\0\1", 3, 4, kFixedSize};
+
+// Whether the header holds a presentation time stamp: the top flag bit of
+// byte 7, and room for its five bytes.
+inline bool hasPresentationTime(const unsigned char* packet) {
+  return (packet[7] & 0x80) != 0 && headerDataLength(packet) >= 5;
+}
+// Its low 32 bits, from the 33 spread over five bytes with marker bits.
+inline std::uint32_t presentationTime(const unsigned char* packet) {
+  const unsigned char* pts = packet + kHeaderDataLengthOffset + 1;
+  const std::uint64_t bits = (std::uint64_t{pts[0]} >> 1 & 0x07) << 30 |
+                             std::uint64_t{bigEndian16(pts + 1)} >> 1 << 15 | bigEndian16(pts + 3) >> 1;
+  return static_cast<std::uint32_t>(bits);
+}
 
 }  // namespace korvat::pes

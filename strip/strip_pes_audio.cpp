@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "file/chain_reader.h"
 #include "format/pes_packet.h"
 #include "platform/platform.h"
 
@@ -23,12 +24,26 @@ std::uint32_t findFrameSync(const unsigned char* data, std::uint32_t n) {
 
 class PesStripper {
  public:
-  PesStripper(DiskFile& input, DiskFile& output)
-      : input(input), output(output), packet(pes::kFixedSize + pes::kMaxPacketLength) {}
+  PesStripper(DiskFile& input, DiskFile& output, const StripOptions& options)
+      : input(input), output(output), options(options), packet(pes::kFixedSize + pes::kMaxPacketLength) {}
 
-  PassEnd run(std::uint32_t interruptsSeen) {
+  StripResult run() {
+    const PassEnd end = loop();
+    return {end, counters.audioBytes > 0, audioSynced ? firstFrame : TimeStamp::unknown("no audio frame")};
+  }
+
+ private:
+  PassEnd loop() {
     for (;;) {
-      if (platform::interruptCount() > interruptsSeen) return endWith("\ninterrupted\n", PassEnd::Interrupted);
+      if (platform::interruptCount() > options.interruptsSeen) return endWith("\ninterrupted\n", PassEnd::Interrupted);
+      if (options.skipDamage) {
+        bool damaged = false;
+        if (!skipDamage(damaged)) return inputEnded();
+        if (damaged) {
+          if (!printProgress()) return writeFailure();
+          continue;
+        }
+      }
       if (input.read(packet.data(), pes::kFixedSize) != pes::kFixedSize) return inputEnded();
       if (!pes::hasStartCode(packet.data())) return endWith("\ninvalid packet header found !\n", PassEnd::Failed);
       const std::uint16_t length = pes::packetLength(packet.data());
@@ -45,7 +60,29 @@ class PesStripper {
     }
   }
 
- private:
+  // With -r, before each packet: the bytes up to the next packet that counts
+  // are damage, and so is a packet that reaches past a gap. A packet whose
+  // successor is missing but that ends before the next one that counts was
+  // whole, and is taken. The skipped bytes count as one skipped packet.
+  bool skipDamage(bool& damaged) {
+    const std::uint64_t position = input.tell();
+    while (nextGap < options.gaps.size() && options.gaps[nextGap] <= position) ++nextGap;
+    const std::uint64_t gap = nextGap < options.gaps.size() ? options.gaps[nextGap] : UINT64_MAX;
+    LinkCheck verdict;
+    if (!checkLinkHere(input, pes::kChain, verdict)) return false;
+    const unsigned char* bytes = nullptr;
+    const bool hasHeader = input.peek(pes::kFixedSize, bytes) == pes::kFixedSize && pes::hasStartCode(bytes);
+    const std::uint64_t end = hasHeader ? position + pes::kFixedSize + pes::packetLength(bytes) : position;
+    std::uint64_t distance = 0;
+    if (verdict == LinkCheck::DoesNot && !distanceToNextLink(input, pes::kChain, distance)) return false;
+    damaged = gap < end || (verdict == LinkCheck::DoesNot && (!hasHeader || position + distance < end));
+    if (!damaged) return true;
+    if (verdict != LinkCheck::DoesNot || position + distance > gap) distance = gap - position;
+    counters.skippedPackets += 1;
+    counters.skippedBytes += distance;
+    return input.seekCur(static_cast<std::int64_t>(distance));
+  }
+
   bool skipPacket(std::uint16_t length) {
     if (!input.seekCur(length)) return false;
     counters.skippedPackets += 1;
@@ -85,6 +122,10 @@ class PesStripper {
         return true;
       }
       audioSynced = true;
+      // In this recording format the PTS stamps the first frame that begins in the payload.
+      firstFrame = pes::hasPresentationTime(packet.data())
+                       ? TimeStamp::of(pes::presentationTime(packet.data()))
+                       : TimeStamp::unknown("no time stamp on the first frame's PES packet");
       offset += sync;
       payload -= sync;
     }
@@ -115,31 +156,34 @@ class PesStripper {
 
   DiskFile& input;
   DiskFile& output;
+  const StripOptions& options;
+  std::size_t nextGap = 0;
+  TimeStamp firstFrame;
   // Any packet fits whole: the fixed bytes plus the largest packet length.
   std::vector<unsigned char> packet;
   bool audioSynced = false;
   StripCounters counters;
-  PassConsole console{{&output}};
+  PassConsole console{{&output}, &input};
 };
 
 }  // namespace
 
-PassEnd finishStrippedAudio(std::unique_ptr<DiskFile>& temp, const std::string& tempName, DiskFile& audio,
-                            std::uint32_t interruptsSeen) {
+StripResult finishStrippedAudio(std::unique_ptr<DiskFile>& temp, const std::string& tempName, DiskFile& audio,
+                                const StripOptions& options) {
   consolePrint("\nremoving pes-data from audio-file\n");
-  PassEnd end = PassEnd::Failed;
+  StripResult result{PassEnd::Failed, false, {}};
   if (temp->readBack()) {
-    end = PesStripper(*temp, audio).run(interruptsSeen);
+    result = PesStripper(*temp, audio, options).run();
   } else {
     consolePrint("\nerror reading/writing file\n");
   }
   temp.reset();
-  if (end == PassEnd::Completed) {
+  if (result.end == PassEnd::Completed) {
     platform::deleteFile(tempName.c_str());
   } else {
     consolePrint("\ntemporary file '%s' kept\n", tempName.c_str());
   }
-  return end;
+  return result;
 }
 
 }  // namespace korvat

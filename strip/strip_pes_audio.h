@@ -5,18 +5,37 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "console/console.h"
 #include "file/disk_file.h"
+#include "format/mpeg.h"
 
 namespace korvat {
 
+struct StripOptions {
+  // Interrupts beyond these stop the pass.
+  std::uint32_t interruptsSeen = 0;
+  // -r: where the first pass dropped audio, in the order of the temporary
+  // file. A packet that reaches past such a place lost its end and is not
+  // written; after it, and wherever a packet header does not count, the pass
+  // goes on at the next one that does.
+  bool skipDamage = false;
+  std::vector<std::uint64_t> gaps;
+};
+
+struct StripResult {
+  PassEnd end;
+  bool wroteAudio = false;
+  TimeStamp firstFrame;  // of the first frame in the audio file
+};
+
 // The last step of a default run, once the first pass has ended: reads the
 // temporary file back through its own handle, strips it into `audio` (made at
-// set-up, and closed here when the pass succeeds) and removes it. Interrupts
-// beyond `interruptsSeen` stop the pass. When the pass fails or is stopped, the
-// temporary file is kept and named, since it still holds the run's audio.
-PassEnd finishStrippedAudio(std::unique_ptr<DiskFile>& temp, const std::string& tempName, DiskFile& audio,
-                            std::uint32_t interruptsSeen);
+// set-up, and closed here when the pass succeeds) and removes it. When the
+// pass fails or is stopped, the temporary file is kept and named, since it
+// still holds the run's audio.
+StripResult finishStrippedAudio(std::unique_ptr<DiskFile>& temp, const std::string& tempName, DiskFile& audio,
+                                const StripOptions& options);
 
 }  // namespace korvat

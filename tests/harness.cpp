@@ -28,7 +28,11 @@ const std::string kEndOfInput = "\nend of input file reached\n";
 const std::string kReadWriteError = "\nerror reading/writing file\n";
 const std::string kStripHeading = "\nremoving pes-data from audio-file\n";
 
-Bytes prefixedVideo(const Bytes& video) { return avPacket(1, 0x10, Bytes("\x7f\x7f\x7f\x7f") + video); }
+Bytes prefixedVideo(const Bytes& video, std::uint32_t stamp) {
+  const Bytes prefix = {static_cast<char>(stamp >> 24), static_cast<char>(stamp >> 16), static_cast<char>(stamp >> 8),
+                        static_cast<char>(stamp)};
+  return avPacket(1, 0x10, prefix + video);
+}
 
 Bytes sequenceStart(const Bytes& rest) { return Bytes("\0\0\1\xB3", 4) + rest; }
 
@@ -46,27 +50,23 @@ Bytes readSample(const std::string& name) {
   return bytes;
 }
 
-namespace {
-template <std::size_t N>
-std::string progressLines(std::initializer_list<std::array<std::uint64_t, N>> lines, const char* words[N / 2]) {
+std::string demuxLines(std::initializer_list<std::array<std::uint64_t, 6>> lines) {
   std::string out;
-  for (const auto& line : lines) {
-    for (std::size_t i = 0; i < N; i += 2) {
-      out += std::to_string(line[i]) + " (" + std::to_string(line[i + 1]) + " kb) " + words[i / 2];
-    }
+  for (const auto& n : lines) {
+    out += std::to_string(n[0]) + " (" + std::to_string(n[1]) + " kb) audio, " + std::to_string(n[2]) + " (" +
+           std::to_string(n[3]) + " kb) video, " + std::to_string(n[4]) + " (" + std::to_string(n[5]) +
+           " kb) skipped\r";
   }
   return out;
 }
-}  // namespace
-
-std::string demuxLines(std::initializer_list<std::array<std::uint64_t, 6>> lines) {
-  const char* words[] = {"audio, ", "video, ", "skipped\r"};
-  return progressLines<6>(lines, words);
-}
 
 std::string stripLines(std::initializer_list<std::array<std::uint64_t, 4>> lines) {
-  const char* words[] = {"audio-packets, ", "skipped packets\r"};
-  return progressLines<4>(lines, words);
+  std::string out;
+  for (const auto& n : lines) {
+    out += std::to_string(n[0]) + " (" + std::to_string(n[1]) + " kb) audio-packets, " + std::to_string(n[2]) + " (" +
+           std::to_string(n[3]) + " kb) skipped packets\r";
+  }
+  return out;
 }
 
 std::string tempKept(const std::string& name) {

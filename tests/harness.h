@@ -23,8 +23,9 @@ constexpr const char* kCurrentDirPrefix = ".\\";  // how the OS names the tempor
 constexpr const char* kCurrentDirPrefix = "./";
 #endif
 
-// A video packet with the 4-byte prefix flag set; the prefix is prepended.
-Bytes prefixedVideo(const Bytes& video);
+// A video packet with the 4-byte prefix flag set; the prefix, a 90 kHz time
+// stamp, is prepended.
+Bytes prefixedVideo(const Bytes& video, std::uint32_t stamp = 0x7f7f7f7f);
 // A sequence header start code followed by `rest`.
 Bytes sequenceStart(const Bytes& rest = "");
 Bytes filler(std::size_t n, char seed = 'a');  // bytes without start codes or syncs

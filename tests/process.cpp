@@ -30,7 +30,8 @@ void openOutput(bool terminal, int& ours, int& theirs) {
 [[noreturn]] void execKorvat(const TempDir& dir, const std::vector<std::string>& args, const ChildSetup& setup) {
   if (chdir(dir.dir().c_str()) != 0) _exit(126);
   if (setup.fileSizeLimit != 0) {
-    std::signal(SIGXFSZ, SIG_IGN);
+    // SIGXFSZ keeps its default, which ends the process: korvat must ignore it itself.
+    std::signal(SIGXFSZ, SIG_DFL);
     const rlimit limit{setup.fileSizeLimit, setup.fileSizeLimit};
     setrlimit(RLIMIT_FSIZE, &limit);
   }
@@ -40,6 +41,8 @@ void openOutput(bool terminal, int& ours, int& theirs) {
   }
   if (setup.ignoredSignal != 0) std::signal(setup.ignoredSignal, SIG_IGN);
   if (setup.closedStdio) close(STDIN_FILENO), close(STDOUT_FILENO);
+  // LeakSanitizer cannot watch a process that strace traces.
+  if (!setup.wrapper.empty()) setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
   std::vector<char*> argv;
   for (const std::string& arg : setup.wrapper) argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(const_cast<char*>(KORVAT_BINARY));

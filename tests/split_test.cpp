@@ -19,8 +19,9 @@ struct Case {
   Bytes recording;  // as "rec"
   std::string out;
   int status;
-  Files after;        // every file besides "rec" and `before`
-  Files before = {};  // laid down first, and never touched by the run
+  Files after;                // every file besides "rec" and `before`
+  Files before = {};          // laid down first, and never touched by the run
+  const char* err = nullptr;  // standard error, when it matters
 };
 
 void expectRun(const Case& c) {
@@ -31,6 +32,9 @@ void expectRun(const Case& c) {
   const Outcome run = runKorvat(dir, c.args);
   EXPECT_EQ(run.out, c.out);
   EXPECT_EQ(run.status, c.status);
+  if (c.err) {
+    EXPECT_EQ(run.err, c.err);
+  }
   Files expected = c.after;
   expected.insert(c.before.begin(), c.before.end());
   std::vector<std::string> names = {"rec"};
@@ -48,6 +52,7 @@ const std::string kUsage =
     " -i        : ungueltige video-pakete mitkopieren\n"
     " -p        : Audiostream inklusive PES-Daten kopieren\n"
     "             (erzeugt eine MPP-Datei)\n"
+    " -r        : beschaedigte Stellen ueberspringen\n"
     "\n"
     " input     : DVB-s Audio/Video Datei\n"
     "\n"
@@ -64,6 +69,9 @@ TEST(Split, CommandLineAndSetUp) {
   const std::string missing = "error creating output file 'none/a'\n";
   const std::vector<Case> cases = {
       {"no arguments", {}, rec, kUsage, 1, {}},
+      {"--help", {"rec", "--help"}, rec, kUsage, 0, {}},
+      {"-h", {"-H", "rec"}, rec, kUsage, 0, {}},
+      {"--version", {"--version"}, rec, "korvat 0.3\n", 0, {}},
       {"options alone", {"-i"}, rec, "zu wenig Parameter!\n", 1, {}},
       {"two options", {"-p", "-I"}, rec, "zu wenig Parameter!\n", 1, {}},
       {"four names", {"rec", "a", "v", "w"}, rec, "zu viele Parameter!\n", 1, {}},
@@ -101,9 +109,8 @@ const Bytes kAudioPacket = avPacket(2, 0, kAudio);
 const std::string kFirstAudioLine = demuxLines({{1, 0, 0, 0, 0, 0}});
 
 Case loopCase(const char* name, const Bytes& recording, const std::string& out, int status, const Bytes& audio,
-              const Bytes& video, bool copyVideoBeforeStart = false) {
-  return {name,   {"rec", "-p", copyVideoBeforeStart ? "-i" : "-x"}, recording, out,
-          status, {{"rec.mp2", audio}, {"rec.m2v", video}}};
+              const Bytes& video, const char* err = nullptr, const char* option = "-x") {
+  return {name, {"rec", "-p", option}, recording, out, status, {{"rec.mp2", audio}, {"rec.m2v", video}}, {}, err};
 }
 
 // With -p the audio file holds exactly what the loop wrote.
@@ -114,8 +121,9 @@ TEST(Split, EveryWayTheLoopEnds) {
       loopCase("worked run", kAudioPacket + prefixedVideo("zz" + video) + avPacket(3, 0, filler(5)),
                kFirstAudioLine + demuxLines({{1, 0, 1, 0, 1, 0}, {1, 0, 1, 0, 2, 0}}) + kEndOfInput, 0, kAudio, video),
       loopCase("empty recording", "", kReadWriteError, 2, "", ""),
-      loopCase("garbage after the last packet", kAudioPacket + "garbage!",
-               kFirstAudioLine + "\ninvalid AVheader\n" + kReadWriteError, 2, kAudio, ""),
+      loopCase("garbage after the last packet", kAudioPacket + "Agarbage",
+               kFirstAudioLine + "\ninvalid AVheader\n" + kReadWriteError, 2, kAudio, "",
+               "korvat: damaged packet header at byte 18; -r skips damaged stretches\n"),
       loopCase("audio cut short", cut(kAudioPacket + avPacket(2, 0, filler(100, 'm')), 18 + 8 + 40),
                kFirstAudioLine + kEndOfInput, 0, kAudio + filler(40, 'm'), ""),
       loopCase("video cut short after the start", avPacket(1, 0, video) + cut(avPacket(1, 0, filler(50)), 8 + 20),
@@ -124,7 +132,7 @@ TEST(Split, EveryWayTheLoopEnds) {
       loopCase("start code split across payloads", avPacket(1, 0, Bytes("xx\0\0", 4)) + avPacket(1, 0, "\1\xB3yy"),
                demuxLines({{0, 0, 0, 0, 1, 0}, {0, 0, 0, 0, 2, 0}}) + kEndOfInput, 0, "", ""),
       loopCase("-i copies from the first packet", avPacket(1, 0, "ab") + prefixedVideo("cde"),
-               demuxLines({{0, 0, 1, 0, 0, 0}, {0, 0, 2, 0, 1, 0}}) + kEndOfInput, 0, "", "abcde", true),
+               demuxLines({{0, 0, 1, 0, 0, 0}, {0, 0, 2, 0, 1, 0}}) + kEndOfInput, 0, "", "abcde", nullptr, "-i"),
       loopCase("prefix flag on a packet too short for it",
                avPacket(1, 0x10, "xy") + kAudioPacket + avPacket(1, 0x10, ""),
                demuxLines({{0, 0, 0, 0, 1, 0}, {1, 0, 0, 0, 1, 0}, {1, 0, 0, 0, 2, 0}}) + kEndOfInput, 0, kAudio, ""),

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <utility>
 
 #include "tools/recording_packer.h"
 
@@ -14,12 +15,22 @@ using korvat::pack::PackOptions;
 
 int usage() {
   std::fprintf(stderr,
-               "usage: korvat-pack [--seed N] VIDEO.m2v AUDIO.mp2 RECORDING [PES]\n"
-               "       korvat-pack [--seed N] --mix small|large MIB RECORDING\n"
+               "usage: korvat-pack [OPTION N]... VIDEO.m2v AUDIO.mp2 RECORDING [PES]\n"
+               "       korvat-pack [OPTION N]... --mix small|large MIB RECORDING\n"
                "Packs the two streams into RECORDING; PES receives the audio PES packets.\n"
                "--mix packs random streams of about MIB mebibytes: small packets (video\n"
                "500-3000 bytes, audio 400-2000) or large ones (video 16-64 KiB, audio\n"
-               "2-4.6 KiB); 85%% of the packets are video, all with the 4-byte prefix.\n");
+               "2-4.6 KiB); 85%% of the packets are video, all with the 4-byte prefix.\n"
+               "Options, each with a number (packets count from 0 as packed):\n"
+               "  --seed N          the seed of every random choice (default 1)\n"
+               "  --span PERCENT    audio PES packets split over two AV packets\n"
+               "  --cut-start N     cut N bytes from the start, as a recording begun mid-packet\n"
+               "  --garbage-after N a stretch of garbage after packet N, of --garbage-bytes\n"
+               "  --garbage-bytes N\n"
+               "  --video-hole N    the first video packet from packet N on loses --hole-bytes\n"
+               "  --audio-hole N    so does the second part of the first spanning audio PES\n"
+               "                    packet from packet N on\n"
+               "  --hole-bytes N\n");
   return 1;
 }
 
@@ -42,14 +53,30 @@ bool mixOptions(const char* mix, PackOptions& options, double& videoShareOfBytes
   return true;
 }
 
+// The options with a number, as a pointer to where each number goes.
+bool takeOption(const char* name, const char* value, PackOptions& options) {
+  korvat::pack::Damage& damage = options.damage;
+  const std::pair<const char*, std::size_t*> sizes[] = {
+      {"--cut-start", &damage.cutStart},         {"--garbage-after", &damage.garbageAfter},
+      {"--garbage-bytes", &damage.garbageBytes}, {"--video-hole", &damage.videoHoleFrom},
+      {"--audio-hole", &damage.audioHoleFrom},   {"--hole-bytes", &damage.holeBytes}};
+  const std::uint64_t number = std::strtoull(value, nullptr, 10);
+  if (std::strcmp(name, "--seed") == 0) return options.seed = number, true;
+  if (std::strcmp(name, "--span") == 0) return options.spanPercent = static_cast<unsigned>(number), true;
+  for (const auto& [option, field] : sizes) {
+    if (std::strcmp(name, option) == 0) return *field = static_cast<std::size_t>(number), true;
+  }
+  return false;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   PackOptions options;
   int first = 1;
-  if (argc > 2 && std::strcmp(argv[1], "--seed") == 0) {
-    options.seed = std::strtoull(argv[2], nullptr, 10);
-    first = 3;
+  while (argc - first > 2 && std::strcmp(argv[first], "--mix") != 0 && argv[first][0] == '-') {
+    if (!takeOption(argv[first], argv[first + 1], options)) return usage();
+    first += 2;
   }
   Bytes video, audio;
   const char* recordingName;

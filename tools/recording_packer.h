@@ -18,6 +18,17 @@ struct SizeRange {
   std::uint32_t min, max;  // inclusive, in payload bytes
 };
 
+// Damage as receivers leave it. Packets are counted from 0 in the order they
+// are packed; a count of 0 bytes, or a hole from packet 0, means none.
+struct Damage {
+  std::size_t cutStart = 0;                        // bytes cut from the start: a recording begun mid-packet
+  std::size_t garbageAfter = 0, garbageBytes = 0;  // a stretch of garbage after that packet
+  // The first video packet from that one on, and the second part of the
+  // first audio PES packet spanning two AV packets from that one on, each
+  // lose holeBytes from inside their payloads.
+  std::size_t videoHoleFrom = 0, audioHoleFrom = 0, holeBytes = 0;
+};
+
 struct PackOptions {
   std::uint64_t seed = 1;
   SizeRange video{500, 3000};  // per packet, the 4-byte prefix included
@@ -25,14 +36,31 @@ struct PackOptions {
   SizeRange other{50, 400};
   unsigned prefixPercent = 50;  // video packets that carry the 4-byte prefix
   unsigned otherPercent = 5;    // packets of other streams
+  unsigned spanPercent = 0;     // audio PES packets split over two AV packets
   bool leadIn = true;           // video from mid-GOP before the first sequence header
+  // The 90 kHz time stamps: of the first picture after the first sequence
+  // header (pictures follow at 25 a second, in stream order), and of the PES
+  // packet that holds the first audio frame (packets follow 24 ms apart).
+  std::uint32_t videoClock = 90000;
+  std::uint64_t audioClock = 94320;
+  bool audioTimeStamps = true;  // whether PES headers carry them
+  Damage damage;
+};
+
+// What a split of the recording with -r writes, and what it skips.
+struct Intact {
+  Bytes video;  // from the first sequence header on
+  Bytes audio;  // the payloads of the audio PES packets that arrived whole
+  Bytes pes;    // the audio AV payloads that arrived whole, as -p writes them
+  std::uint64_t damagedStretches = 0, damagedBytes = 0;
 };
 
 // Writes the recording to `recording` and, when given, the audio PES packets
-// exactly as they appear in it to `pes`. The video must begin with a
-// sequence header and the audio with a frame sync.
+// exactly as they were packed to `pes`. The video must begin with a
+// sequence header and the audio with a frame sync. `intact`, when given,
+// receives what survives the damage.
 void packRecording(const Bytes& video, const Bytes& audio, const PackOptions& options, const Sink& recording,
-                   const Sink& pes = nullptr);
+                   const Sink& pes = nullptr, Intact* intact = nullptr);
 
 // Streams of random bytes shaped like the real ones, for recordings of any
 // size: the video begins with a sequence header, the audio with a frame sync.
@@ -40,6 +68,7 @@ Bytes syntheticVideo(std::size_t n, std::uint64_t seed);
 Bytes syntheticAudio(std::size_t n, std::uint64_t seed);
 
 // The same, collected in memory.
-Bytes packRecording(const Bytes& video, const Bytes& audio, const PackOptions& options, Bytes* pes = nullptr);
+Bytes packRecording(const Bytes& video, const Bytes& audio, const PackOptions& options, Bytes* pes = nullptr,
+                    Intact* intact = nullptr);
 
 }  // namespace korvat::pack

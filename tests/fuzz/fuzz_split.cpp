@@ -1,5 +1,6 @@
 // libFuzzer target: any input is a recording. The first byte picks the mode
-// (-i, -p or the default with its stripping pass); korvat then runs for real,
+// (-i, -p or the default with its stripping pass, each with or without -r,
+// which skips damage); korvat then runs for real,
 // on real files in a private directory, and what must hold for any input is
 // checked afterwards. A violation aborts, which libFuzzer reports.
 #include <cstdint>
@@ -33,17 +34,22 @@ bool startsWith(const Bytes& bytes, const Bytes& prefix) { return bytes.compare(
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
   const int mode = data[0] % 3;  // 0: -i (with -p), 1: -p, 2: the default, stripped
+  const bool skipDamage = (data[0] & 0x80) != 0;
   const Bytes recording(reinterpret_cast<const char*>(data + 1), size - 1);
   const korvat::test::TempDir dir;
   dir.write("rec", recording);
   std::vector<std::string> args = {"rec"};
   if (mode == 0) args.push_back("-i");
   if (mode != 2) args.push_back("-p");
+  if (skipDamage) args.push_back("-r");
   const korvat::test::Outcome run = korvat::test::runKorvat(dir, args);
 
   if (run.status != 0 && run.status != 2) violated("exit status neither 0 nor 2");
   const Bytes video = dir.read("rec.m2v"), audio = dir.read("rec.mp2");
-  if (video.size() + audio.size() > payloadBytes(recording)) violated("outputs larger than the payloads");
+  // With -r korvat reads past damage that ends the walk here.
+  if (video.size() + audio.size() > (skipDamage ? recording.size() : payloadBytes(recording))) {
+    violated("outputs larger than the payloads");
+  }
   if (mode != 0 && !video.empty() && !startsWith(video, Bytes("\0\0\1\xB3", 4))) {
     violated("video does not begin with a sequence header");
   }
