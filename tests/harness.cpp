@@ -50,6 +50,16 @@ Bytes readSample(const std::string& name) {
   return bytes;
 }
 
+const Bytes& sourceVideo() {
+  static const Bytes bytes = readSample("testsrc.m2v");
+  return bytes;
+}
+
+const Bytes& sourceAudio() {
+  static const Bytes bytes = readSample("sine.mp2");
+  return bytes;
+}
+
 std::string demuxLines(std::initializer_list<std::array<std::uint64_t, 6>> lines) {
   std::string out;
   for (const auto& n : lines) {

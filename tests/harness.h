@@ -31,6 +31,9 @@ Bytes sequenceStart(const Bytes& rest = "");
 Bytes filler(std::size_t n, char seed = 'a');  // bytes without start codes or syncs
 bool isPrefix(const Bytes& part, const Bytes& whole);
 Bytes readSample(const std::string& name);  // a file of samples/
+// The real streams of samples/: MPEG-2 video and MPEG-1 Layer II audio.
+const Bytes& sourceVideo();
+const Bytes& sourceAudio();
 
 // Progress lines as korvat prints them: of the loop, each {audio packets, kb,
 // video packets, kb, skipped items, kb}; of the stripping pass, each {audio

@@ -130,14 +130,13 @@ TEST(SetUp, ReadOnlyCurrentDirectory) {
 // "\r", so the next text paints over it.
 std::string screen(const std::string& out) {
   std::string shown, row;
-  bool atLineStart = false;
+  bool overpaint = false;
   for (const char c : out) {
-    if (c == '\r') {
-      atLineStart = true;
-    } else if (c == '\n') {
-      shown += row + c, row.clear(), atLineStart = false;
+    if (c == '\n') shown += row + c, row.clear();
+    if (c == '\r' || c == '\n') {
+      overpaint = c == '\r';
     } else {
-      if (atLineStart) row.clear(), atLineStart = false;
+      if (overpaint) row.clear(), overpaint = false;
       row += c;
     }
   }
@@ -185,8 +184,8 @@ std::pair<std::size_t, std::size_t> lastCounts(const std::string& out) {
 // data the files lack, and no audio is lost without a word.
 TEST(WriteFailures, FileSizeLimitSweep) {
   Bytes pes;
-  const Bytes audio = readSample("sine.mp2");
-  const Bytes recording = pack::packRecording(readSample("testsrc.m2v"), audio, {}, &pes);
+  const Bytes& audio = sourceAudio();
+  const Bytes recording = pack::packRecording(sourceVideo(), audio, {}, &pes);
   std::vector<std::uint64_t> audioSizes{0}, videoSizes{0};  // after the first n packets, with -i
   pack::forEachPacket(recording, [&](const pack::PacketView& packet) {
     if (packet.streamId == 2) audioSizes.push_back(audioSizes.back() + packet.length);

@@ -8,15 +8,6 @@
 namespace korvat::test {
 namespace {
 
-const Bytes& sourceVideo() {
-  static const Bytes bytes = readSample("testsrc.m2v");
-  return bytes;
-}
-const Bytes& sourceAudio() {
-  static const Bytes bytes = readSample("sine.mp2");
-  return bytes;
-}
-
 TEST(RealStreams, BundledSampleIsThePackedSources) {
   ASSERT_FALSE(sourceVideo().empty());
   EXPECT_TRUE(readSample("sample.av") == pack::packRecording(sourceVideo(), sourceAudio(), {}));

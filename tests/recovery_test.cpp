@@ -2,20 +2,13 @@
 // the audio delay that the time stamps give.
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "tests/harness.h"
 #include "tools/recording_packer.h"
 
 namespace korvat::test {
 namespace {
-
-const Bytes& sourceVideo() {
-  static const Bytes bytes = readSample("testsrc.m2v");
-  return bytes;
-}
-const Bytes& sourceAudio() {
-  static const Bytes bytes = readSample("sine.mp2");
-  return bytes;
-}
 
 std::string summary(std::uint64_t stretches, std::uint64_t bytes) {
   return "skipped " + std::to_string(stretches) + " damaged stretches of " + std::to_string(bytes) + " bytes in all\n";
@@ -82,87 +75,58 @@ TEST(Recovery, AudioPacketAcrossAGap) {
 }
 
 // The delay is the first audio frame's PTS less the first picture's stamp,
-// to the nearest millisecond, modulo the 2^32 ticks of the video stamps.
-TEST(AudioDelay, FromTheTimeStamps) {
-  struct Case {
-    std::uint32_t videoClock;
-    std::uint64_t audioClock;
-    std::string line;
-    std::vector<std::string> options = {};
-    unsigned prefixPercent = 100;
-    bool audioTimeStamps = true;
-  };
-  const std::string kUnknown = "audio delay: unknown (";
-  const std::vector<Case> cases = {
-      {90000, 90000 + 10800, "audio delay: +120 ms\n"},
-      {900000, 900000 - 3600, "audio delay: -40 ms\n"},
-      {90000, 90000 + 135, "audio delay: +2 ms\n"},
-      {90000, 90000 - 44, "audio delay: +0 ms\n"},
-      {0xFFFFFFFF - 1799, (std::uint64_t{1} << 32) + 1800, "audio delay: +40 ms\n"},
-      {3600, (std::uint64_t{1} << 33) - 3600, "audio delay: -80 ms\n"},
-      {90000, 90000, kUnknown + "first picture: no time stamp on its video packet)\n", {}, 0},
-      {90000, 90000, kUnknown + "no time stamp on the first frame's PES packet)\n", {}, 100, false},
-      {90000, 90000, kUnknown + "-i copies video from before its first sequence header)\n", {"-i"}},
-      {90000, 90000, kUnknown + "-p keeps the audio in PES packets)\n", {"-p"}},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.line);
-    pack::PackOptions options;
-    options.leadIn = false;
-    options.videoClock = c.videoClock;
-    options.audioClock = c.audioClock;
-    options.prefixPercent = c.prefixPercent;
-    options.audioTimeStamps = c.audioTimeStamps;
-    TempDir dir;
-    dir.write("rec", pack::packRecording(sourceVideo(), sourceAudio(), options));
-    std::vector<std::string> args = c.options;
-    args.push_back("rec");
-    const Outcome run = runKorvat(dir, args);
-    EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.err, c.line);
-  }
-}
-
-// The first picture is the first whose start code follows the first sequence
+// to the nearest millisecond, modulo the 2^32 ticks of the video stamps. The
+// first picture is the first whose start code follows the first sequence
 // header; the prefix of the packet in which its start code begins stamps it,
 // unless an earlier picture begins there.
-TEST(AudioDelay, TheFirstPictureAndItsStamp) {
+TEST(AudioDelay, FromTheTimeStamps) {
+  const auto packed = [](std::uint32_t videoClock, std::uint64_t audioClock, unsigned prefixPercent = 100,
+                         bool audioTimeStamps = true, const Bytes& video = sourceVideo()) {
+    pack::PackOptions options;
+    options.leadIn = false;
+    options.videoClock = videoClock;
+    options.audioClock = audioClock;
+    options.prefixPercent = prefixPercent;
+    options.audioTimeStamps = audioTimeStamps;
+    return pack::packRecording(video, sourceAudio(), options);
+  };
   const Bytes audio = avPacket(2, 0, pesPacket(0xC0, pack::ptsField(90000 + 900), "\xFF\xF1"));
-  const Bytes sequence = sequenceStart("seq");
-  const Bytes picture("\0\0\1\0pic", 7);
-  struct Case {
-    Bytes video;
-    std::string line;
+  const Bytes sequence = sequenceStart("seq"), picture("\0\0\1\0pic", 7);
+  const std::string known = "audio delay: ", unknown = "audio delay: unknown (", first = unknown + "first picture: ";
+  const std::vector<std::tuple<std::string, Bytes, std::string>> cases = {
+      {"-x", packed(90000, 90000 + 10800), known + "+120 ms\n"},
+      {"-x", packed(900000, 900000 - 3600), known + "-40 ms\n"},
+      {"-x", packed(90000, 90000 + 135), known + "+2 ms\n"},
+      {"-x", packed(90000, 90000 - 44), known + "+0 ms\n"},
+      {"-x", packed(0xFFFFFFFF - 1799, (std::uint64_t{1} << 32) + 1800), known + "+40 ms\n"},
+      {"-x", packed(3600, (std::uint64_t{1} << 33) - 3600), known + "-80 ms\n"},
+      {"-x", packed(0, 0, 0), first + "no time stamp on its video packet)\n"},
+      {"-x", packed(0, 0, 100, false), unknown + "no time stamp on the first frame's PES packet)\n"},
+      {"-i", packed(0, 0), unknown + "-i copies video from before its first sequence header)\n"},
+      {"-p", packed(0, 0), unknown + "-p keeps the audio in PES packets)\n"},
+      {"-x", packed(0, 0, 100, true, pack::syntheticVideo(1100000, 1)),
+       first + "no picture start near the first sequence header)\n"},
+      {"-x", prefixedVideo(sequence + picture, 90000) + audio, known + "+10 ms\n"},
+      {"-x", prefixedVideo("lead-in", 1) + prefixedVideo(sequence, 2) + prefixedVideo("x" + picture, 90000 - 900) + audio,
+       known + "+20 ms\n"},
+      {"-x", prefixedVideo(sequence + Bytes("\0\0", 2), 90000) + prefixedVideo(Bytes("\1\0pic", 5), 7) + audio,
+       known + "+10 ms\n"},
+      {"-x", prefixedVideo(picture + sequence + picture, 90000) + audio,
+       first + "its packet stamps an earlier picture)\n"},
+      {"-x",
+       prefixedVideo(sequence + Bytes("\0", 1), 90000) + prefixedVideo(Bytes("\0", 1), 1) +
+           prefixedVideo(Bytes("\1\0", 2), 2) + audio,
+       first + "its start code spans three packets)\n"},
+      {"-x", prefixedVideo(sequence, 90000) + audio, first + "no picture in the video)\n"},
   };
-  const std::vector<Case> cases = {
-      {prefixedVideo(sequence + picture, 90000), "audio delay: +10 ms\n"},
-      {prefixedVideo("lead-in", 1) + prefixedVideo(sequence, 2) + prefixedVideo("x" + picture, 90000 - 900),
-       "audio delay: +20 ms\n"},
-      {prefixedVideo(sequence + Bytes("\0\0", 2), 90000) + prefixedVideo(Bytes("\1\0pic", 5), 7),
-       "audio delay: +10 ms\n"},
-      {prefixedVideo(picture + sequence + picture, 90000),
-       "audio delay: unknown (first picture: its packet stamps an earlier picture)\n"},
-      {prefixedVideo(sequence + Bytes("\0", 1), 90000) + prefixedVideo(Bytes("\0", 1), 1) +
-           prefixedVideo(Bytes("\1\0", 2), 2),
-       "audio delay: unknown (first picture: its start code spans three packets)\n"},
-      {prefixedVideo(sequence, 90000), "audio delay: unknown (first picture: no picture in the video)\n"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.line);
+  for (const auto& [option, recording, line] : cases) {
+    SCOPED_TRACE(line);
     TempDir dir;
-    dir.write("rec", c.video + audio);
-    const Outcome run = runKorvat(dir, {"rec"});
+    dir.write("rec", recording);
+    const Outcome run = runKorvat(dir, {option, "rec"});
     EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.err, c.line);
+    EXPECT_EQ(run.err, line);
   }
-  // A search for the first picture stops a mebibyte after the sequence header.
-  pack::PackOptions options;
-  options.leadIn = false;
-  options.prefixPercent = 100;
-  TempDir dir;
-  dir.write("rec", pack::packRecording(pack::syntheticVideo(1100000, 1), sourceAudio(), options));
-  EXPECT_EQ(runKorvat(dir, {"rec"}).err,
-            "audio delay: unknown (first picture: no picture start near the first sequence header)\n");
 }
 
 }  // namespace
