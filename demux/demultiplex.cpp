@@ -126,6 +126,7 @@ class Demultiplexer {
     const unsigned char* bytes = nullptr;
     AVheader header;
     const bool hasHeader = input.peek(AVheader::kSize, bytes) == AVheader::kSize;
+    if (input.error() == FileError::ReadFailed) return false;
     if (hasHeader) std::copy(bytes, bytes + AVheader::kSize, header.bytes);
     if (hasHeader && header.hasSync()) {
       damaged = distance < AVheader::kSize + header.payloadLength();
@@ -163,10 +164,9 @@ class Demultiplexer {
       // Too short to hold its own prefix: nothing in it can be video.
       if (length < AVheader::kVideoPrefixSize) return skipBytes(length);
       unsigned char stamp[AVheader::kVideoPrefixSize];
-      // A short read here fails the read that follows.
-      if (input.read(stamp, AVheader::kVideoPrefixSize) == AVheader::kVideoPrefixSize) {
-        prefix = TimeStamp::of(videoPrefixStamp(stamp));
-      }
+      input.read(stamp, AVheader::kVideoPrefixSize);
+      if (input.error() != FileError::Ok) return false;
+      prefix = TimeStamp::of(videoPrefixStamp(stamp));
       length -= AVheader::kVideoPrefixSize;
       counters.skippedItems += 1;
       counters.skippedBytes += AVheader::kVideoPrefixSize;
@@ -190,7 +190,7 @@ class Demultiplexer {
   // written.
   bool readAndWriteVideo(std::uint16_t& length, TimeStamp prefix) {
     const std::uint32_t got = input.read(payloadBuffer.data(), length);
-    if (got != length) {
+    if (input.error() != FileError::Ok) {
       // What did arrive of a packet after the start is written, as copyTo would.
       if (videoStarted) video.write(payloadBuffer.data(), got);
       return false;
@@ -225,7 +225,6 @@ class Demultiplexer {
   // are flushed: a failure there is a failed write like any other.
   DemuxResult finish(Ending ending) {
     if (!console.settle()) return stopped();
-    result.firstPicture = picture.stamp();
     switch (ending) {
       case Ending::EndOfInput:
         consolePrint("\nend of input file reached\n");
@@ -253,6 +252,7 @@ class Demultiplexer {
   }
 
   DemuxResult ended(PassEnd end) {
+    result.firstPicture = picture.stamp();
     if (options.skipDamage) {
       consolePrint("skipped %" PRIu64 " damaged stretches of %" PRIu64 " bytes in all\n", counters.damagedStretches,
                    counters.damagedBytes);

@@ -24,7 +24,7 @@ inline std::size_t findStartCode(const unsigned char* data, std::size_t n, unsig
 struct TimeStamp {
   bool known = false;
   std::uint32_t ticks = 0;
-  const char* missing = nullptr;  // the reason, in a few words, when not known
+  const char* missing = "not known";  // the reason, in a few words, when not known
 
   static TimeStamp of(std::uint32_t ticks) { return {true, ticks, nullptr}; }
   static TimeStamp unknown(const char* reason) { return {false, 0, reason}; }

@@ -29,7 +29,10 @@ class PesStripper {
 
   StripResult run() {
     const PassEnd end = loop();
-    return {end, counters.audioBytes > 0, audioSynced ? firstFrame : TimeStamp::unknown("no audio frame")};
+    // What reached the file: all of it once closed, else as far as the writes went.
+    const std::uint64_t inFile = end == PassEnd::Completed ? bytesInFile : output.tell();
+    const bool wroteAudio = inFile > 0 && inFile != UINT64_MAX;
+    return {end, wroteAudio, audioSynced ? firstFrame : TimeStamp::unknown("no audio frame")};
   }
 
  private:
@@ -44,7 +47,8 @@ class PesStripper {
           continue;
         }
       }
-      if (input.read(packet.data(), pes::kFixedSize) != pes::kFixedSize) return inputEnded();
+      input.read(packet.data(), pes::kFixedSize);
+      if (input.error() != FileError::Ok) return inputEnded();
       if (!pes::hasStartCode(packet.data())) return endWith("\ninvalid packet header found !\n", PassEnd::Failed);
       const std::uint16_t length = pes::packetLength(packet.data());
       if (pes::isNonAudio(packet.data())) {
@@ -54,9 +58,10 @@ class PesStripper {
       }
       const std::uint32_t got = input.read(packet.data() + pes::kFixedSize, length);
       // A packet cut short by the end of the file is still used, as far as it goes.
-      if (got != length && !reachedEndOfInput(input)) return inputEnded();
+      const bool cutShort = input.error() != FileError::Ok;
+      if (cutShort && !reachedEndOfInput(input)) return inputEnded();
       if (!writeAudio(got) || !printProgress()) return writeFailure();
-      if (got != length) return inputEnded();
+      if (cutShort) return inputEnded();
     }
   }
 
@@ -72,6 +77,7 @@ class PesStripper {
     if (!checkLinkHere(input, pes::kChain, verdict)) return false;
     const unsigned char* bytes = nullptr;
     const bool hasHeader = input.peek(pes::kFixedSize, bytes) == pes::kFixedSize && pes::hasStartCode(bytes);
+    if (input.error() == FileError::ReadFailed) return false;
     const std::uint64_t end = hasHeader ? position + pes::kFixedSize + pes::packetLength(bytes) : position;
     std::uint64_t distance = 0;
     if (verdict == LinkCheck::DoesNot && !distanceToNextLink(input, pes::kChain, distance)) return false;
@@ -141,8 +147,14 @@ class PesStripper {
   PassEnd inputEnded() {
     if (!console.settle()) return writeFailure();
     consolePrint("\n");
+    // An error the OS reports is never the end, wherever it comes.
+    if (input.error() == FileError::ReadFailed) {
+      consolePrint("\nerror reading/writing file\n");
+      return PassEnd::Failed;
+    }
     const bool nothingCollected = input.size() == 0;
     if (!reachedEndOfInput(input) && !nothingCollected) return PassEnd::Failed;
+    bytesInFile = output.tell();
     if (!output.close()) return writeFailure();
     if (!nothingCollected) consolePrint("\nend of input file reached\n");
     return PassEnd::Completed;
@@ -159,6 +171,7 @@ class PesStripper {
   const StripOptions& options;
   std::size_t nextGap = 0;
   TimeStamp firstFrame;
+  std::uint64_t bytesInFile = 0;
   // Any packet fits whole: the fixed bytes plus the largest packet length.
   std::vector<unsigned char> packet;
   bool audioSynced = false;

@@ -83,6 +83,10 @@ std::string tempKept(const std::string& name) {
   return "\ntemporary file '" + std::string(kCurrentDirPrefix) + name + "' kept\n";
 }
 
+std::string summary(std::uint64_t stretches, std::uint64_t bytes) {
+  return "skipped " + std::to_string(stretches) + " damaged stretches of " + std::to_string(bytes) + " bytes in all\n";
+}
+
 TempDir::TempDir() {
   std::random_device entropy;
   for (int attempt = 0; attempt < 100 && root.empty(); ++attempt) {

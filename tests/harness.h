@@ -41,6 +41,8 @@ const Bytes& sourceAudio();
 std::string demuxLines(std::initializer_list<std::array<std::uint64_t, 6>> lines);
 std::string stripLines(std::initializer_list<std::array<std::uint64_t, 4>> lines);
 std::string tempKept(const std::string& name);
+// What -r says of the damage it skipped.
+std::string summary(std::uint64_t stretches, std::uint64_t bytes);
 extern const std::string kEndOfInput, kReadWriteError, kStripHeading;
 
 class TempDir {

@@ -58,9 +58,12 @@ Outcome runChild(const TempDir& dir, const std::vector<std::string>& args, const
                  const std::string& marker, const AtMarker& atMarker) {
   int ours = -1, theirs = -1;
   openOutput(setup.onTerminal, ours, theirs);
+  std::FILE* errors = std::tmpfile();  // standard error, read once the child is gone
+  if (!errors) throw std::runtime_error("no file for standard error");
   std::fflush(nullptr);
   const pid_t child = fork();
   if (child == 0) {
+    dup2(fileno(errors), STDERR_FILENO);
     dup2(theirs, STDOUT_FILENO);
     close(theirs);
     close(ours);
@@ -84,6 +87,9 @@ Outcome runChild(const TempDir& dir, const std::vector<std::string>& args, const
   int status = 0;
   waitpid(child, &status, 0);
   outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  std::rewind(errors);
+  for (int c; (c = std::fgetc(errors)) != EOF;) outcome.err += static_cast<char>(c);
+  std::fclose(errors);
   return outcome;
 }
 

@@ -197,6 +197,8 @@ TEST(WriteFailures, FileSizeLimitSweep) {
   const Bytes video = unlimited.read("rec.m2v");
   const std::uint64_t largest = std::max(video.size(), pes.size());
 
+  // With -p and -i every packet lands in a file as it comes; the default mode
+  // from the first sequence header on, through its two passes.
   for (std::uint64_t limit = 1; limit <= largest + 1; limit += 4099) {
     for (const bool stripped : {false, true}) {
       SCOPED_TRACE("limit " + std::to_string(limit) + (stripped ? " default mode" : " -p"));
@@ -204,21 +206,21 @@ TEST(WriteFailures, FileSizeLimitSweep) {
       dir.write("rec", recording);
       ChildSetup setup;
       setup.fileSizeLimit = limit;
-      const Outcome run = runChild(dir, {"-i", stripped ? "-x" : "-p", "rec"}, setup);
+      const Outcome run = runChild(dir, {stripped ? "-x" : "-i", stripped ? "-x" : "-p", "rec"}, setup);
       const Bytes videoOut = dir.read("rec.m2v"), audioOut = dir.read("rec.mp2");
       const std::string temp = dir.tempFile();
-      const bool fits = limit >= largest;
+      const bool fits = limit >= std::max(stripped ? sourceVideo().size() : video.size(), pes.size());
       EXPECT_EQ(run.status, fits ? 0 : 2);
       // The file that failed is the one the limit cut off.
       const char* failed =
           videoOut.size() == limit ? "\nerror writing to video-file\n" : "\nerror writing to audio-file\n";
       EXPECT_EQ(run.out.find(failed) != std::string::npos, !fits);
 
-      EXPECT_TRUE(isPrefix(videoOut, video));
+      EXPECT_TRUE(isPrefix(videoOut, stripped ? sourceVideo() : video));
       EXPECT_TRUE(isPrefix(audioOut, stripped ? audio : pes));
       const auto [audioPackets, videoPackets] = lastCounts(run.out);
-      EXPECT_GE(videoOut.size(), videoSizes.at(videoPackets));
       if (!stripped) {
+        EXPECT_GE(videoOut.size(), videoSizes.at(videoPackets));
         EXPECT_GE(audioOut.size(), audioSizes.at(audioPackets));
       }
       if (!temp.empty()) {
@@ -237,28 +239,38 @@ TEST(WriteFailures, FileSizeLimitSweep) {
 // after the loop's last look (while the input is closed) stops the pass.
 TEST(WriteFailures, InjectedFaults) {
   if (!hasStrace()) GTEST_SKIP() << "no strace to inject faults with";
-  const Bytes pes = pesPacket(0xC0, "", "\xFF\xF1");
+  // Time stamps that would give a delay, were the audio written.
+  const Bytes pes = pesPacket(0xC0, pack::ptsField(90000), "\xFF\xF1");
+  const Bytes small = prefixedVideo(sequenceStart(Bytes("\0\0\1\0", 4)), 90000) + avPacket(2, 0, pes);
+  // A video packet whose prefix reaches past the first 256 KiB read ahead.
+  Bytes straddling = avPacket(3, 0, filler(65535)) + avPacket(3, 0, filler(65535)) + avPacket(3, 0, filler(65535));
+  straddling += avPacket(3, 0, filler((1 << 18) - 2 - straddling.size() - 16)) + prefixedVideo(sequenceStart("v"));
   struct Case {
-    bool keepPes;
+    std::vector<std::string> options;
     std::string file, fault, outEnd;
     int status = 2;
+    Bytes recording = {};
   };
-  const std::string outputFailed = "\nerror writing to output file !\n";
+  const std::string outputFailed = "\nerror writing to output file !\n", noDamage = summary(0, 0);
   const std::vector<Case> cases = {
-      {true, "rec", "read:error=EIO:when=2+", kReadWriteError},
-      {true, "v.m2v", "close:error=EIO", "\nerror writing to video-file\n" + kReadWriteError},
-      {true, "a.mp2", "close:error=EIO", "\nerror writing to audio-file\n" + kReadWriteError},
-      {false, "a.mp2", "close:error=EIO", "\n" + outputFailed},
-      {false, "a.mp2", "write:error=ENOSPC", kStripHeading + outputFailed},
-      {false, "rec", "close:signal=INT", kStripHeading + "\ninterrupted\n", 130},
+      {{"-p"}, "rec", "read:error=EIO:when=2+", kReadWriteError},
+      {{"-p", "-r"}, "rec", "read:error=EIO:when=2+", kReadWriteError + noDamage},
+      {{"-p"}, "rec", "read:error=EIO:when=2", kReadWriteError, 2, straddling},
+      {{"-p"}, "v.m2v", "close:error=EIO", "\nerror writing to video-file\n" + kReadWriteError},
+      {{"-p"}, "a.mp2", "close:error=EIO", "\nerror writing to audio-file\n" + kReadWriteError},
+      {{}, "a.mp2", "close:error=EIO", "\n" + outputFailed},
+      {{}, "a.mp2", "write:error=ENOSPC", kStripHeading + outputFailed},
+      {{}, "rec", "close:signal=INT", kStripHeading + "\ninterrupted\n", 130},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.file + " " + c.fault);
     TempDir dir;
-    dir.write("rec", avPacket(1, 0, sequenceStart("v")) + avPacket(2, 0, pes));
+    dir.write("rec", c.recording.empty() ? small : c.recording);
     ChildSetup setup;
     setup.wrapper = injecting(dir.path(c.file), c.fault);
-    const Outcome run = runChild(dir, {"rec", "a.mp2", "v.m2v", c.keepPes ? "-p" : "-x"}, setup);
+    std::vector<std::string> args = {"rec", "a.mp2", "v.m2v"};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    const Outcome run = runChild(dir, args, setup);
     EXPECT_EQ(run.status, c.status);
     const std::string temp = dir.tempFile();
     const std::string end = c.outEnd + (temp.empty() ? "" : tempKept(temp));
@@ -268,6 +280,9 @@ TEST(WriteFailures, InjectedFaults) {
       EXPECT_EQ(dir.read(temp), pes);
     }
     EXPECT_EQ(dir.names().size(), temp.empty() ? 3u : 4u);
+    // No word of a delay for audio that never reached its file, nor of damage.
+    EXPECT_EQ(run.err.find("audio delay: +"), std::string::npos);
+    EXPECT_EQ(run.err.find("damaged"), std::string::npos);
   }
 }
 

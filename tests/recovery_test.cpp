@@ -10,10 +10,6 @@
 namespace korvat::test {
 namespace {
 
-std::string summary(std::uint64_t stretches, std::uint64_t bytes) {
-  return "skipped " + std::to_string(stretches) + " damaged stretches of " + std::to_string(bytes) + " bytes in all\n";
-}
-
 // With -r the outputs are exactly what the intact packets held, and the
 // console counts what was skipped; without it the run stops at the damage.
 TEST(Recovery, SkipsDamageAndKeepsTheIntactPackets) {
@@ -107,7 +103,8 @@ TEST(AudioDelay, FromTheTimeStamps) {
       {"-x", packed(0, 0, 100, true, pack::syntheticVideo(1100000, 1)),
        first + "no picture start near the first sequence header)\n"},
       {"-x", prefixedVideo(sequence + picture, 90000) + audio, known + "+10 ms\n"},
-      {"-x", prefixedVideo("lead-in", 1) + prefixedVideo(sequence, 2) + prefixedVideo("x" + picture, 90000 - 900) + audio,
+      {"-x",
+       prefixedVideo("lead-in", 1) + prefixedVideo(sequence, 2) + prefixedVideo("x" + picture, 90000 - 900) + audio,
        known + "+20 ms\n"},
       {"-x", prefixedVideo(sequence + Bytes("\0\0", 2), 90000) + prefixedVideo(Bytes("\1\0pic", 5), 7) + audio,
        known + "+10 ms\n"},
