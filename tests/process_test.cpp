@@ -256,6 +256,7 @@ TEST(WriteFailures, InjectedFaults) {
       {{"-p"}, "rec", "read:error=EIO:when=2+", kReadWriteError},
       {{"-p", "-r"}, "rec", "read:error=EIO:when=2+", kReadWriteError + noDamage},
       {{"-p"}, "rec", "read:error=EIO:when=2", kReadWriteError, 2, straddling},
+      {{"-p", "-r"}, "rec", "read:error=EIO:when=2", kReadWriteError + noDamage, 2, straddling},
       {{"-p"}, "v.m2v", "close:error=EIO", "\nerror writing to video-file\n" + kReadWriteError},
       {{"-p"}, "a.mp2", "close:error=EIO", "\nerror writing to audio-file\n" + kReadWriteError},
       {{}, "a.mp2", "close:error=EIO", "\n" + outputFailed},

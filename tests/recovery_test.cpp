@@ -55,12 +55,15 @@ TEST(Recovery, SkipsDamageAndKeepsTheIntactPackets) {
 }
 
 // A PES packet that reaches past audio the loop dropped lost its end, even
-// where its length happens to land on a start code.
+// where its length happens to land on a start code; audio that does not
+// begin with a start code (the tail of a packet whose start was lost) is
+// skipped up to the next packet that counts.
 TEST(Recovery, AudioPacketAcrossAGap) {
   const Bytes lost = pesPacket(0xC0, "", "\xFF\xF1" + filler(40));              // 51 bytes
   const Bytes kept = "\xFF\xF2" + filler(20) + Bytes("\0\0\1", 3) + filler(5);  // its 00 00 01 where `lost` ends
-  const Bytes recording = avPacket(1, 0, sequenceStart("v")) + avPacket(2, 0, lost.substr(0, 20)) +
-                          avPacket(2, 0, lost.substr(20), 41) + avPacket(2, 0, pesPacket(0xC0, "", kept));
+  const Bytes recording = avPacket(1, 0, sequenceStart("v")) + avPacket(2, 0, "tail") +
+                          avPacket(2, 0, lost.substr(0, 20)) + avPacket(2, 0, lost.substr(20), 41) +
+                          avPacket(2, 0, pesPacket(0xC0, "", kept));
   TempDir dir;
   dir.write("rec", recording);
   const Outcome run = runKorvat(dir, {"-r", "rec"});
