@@ -245,6 +245,12 @@ TEST(WriteFailures, InjectedFaults) {
   // A video packet whose prefix reaches past the first 256 KiB read ahead.
   Bytes straddling = avPacket(3, 0, filler(65535)) + avPacket(3, 0, filler(65535)) + avPacket(3, 0, filler(65535));
   straddling += avPacket(3, 0, filler((1 << 18) - 2 - straddling.size() - 16)) + prefixedVideo(sequenceStart("v"));
+  // Garbage after packet 20: -r's search for the next header reads past it
+  // (the third read), then looks ahead at that packet again (the fourth).
+  pack::PackOptions garbage;
+  garbage.damage.garbageAfter = 20;
+  garbage.damage.garbageBytes = 300000;
+  const Bytes damaged = pack::packRecording(sourceVideo(), sourceAudio(), garbage);
   struct Case {
     std::vector<std::string> options;
     std::string file, fault, outEnd;
@@ -257,6 +263,8 @@ TEST(WriteFailures, InjectedFaults) {
       {{"-p", "-r"}, "rec", "read:error=EIO:when=2+", kReadWriteError + noDamage},
       {{"-p"}, "rec", "read:error=EIO:when=2", kReadWriteError, 2, straddling},
       {{"-p", "-r"}, "rec", "read:error=EIO:when=2", kReadWriteError + noDamage, 2, straddling},
+      {{"-p", "-r"}, "rec", "read:error=EIO:when=3", kReadWriteError + noDamage, 2, damaged},
+      {{"-p", "-r"}, "rec", "read:error=EIO:when=4", kReadWriteError + noDamage, 2, damaged},
       {{"-p"}, "v.m2v", "close:error=EIO", "\nerror writing to video-file\n" + kReadWriteError},
       {{"-p"}, "a.mp2", "close:error=EIO", "\nerror writing to audio-file\n" + kReadWriteError},
       {{}, "a.mp2", "close:error=EIO", "\n" + outputFailed},
