@@ -19,6 +19,10 @@ bool applyOption(const char* argument, RunOptions& options) {
     case 'r':
       options.skipDamage = true;
       break;
+    case 'k':
+      options.skipDamage = true;
+      options.keepIntactOnly = true;
+      break;
     case 'h':
       return false;
     default:
@@ -57,6 +61,7 @@ void printUsage() {
   consolePrint(" -p        : Audiostream inklusive PES-Daten kopieren\n");
   consolePrint("             (erzeugt eine MPP-Datei)\n");
   consolePrint(" -r        : beschaedigte Stellen ueberspringen\n");
+  consolePrint(" -k        : wie -r, aber nur unbeschaedigte Pakete, ohne Ton-Reparatur\n");
   consolePrint("\n");
   consolePrint(" input     : DVB-s Audio/Video Datei\n");
   consolePrint("\n");

@@ -9,6 +9,7 @@ struct RunOptions {
   bool copyVideoBeforeStart = false;  // -i: copy the video before the first sequence header too
   bool stripPes = true;               // cleared by -p: keep the audio as PES packets
   bool skipDamage = false;            // -r: skip damaged stretches of the recording and go on
+  bool keepIntactOnly = false;        // -k: as -r, but write the intact packets exactly, with no repair
   std::string inputName;
   std::string audioName;
   std::string videoName;
@@ -17,7 +18,7 @@ struct RunOptions {
 enum class CommandLine { Run, Usage, TooManyNames, TooFewNames, Help, Version };
 
 // Reads argv[1..argc-1]. Options start with '-' and only their second
-// character counts (i, p, r or h, either case; anything else is ignored),
+// character counts (i, p, r, k or h, either case; anything else is ignored),
 // but for --help and --version, which are whole words. Up to three names
 // follow in any order with the options: input, audio, video. Missing output
 // names are derived from the input name.

@@ -104,20 +104,39 @@ void printAudioDelay(const RunOptions& options, const TimeStamp& picture, const 
   }
 }
 
+// With -r the audio follows the video through the damage; -k keeps the
+// intact packets exactly.
+StripOptions stripOptionsAfter(const RunOptions& options, DemuxResult& loop) {
+  StripOptions strip;
+  strip.interruptsSeen = loop.interruptsSeen;
+  strip.skipDamage = options.skipDamage;
+  strip.gaps = std::move(loop.audioGaps);
+  strip.followVideo = options.skipDamage && !options.keepIntactOnly;
+  strip.timeline = std::move(loop.timeline);
+  strip.firstPicture = options.copyVideoBeforeStart
+                           ? TimeStamp::unknown("-i copies video from before its first sequence header")
+                           : loop.firstPicture;
+  return strip;
+}
+
 int runPasses(const RunOptions& options, RunFiles& files) {
   if (!setUp(options, files)) return kExitFailure;
-  const DemuxOptions demuxOptions{options.copyVideoBeforeStart, options.skipDamage};
-  const DemuxResult loop = demultiplex(*files.input, *files.video, files.loopAudio(), demuxOptions);
+  const DemuxOptions demuxOptions{options.copyVideoBeforeStart, options.skipDamage,
+                                  options.skipDamage && !options.keepIntactOnly};
+  DemuxResult loop = demultiplex(*files.input, *files.video, files.loopAudio(), demuxOptions);
   files.input.reset();
   const bool wroteVideo = files.video->tell() > 0;
   bool outputsClosed = closeOutput(*files.video, "\nerror writing to video-file\n");
+  const StripOptions stripOptions = stripOptionsAfter(options, loop);
   if (!files.temp) {
     const bool wroteAudio = files.audio->tell() > 0;
     outputsClosed = closeOutput(*files.audio, "\nerror writing to audio-file\n") && outputsClosed;
+    if (outputsClosed && wroteAudio && stripOptions.followVideo && loop.end != PassEnd::Interrupted) {
+      reportAudioParting(options.audioName, stripOptions);
+    }
     if (wroteVideo && wroteAudio) printAudioDelay(options, loop.firstPicture, TimeStamp::unknown("no frame sought"));
     return exitStatus(loop.end, outputsClosed, PassEnd::Completed);
   }
-  const StripOptions stripOptions{loop.interruptsSeen, options.skipDamage, loop.audioGaps};
   const StripResult pass = finishStrippedAudio(files.temp, files.tempName, *files.audio, stripOptions);
   if (wroteVideo && pass.wroteAudio) printAudioDelay(options, loop.firstPicture, pass.firstFrame);
   return exitStatus(loop.end, outputsClosed, pass.end);

@@ -4,6 +4,7 @@
 #include <cinttypes>
 #include <cstddef>
 
+#include "demux/video_scanner.h"
 #include "file/chain_reader.h"
 #include "format/av_packet.h"
 #include "platform/platform.h"
@@ -21,64 +22,6 @@ struct RunCounters {
 // How the loop ended, before the outputs were flushed.
 enum class Ending { EndOfInput, ReadError, InvalidHeader, Interrupted };
 
-// Finds the first picture of the video output, and its time stamp: a video
-// packet's prefix stamps the first picture that begins in its payload.
-class FirstPicture {
- public:
-  // In MPEG-2 video the first picture header follows the sequence header
-  // within a few hundred bytes; a search that went this far will not find it.
-  static constexpr std::uint64_t kSearchLimit = 1 << 20;
-
-  bool found() const { return isFound; }
-  TimeStamp stamp() const { return isFound ? result : TimeStamp::unknown("no picture in the video"); }
-
-  // `payload` is one video packet's payload without its prefix, of which the
-  // output took the bytes from `written` on; `prefix` is the packet's stamp.
-  void scan(const unsigned char* payload, std::size_t n, std::size_t written, TimeStamp prefix) {
-    // A picture that begins before the written part takes the prefix's stamp.
-    if (findStartCode(payload, std::min(n, written + kStartCodeSize - 1), kPictureStart) < written) {
-      prefix = TimeStamp::unknown("its packet stamps an earlier picture");
-    }
-    // A start code may begin in the bytes the last packet left.
-    unsigned char seam[2 * (kStartCodeSize - 1)];
-    const std::size_t head = std::min(n - written, kStartCodeSize - 1);
-    std::copy(tail, tail + tailSize, seam);
-    std::copy(payload + written, payload + written + head, seam + tailSize);
-    isFound = findStartCode(seam, tailSize + head, kPictureStart) < tailSize;
-    if (isFound) {
-      result = tailStamp;
-      return;
-    }
-    isFound = findStartCode(payload + written, n - written, kPictureStart) < n - written;
-    if (isFound) {
-      result = prefix;
-      return;
-    }
-    searched += n - written;
-    if (searched >= kSearchLimit) {
-      isFound = true;
-      result = TimeStamp::unknown("no picture start near the first sequence header");
-      return;
-    }
-    // The last bytes written, which the next packet may complete to a start
-    // code. Should they come from two packets, neither stamp can be trusted.
-    const std::size_t last = std::min(n - written, kStartCodeSize - 1);
-    std::copy(payload + n - last, payload + n, seam + tailSize);
-    const std::size_t keep = std::min(tailSize + last, kStartCodeSize - 1);
-    std::copy(seam + tailSize + last - keep, seam + tailSize + last, tail);
-    tailStamp = keep > last ? TimeStamp::unknown("its start code spans three packets") : prefix;
-    tailSize = keep;
-  }
-
- private:
-  bool isFound = false;
-  std::uint64_t searched = 0;
-  TimeStamp result;
-  unsigned char tail[kStartCodeSize - 1] = {};
-  std::size_t tailSize = 0;
-  TimeStamp tailStamp;
-};
-
 class Demultiplexer {
  public:
   Demultiplexer(DiskFile& input, DiskFile& video, DiskFile& audio, const DemuxOptions& options)
@@ -87,6 +30,7 @@ class Demultiplexer {
         audio(audio),
         options(options),
         videoStarted(options.copyVideoBeforeStart),
+        scanner(options.followVideo && !options.copyVideoBeforeStart),
         payloadBuffer(UINT16_MAX) {}
 
   DemuxResult run() {
@@ -111,7 +55,7 @@ class Demultiplexer {
 
  private:
   // With -r, before each header. A header that does not count, and the bytes
-  // up to the next one that does, are damage, except where the header begins
+  // up to the next packet to take, are damage, except where the header begins
   // with 'A' 'V' and the next that counts lies at or past its packet's end:
   // that packet was whole and is taken. One cut short by lost data is
   // skipped whole, since its length would swallow the packets after it; an
@@ -121,21 +65,21 @@ class Demultiplexer {
     if (!checkLinkHere(input, kAvChain, verdict)) return false;
     damaged = verdict == LinkCheck::DoesNot;
     if (!damaged) return true;
-    std::uint64_t distance = 0;
-    if (!distanceToNextLink(input, kAvChain, distance)) return false;
+    NextLinks links;
+    if (!findNextLinks(input, kAvChain, links)) return false;
     const unsigned char* bytes = nullptr;
     AVheader header;
     const bool hasHeader = input.peek(AVheader::kSize, bytes) == AVheader::kSize;
     if (input.error() == FileError::ReadFailed) return false;
     if (hasHeader) std::copy(bytes, bytes + AVheader::kSize, header.bytes);
     if (hasHeader && header.hasSync()) {
-      damaged = distance < AVheader::kSize + header.payloadLength();
+      damaged = links.counts < AVheader::kSize + header.payloadLength();
       if (!damaged) return true;
       if (header.streamId() == AVheader::kAudioStream) result.audioGaps.push_back(audio.tell());
     }
     counters.damagedStretches += 1;
-    counters.damagedBytes += distance;
-    return skipBytes(distance);
+    counters.damagedBytes += links.take;
+    return skipBytes(links.take);
   }
 
   // Each returns false when a file failed; stopped() then finds which.
@@ -171,7 +115,7 @@ class Demultiplexer {
       counters.skippedItems += 1;
       counters.skippedBytes += AVheader::kVideoPrefixSize;
     }
-    const bool copied = videoStarted && (picture.found() || options.copyVideoBeforeStart)
+    const bool copied = videoStarted && (scanner.done() || options.copyVideoBeforeStart)
                             ? input.copyTo(video, length)
                             : readAndWriteVideo(length, prefix);
     if (!copied) return false;
@@ -185,14 +129,17 @@ class Demultiplexer {
   }
 
   // Before the first sequence header the payload is read whole and searched,
-  // and the bytes before the start code are dropped; until the first picture
-  // is found, it is searched for that. `length` becomes the number of bytes
-  // written.
+  // and the bytes before the start code are dropped; after it, the scanner
+  // reads what is written for as long as it needs. `length` becomes the
+  // number of bytes written.
   bool readAndWriteVideo(std::uint16_t& length, TimeStamp prefix) {
     const std::uint32_t got = input.read(payloadBuffer.data(), length);
     if (input.error() != FileError::Ok) {
       // What did arrive of a packet after the start is written, as copyTo would.
-      if (videoStarted) video.write(payloadBuffer.data(), got);
+      if (videoStarted) {
+        scanner.feed(payloadBuffer.data(), got, 0, prefix);
+        video.write(payloadBuffer.data(), got);
+      }
       return false;
     }
     std::size_t start = 0;
@@ -202,7 +149,7 @@ class Demultiplexer {
       if (start == length) return true;
       videoStarted = true;
     }
-    picture.scan(payloadBuffer.data(), length, start, prefix);
+    scanner.feed(payloadBuffer.data(), length, start, prefix);
     length = static_cast<std::uint16_t>(length - start);
     return video.write(payloadBuffer.data() + start, length) == length;
   }
@@ -252,7 +199,9 @@ class Demultiplexer {
   }
 
   DemuxResult ended(PassEnd end) {
-    result.firstPicture = picture.stamp();
+    scanner.finish();
+    result.firstPicture = scanner.firstPicture();
+    result.timeline = scanner.timeline();
     if (options.skipDamage) {
       consolePrint("skipped %" PRIu64 " damaged stretches of %" PRIu64 " bytes in all\n", counters.damagedStretches,
                    counters.damagedBytes);
@@ -274,7 +223,7 @@ class Demultiplexer {
   const DemuxOptions& options;
   bool videoStarted;
   RunCounters counters;
-  FirstPicture picture;
+  VideoScanner scanner;
   DemuxResult result;
   PassConsole console{{&video, &audio}, &input};
   // One buffer for the largest payload serves every search.

@@ -7,12 +7,14 @@
 #include "console/console.h"
 #include "file/disk_file.h"
 #include "format/mpeg.h"
+#include "format/timeline.h"
 
 namespace korvat {
 
 struct DemuxOptions {
   bool copyVideoBeforeStart = false;  // -i
   bool skipDamage = false;            // -r: skip damaged stretches and go on
+  bool followVideo = false;           // find where every picture is shown, not only the first
 };
 
 struct DemuxResult {
@@ -25,6 +27,8 @@ struct DemuxResult {
   std::vector<std::uint64_t> audioGaps;
   // The time stamp of the first picture in the video output.
   TimeStamp firstPicture;
+  // With followVideo: where the recording's moments are shown in the video output.
+  VideoTimeline timeline;
 };
 
 // Audio payloads go whole to `audio`; video payloads go to `video` from the

@@ -1,5 +1,8 @@
 #include "file/chain_reader.h"
 
+#include <cstring>
+#include <vector>
+
 namespace korvat {
 
 bool checkLinkHere(DiskFile& input, const ChainFormat& format, LinkCheck& verdict) {
@@ -15,31 +18,69 @@ bool checkLinkHere(DiskFile& input, const ChainFormat& format, LinkCheck& verdic
   }
 }
 
-bool distanceToNextLink(DiskFile& input, const ChainFormat& format, std::uint64_t& distance) {
+namespace {
+
+// Packets met on the way whose successor did not count, by where they end.
+class WholeCandidates {
+ public:
+  void add(std::uint64_t at, std::uint64_t end) {
+    if (ends.size() < kMax) ends.push_back({at, end});
+  }
+  // The first of them that ends at or before `boundary`, else `boundary`.
+  std::uint64_t firstEndingBy(std::uint64_t boundary) const {
+    for (const auto& [at, end] : ends) {
+      if (end <= boundary) return at;
+    }
+    return boundary;
+  }
+
+ private:
+  // A stray sync in damaged bytes can look like a header; a few are plenty.
+  static constexpr std::size_t kMax = 16;
+  struct Candidate {
+    std::uint64_t at, end;
+  };
+  std::vector<Candidate> ends;
+};
+
+}  // namespace
+
+bool findNextLinks(DiskFile& input, const ChainFormat& format, NextLinks& links, std::uint64_t limit) {
   // Each window holds any packet that begins in its first half whole.
   const auto window = static_cast<std::uint32_t>(2 * format.checkSpan());
   const std::uint64_t start = input.tell();
+  WholeCandidates candidates;
+  const auto found = [&](std::uint64_t counts) {
+    links.counts = counts;
+    links.take = candidates.firstEndingBy(counts);
+    return input.seekCur(static_cast<std::int64_t>(start) - static_cast<std::int64_t>(input.tell()));
+  };
   std::uint64_t at = 1;  // where the window begins, from the start
   for (;;) {
+    if (at >= limit) return found(limit);
     if (!input.seekCur(static_cast<std::int64_t>(start + at - input.tell()))) return false;
     const unsigned char* data = nullptr;
     const std::uint32_t n = input.peek(window, data);
     if (input.error() == FileError::ReadFailed) return false;
     const bool fileEnds = n < window;
+    const std::uint64_t scan = std::min<std::uint64_t>(n, limit - at);
     LinkCheck verdict = LinkCheck::DoesNot;
     std::uint32_t i = 0;
-    for (; i < n && verdict == LinkCheck::DoesNot; ++i) {
-      if (data[i] == static_cast<unsigned char>(format.sync[0])) verdict = checkLink(format, data + i, n - i, fileEnds);
+    for (; i < scan && verdict == LinkCheck::DoesNot; ++i) {
+      if (data[i] != static_cast<unsigned char>(format.sync[0])) continue;
+      verdict = checkLink(format, data + i, n - i, fileEnds);
+      if (verdict == LinkCheck::DoesNot && n - i >= format.headerSize &&
+          std::memcmp(data + i, format.sync, format.syncSize) == 0) {
+        candidates.add(at + i, at + i + format.headerSize + bigEndian16(data + i + format.lengthOffset));
+      }
     }
     if (verdict == LinkCheck::NeedMoreBytes) {
       at += i - 1;  // the next window begins with that candidate
       continue;
     }
-    if (verdict == LinkCheck::Counts || fileEnds) {
-      distance = verdict == LinkCheck::Counts ? at + i - 1 : at + n;
-      return input.seekCur(static_cast<std::int64_t>(start) - static_cast<std::int64_t>(input.tell()));
-    }
-    at += n;
+    if (verdict == LinkCheck::Counts) return found(at + i - 1);
+    if (fileEnds && scan == n) return found(at + n);
+    at += scan;
   }
 }
 

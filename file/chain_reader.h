@@ -13,9 +13,19 @@ namespace korvat {
 // False on a read error.
 bool checkLinkHere(DiskFile& input, const ChainFormat& format, LinkCheck& verdict);
 
-// The distance from the current position to the next position after it
-// where a header counts, or to the end of the file when none does. False on
-// a read error.
-bool distanceToNextLink(DiskFile& input, const ChainFormat& format, std::uint64_t& distance);
+// From the current position on, as distances from it.
+struct NextLinks {
+  // The next position after it where a header counts; or `limit`, or the
+  // end of the file, when none does before.
+  std::uint64_t counts = 0;
+  // The next packet to take: the one at `counts`, unless a packet begins
+  // before it that ends at or before it. Such a packet was whole, and what
+  // follows it up to `counts` is damage.
+  std::uint64_t take = 0;
+};
+
+// The search stops at `limit`, a place in the file where packets end (where
+// a pass before dropped data). False on a read error.
+bool findNextLinks(DiskFile& input, const ChainFormat& format, NextLinks& links, std::uint64_t limit = UINT64_MAX);
 
 }  // namespace korvat

@@ -9,7 +9,39 @@ namespace korvat {
 // The fourth byte of a start code 00 00 01 xx.
 constexpr unsigned char kPictureStart = 0x00;
 constexpr unsigned char kSequenceHeader = 0xB3;
+constexpr unsigned char kGroupStart = 0xB8;
 constexpr std::size_t kStartCodeSize = 4;
+// The bytes from a start code on that hold every field korvat reads of the
+// sequence, group and picture headers.
+constexpr std::size_t kVideoHeaderBytes = 8;
+constexpr std::size_t kPictureHeaderBytes = 6;
+
+// The picture header: a 10-bit display position within its group, and the
+// coding type (1 I, 2 P, 3 B).
+inline std::uint16_t temporalReference(const unsigned char* at) {
+  return static_cast<std::uint16_t>(at[4] << 2 | at[5] >> 6);
+}
+inline std::uint8_t pictureCodingType(const unsigned char* at) { return at[5] >> 3 & 0x07; }
+constexpr std::uint8_t kIntraPicture = 1, kBidirectionalPicture = 3;
+
+// The group header: whether its pictures need none before it, and whether
+// the ones that do had theirs cut away.
+inline bool groupIsClosed(const unsigned char* at) { return (at[7] & 0x40) != 0; }
+inline bool groupLinkIsBroken(const unsigned char* at) { return (at[7] & 0x20) != 0; }
+
+// One picture's time in 90 kHz ticks, as ticks/parts (parts > 1 for the
+// rates of 1000/1001 that do not divide the clock); 0 ticks when the
+// sequence header's frame rate code is reserved.
+struct FramePeriod {
+  std::uint32_t ticks = 0, parts = 1;
+  std::int64_t of(std::int64_t pictures) const { return pictures * ticks / parts; }
+};
+inline FramePeriod framePeriod(const unsigned char* sequenceHeader) {
+  static constexpr FramePeriod kPeriods[16] = {{0, 1},    {15015, 4}, {3750, 1}, {3600, 1}, {3003, 1}, {3000, 1},
+                                               {1800, 1}, {3003, 2},  {1500, 1}, {0, 1},    {0, 1},    {0, 1},
+                                               {0, 1},    {0, 1},     {0, 1},    {0, 1}};
+  return kPeriods[sequenceHeader[7] & 0x0F];
+}
 
 // Offset of the first start code 00 00 01 `code` lying wholly inside
 // data[0, n), or n when there is none.

@@ -5,6 +5,7 @@
 #include "file/chain_reader.h"
 #include "format/pes_packet.h"
 #include "platform/platform.h"
+#include "strip/synced_audio.h"
 
 namespace korvat {
 namespace {
@@ -24,14 +25,23 @@ std::uint32_t findFrameSync(const unsigned char* data, std::uint32_t n) {
 
 class PesStripper {
  public:
-  PesStripper(DiskFile& input, DiskFile& output, const StripOptions& options)
-      : input(input), output(output), options(options), packet(pes::kFixedSize + pes::kMaxPacketLength) {}
+  // Without `output`, nothing is written and nothing printed on standard
+  // output: the pass only reports where audio and video parted.
+  PesStripper(DiskFile& input, DiskFile* output, const StripOptions& options)
+      : input(input),
+        output(output),
+        options(options),
+        packet(pes::kFixedSize + pes::kMaxPacketLength),
+        console(output ? std::vector<DiskFile*>{output} : std::vector<DiskFile*>{}, &input) {
+    if (options.followVideo) synced = std::make_unique<SyncedAudio>(output, options.timeline, options.firstPicture);
+  }
 
   StripResult run() {
     const PassEnd end = loop();
     // What reached the file: all of it once closed, else as far as the writes went.
-    const std::uint64_t inFile = end == PassEnd::Completed ? bytesInFile : output.tell();
+    const std::uint64_t inFile = end == PassEnd::Completed ? bytesInFile : output ? output->tell() : 0;
     const bool wroteAudio = inFile > 0 && inFile != UINT64_MAX;
+    if (synced) firstFrame = synced->firstFrame();
     return {end, wroteAudio, audioSynced ? firstFrame : TimeStamp::unknown("no audio frame")};
   }
 
@@ -42,6 +52,9 @@ class PesStripper {
       if (options.skipDamage) {
         bool damaged = false;
         if (!skipDamage(damaged)) return inputEnded();
+        // The frame in hand lost its end, or what came after it.
+        if ((damaged || crossedGap) && synced && !synced->breakHere()) return writeFailure();
+        crossedGap = false;
         if (damaged) {
           if (!printProgress()) return writeFailure();
           continue;
@@ -52,7 +65,7 @@ class PesStripper {
       if (!pes::hasStartCode(packet.data())) return endWith("\ninvalid packet header found !\n", PassEnd::Failed);
       const std::uint16_t length = pes::packetLength(packet.data());
       if (pes::isNonAudio(packet.data())) {
-        if (!console.message("\nskipping non-audio packet...\n")) return writeFailure();
+        if (output && !console.message("\nskipping non-audio packet...\n")) return writeFailure();
         if (!skipPacket(length)) return inputEnded();
         continue;
       }
@@ -65,13 +78,14 @@ class PesStripper {
     }
   }
 
-  // With -r, before each packet: the bytes up to the next packet that counts
-  // are damage, and so is a packet that reaches past a gap. A packet whose
-  // successor is missing but that ends before the next one that counts was
-  // whole, and is taken. The skipped bytes count as one skipped packet.
+  // With -r, before each packet: the bytes up to the next packet to take are
+  // damage, and so is a packet that reaches past a gap. A packet whose
+  // successor is missing but that ends at a gap, or before the next one that
+  // counts, was whole, and is taken. The skipped bytes count as one skipped
+  // packet.
   bool skipDamage(bool& damaged) {
     const std::uint64_t position = input.tell();
-    while (nextGap < options.gaps.size() && options.gaps[nextGap] <= position) ++nextGap;
+    for (; nextGap < options.gaps.size() && options.gaps[nextGap] <= position; ++nextGap) crossedGap = true;
     const std::uint64_t gap = nextGap < options.gaps.size() ? options.gaps[nextGap] : UINT64_MAX;
     LinkCheck verdict;
     if (!checkLinkHere(input, pes::kChain, verdict)) return false;
@@ -79,14 +93,15 @@ class PesStripper {
     const bool hasHeader = input.peek(pes::kFixedSize, bytes) == pes::kFixedSize && pes::hasStartCode(bytes);
     if (input.error() == FileError::ReadFailed) return false;
     const std::uint64_t end = hasHeader ? position + pes::kFixedSize + pes::packetLength(bytes) : position;
-    std::uint64_t distance = 0;
-    if (verdict == LinkCheck::DoesNot && !distanceToNextLink(input, pes::kChain, distance)) return false;
-    damaged = gap < end || (verdict == LinkCheck::DoesNot && (!hasHeader || position + distance < end));
+    damaged = gap < end || verdict == LinkCheck::DoesNot;
     if (!damaged) return true;
-    if (verdict != LinkCheck::DoesNot || position + distance > gap) distance = gap - position;
+    NextLinks links;
+    if (!findNextLinks(input, pes::kChain, links, gap == UINT64_MAX ? UINT64_MAX : gap - position)) return false;
+    damaged = gap < end || !hasHeader || position + links.counts < end;
+    if (!damaged) return true;
     counters.skippedPackets += 1;
-    counters.skippedBytes += distance;
-    return input.seekCur(static_cast<std::int64_t>(distance));
+    counters.skippedBytes += links.take;
+    return input.seekCur(static_cast<std::int64_t>(links.take));
   }
 
   bool skipPacket(std::uint16_t length) {
@@ -101,14 +116,19 @@ class PesStripper {
   // the write error is the message.
   PassEnd endWith(const char* message, PassEnd end) {
     if (!console.settle()) return writeFailure();
-    consolePrint("%s", message);
+    say(message);
     return end;
   }
 
   PassEnd writeFailure() {
     console.settle();  // the lines whose audio did reach the file
-    consolePrint("\nerror writing to output file !\n");
+    say("\nerror writing to output file !\n");
     return PassEnd::Failed;
+  }
+
+  // Standard output hears of the pass only when it writes the audio file.
+  void say(const char* text) const {
+    if (output) consolePrint("%s", text);
   }
 
   // Writes the payload of a packet whose body holds `got` bytes, from the
@@ -128,17 +148,27 @@ class PesStripper {
         return true;
       }
       audioSynced = true;
-      // In this recording format the PTS stamps the first frame that begins in the payload.
-      firstFrame = pes::hasPresentationTime(packet.data())
-                       ? TimeStamp::of(pes::presentationTime(packet.data()))
-                       : TimeStamp::unknown("no time stamp on the first frame's PES packet");
+      firstFrame = packetStamp("no time stamp on the first frame's PES packet");
       offset += sync;
       payload -= sync;
     }
-    if (output.write(packet.data() + offset, payload) != payload) return false;
+    if (synced) {
+      const std::uint64_t before = synced->bytesWritten();
+      if (!synced->add(packet.data() + offset, payload, packetStamp("none"))) return false;
+      counters.audioPackets += 1;
+      counters.audioBytes += synced->bytesWritten() - before;
+      return true;
+    }
+    if (output->write(packet.data() + offset, payload) != payload) return false;
     counters.audioPackets += 1;
     counters.audioBytes += payload;
     return true;
+  }
+
+  // In this recording format the PTS stamps the first frame that begins in the payload.
+  TimeStamp packetStamp(const char* missing) const {
+    return pes::hasPresentationTime(packet.data()) ? TimeStamp::of(pes::presentationTime(packet.data()))
+                                                   : TimeStamp::unknown(missing);
   }
 
   // The audio file holds all that was counted only once it is flushed and
@@ -146,29 +176,42 @@ class PesStripper {
   // nothing to strip: the pass then ends with its audio file empty.
   PassEnd inputEnded() {
     if (!console.settle()) return writeFailure();
-    consolePrint("\n");
+    const bool ended = input.error() != FileError::ReadFailed && (reachedEndOfInput(input) || input.size() == 0);
+    // The audio held back to be sure its frames are whole goes out at the
+    // end, and the last line counts it.
+    if (ended && synced) {
+      const std::uint64_t before = synced->bytesWritten();
+      if (!synced->finish()) return writeFailure();
+      counters.audioBytes += synced->bytesWritten() - before;
+      if (synced->bytesWritten() != before && (!printProgress() || !console.settle())) return writeFailure();
+    }
+    say("\n");
     // An error the OS reports is never the end, wherever it comes.
     if (input.error() == FileError::ReadFailed) {
-      consolePrint("\nerror reading/writing file\n");
+      say("\nerror reading/writing file\n");
       return PassEnd::Failed;
     }
     const bool nothingCollected = input.size() == 0;
-    if (!reachedEndOfInput(input) && !nothingCollected) return PassEnd::Failed;
-    bytesInFile = output.tell();
-    if (!output.close()) return writeFailure();
-    if (!nothingCollected) consolePrint("\nend of input file reached\n");
+    if (!ended) return PassEnd::Failed;
+    if (output) {
+      bytesInFile = output->tell();
+      if (!output->close()) return writeFailure();
+    }
+    if (!nothingCollected) say("\nend of input file reached\n");
     return PassEnd::Completed;
   }
 
   bool printProgress() {
-    return console.progress(
-        "%d (%d kb) audio-packets, %d (%d kb) skipped packets\r",
-        {counters.audioPackets, counters.audioBytes >> 10, counters.skippedPackets, counters.skippedBytes >> 10});
+    return !output || console.progress("%d (%d kb) audio-packets, %d (%d kb) skipped packets\r",
+                                       {counters.audioPackets, counters.audioBytes >> 10, counters.skippedPackets,
+                                        counters.skippedBytes >> 10});
   }
 
   DiskFile& input;
-  DiskFile& output;
+  DiskFile* output;
   const StripOptions& options;
+  std::unique_ptr<SyncedAudio> synced;
+  bool crossedGap = false;
   std::size_t nextGap = 0;
   TimeStamp firstFrame;
   std::uint64_t bytesInFile = 0;
@@ -176,7 +219,7 @@ class PesStripper {
   std::vector<unsigned char> packet;
   bool audioSynced = false;
   StripCounters counters;
-  PassConsole console{{&output}, &input};
+  PassConsole console;
 };
 
 }  // namespace
@@ -186,7 +229,7 @@ StripResult finishStrippedAudio(std::unique_ptr<DiskFile>& temp, const std::stri
   consolePrint("\nremoving pes-data from audio-file\n");
   StripResult result{PassEnd::Failed, false, {}};
   if (temp->readBack()) {
-    result = PesStripper(*temp, audio, options).run();
+    result = PesStripper(*temp, &audio, options).run();
   } else {
     consolePrint("\nerror reading/writing file\n");
   }
@@ -197,6 +240,19 @@ StripResult finishStrippedAudio(std::unique_ptr<DiskFile>& temp, const std::stri
     consolePrint("\ntemporary file '%s' kept\n", tempName.c_str());
   }
   return result;
+}
+
+}  // namespace korvat
+
+namespace korvat {
+
+void reportAudioParting(const std::string& audioName, const StripOptions& options) {
+  DiskFile pes(audioName, Disposition::OpenExisting);
+  if (pes.error() != FileError::Ok) {
+    consoleNote("audio and video not compared: '%s' cannot be read\n", audioName.c_str());
+    return;
+  }
+  PesStripper(pes, nullptr, options).run();
 }
 
 }  // namespace korvat

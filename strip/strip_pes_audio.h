@@ -10,6 +10,7 @@
 #include "console/console.h"
 #include "file/disk_file.h"
 #include "format/mpeg.h"
+#include "format/timeline.h"
 
 namespace korvat {
 
@@ -22,6 +23,11 @@ struct StripOptions {
   // goes on at the next one that does.
   bool skipDamage = false;
   std::vector<std::uint64_t> gaps;
+  // -r: the audio is written in whole frames and kept in step with the
+  // video, whose time line the first pass found.
+  bool followVideo = false;
+  VideoTimeline timeline;
+  TimeStamp firstPicture;
 };
 
 struct StripResult {
@@ -37,5 +43,9 @@ struct StripResult {
 // still holds the run's audio.
 StripResult finishStrippedAudio(std::unique_ptr<DiskFile>& temp, const std::string& tempName, DiskFile& audio,
                                 const StripOptions& options);
+
+// With -p: reads the audio file as the first pass wrote it and says on
+// standard error where audio and video parted, leaving the file as it is.
+void reportAudioParting(const std::string& audioName, const StripOptions& options);
 
 }  // namespace korvat

@@ -34,7 +34,7 @@ TEST(Recovery, SkipsDamageAndKeepsTheIntactPackets) {
     dir.write("rec", pack::packRecording(sourceVideo(), sourceAudio(), options, nullptr, &intact));
     ASSERT_GT(intact.damagedStretches, 0u);
 
-    Outcome run = runKorvat(dir, {"-r", "rec"});
+    Outcome run = runKorvat(dir, {"-k", "rec"});
     EXPECT_EQ(run.status, 0);
     EXPECT_NE(run.out.find(kEndOfInput + summary(intact.damagedStretches, intact.damagedBytes) + kStripHeading),
               std::string::npos);
@@ -116,7 +116,15 @@ TEST(AudioDelay, FromTheTimeStamps) {
       {"-x",
        prefixedVideo(sequence + Bytes("\0", 1), 90000) + prefixedVideo(Bytes("\0", 1), 1) +
            prefixedVideo(Bytes("\1\0", 2), 2) + audio,
-       first + "its start code spans three packets)\n"},
+       known + "+10 ms\n"},
+      {"-x",
+       prefixedVideo(sequenceStart("x"), 1) + prefixedVideo(Bytes("\0\0", 2), 90000) +
+           prefixedVideo(Bytes("\1\0pic", 5), 3) + audio,
+       known + "+10 ms\n"},
+      {"-x",
+       prefixedVideo(sequence + Bytes("\0\0", 2), 90000) + prefixedVideo("", 5) +
+           prefixedVideo(Bytes("\1\0pic", 5), 3) + audio,
+       known + "+10 ms\n"},
       {"-x", prefixedVideo(sequence, 90000) + audio, first + "no picture in the video)\n"},
   };
   for (const auto& [option, recording, line] : cases) {

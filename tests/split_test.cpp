@@ -53,6 +53,7 @@ const std::string kUsage =
     " -p        : Audiostream inklusive PES-Daten kopieren\n"
     "             (erzeugt eine MPP-Datei)\n"
     " -r        : beschaedigte Stellen ueberspringen\n"
+    " -k        : wie -r, aber nur unbeschaedigte Pakete, ohne Ton-Reparatur\n"
     "\n"
     " input     : DVB-s Audio/Video Datei\n"
     "\n"

@@ -4,7 +4,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "tools/recording_packer.h"
 
@@ -30,7 +32,11 @@ int usage() {
                "  --video-hole N    the first video packet from packet N on loses --hole-bytes\n"
                "  --audio-hole N    so does the second part of the first spanning audio PES\n"
                "                    packet from packet N on\n"
-               "  --hole-bytes N\n");
+               "  --hole-bytes N\n"
+               "  --lose OFFSET:BYTES  that stretch is lost (offsets as if nothing were);\n"
+               "                    repeat it for more, in the order of the recording\n"
+               "  --pes-frames      audio PES packets hold whole frames, as receivers write them\n"
+               "  --report FILE     which pictures and audio frames each lost stretch takes\n");
   return 1;
 }
 
@@ -53,6 +59,34 @@ bool mixOptions(const char* mix, PackOptions& options, double& videoShareOfBytes
   return true;
 }
 
+// Items counted from 0, as runs: "3-7 9".
+std::string runs(const std::vector<std::size_t>& items) {
+  std::string text;
+  for (std::size_t i = 0; i < items.size();) {
+    std::size_t j = i;
+    while (j + 1 < items.size() && items[j + 1] == items[j] + 1) ++j;
+    text += (text.empty() ? "" : " ") + std::to_string(items[i]);
+    if (j > i) text += "-" + std::to_string(items[j]);
+    i = j + 1;
+  }
+  return text.empty() ? "none" : text;
+}
+
+bool writeReport(const char* name, const PackOptions& options, const korvat::pack::Intact& intact) {
+  std::FILE* report = std::fopen(name, "w");
+  if (!report) return false;
+  for (std::size_t i = 0; i < options.damage.lost.size(); ++i) {
+    const auto& stretch = options.damage.lost[i];
+    std::fprintf(report, "stretch %zu: %llu bytes from %llu; pictures %s; audio frames %s\n", i + 1,
+                 static_cast<unsigned long long>(stretch.bytes), static_cast<unsigned long long>(stretch.offset),
+                 runs(intact.taken[i].pictures).c_str(), runs(intact.taken[i].frames).c_str());
+  }
+  std::fprintf(report, "damaged stretches korvat -r skips: %llu, of %llu bytes\n",
+               static_cast<unsigned long long>(intact.damagedStretches),
+               static_cast<unsigned long long>(intact.damagedBytes));
+  return std::fclose(report) == 0;
+}
+
 // The options with a number, as a pointer to where each number goes.
 bool takeOption(const char* name, const char* value, PackOptions& options) {
   korvat::pack::Damage& damage = options.damage;
@@ -63,6 +97,12 @@ bool takeOption(const char* name, const char* value, PackOptions& options) {
   const std::uint64_t number = std::strtoull(value, nullptr, 10);
   if (std::strcmp(name, "--seed") == 0) return options.seed = number, true;
   if (std::strcmp(name, "--span") == 0) return options.spanPercent = static_cast<unsigned>(number), true;
+  if (std::strcmp(name, "--lose") == 0) {
+    const char* colon = std::strchr(value, ':');
+    if (!colon) return false;
+    options.damage.lost.push_back({number, std::strtoull(colon + 1, nullptr, 10)});
+    return true;
+  }
   for (const auto& [option, field] : sizes) {
     if (std::strcmp(name, option) == 0) return *field = static_cast<std::size_t>(number), true;
   }
@@ -73,9 +113,19 @@ bool takeOption(const char* name, const char* value, PackOptions& options) {
 
 int main(int argc, char** argv) {
   PackOptions options;
+  const char* reportName = nullptr;
   int first = 1;
   while (argc - first > 2 && std::strcmp(argv[first], "--mix") != 0 && argv[first][0] == '-') {
-    if (!takeOption(argv[first], argv[first + 1], options)) return usage();
+    if (std::strcmp(argv[first], "--pes-frames") == 0) {
+      options.pesAtFrames = true;
+      first += 1;
+      continue;
+    }
+    if (std::strcmp(argv[first], "--report") == 0) {
+      reportName = argv[first + 1];
+    } else if (!takeOption(argv[first], argv[first + 1], options)) {
+      return usage();
+    }
     first += 2;
   }
   Bytes video, audio;
@@ -109,13 +159,15 @@ int main(int argc, char** argv) {
     if (!file) return nullptr;
     return [file](const char* data, std::size_t n) { std::fwrite(data, 1, n, file); };
   };
+  korvat::pack::Intact intact;
   try {
-    korvat::pack::packRecording(video, audio, options, sinkTo(recording), sinkTo(pes));
+    korvat::pack::packRecording(video, audio, options, sinkTo(recording), sinkTo(pes), &intact);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "korvat-pack: %s\n", e.what());
     return 1;
   }
-  const bool written = std::fclose(recording) == 0 && (!pes || std::fclose(pes) == 0);
+  const bool written = std::fclose(recording) == 0 && (!pes || std::fclose(pes) == 0) &&
+                       (!reportName || writeReport(reportName, options, intact));
   if (!written) std::fprintf(stderr, "korvat-pack: writing failed\n");
   return written ? 0 : 1;
 }

@@ -4,6 +4,9 @@
 #include <stdexcept>
 #include <vector>
 
+#include "format/mpeg.h"
+#include "format/mpeg_audio.h"
+
 namespace korvat::pack {
 namespace {
 
@@ -50,9 +53,7 @@ Bytes leadInVideo(const Bytes& video, Rng& rng) {
   return video.substr(from, std::min<std::size_t>(rng.in({2000, 6000}), third - from));
 }
 
-constexpr char kPictureStart[] = {0, 0, 1, 0};
-constexpr std::uint32_t kTicksPerPicture = 3600;      // 25 pictures a second at 90 kHz
-constexpr std::uint64_t kTicksPerAudioPacket = 2160;  // 24 ms
+constexpr char kStartCodePrefix[] = {0, 0, 1};
 
 class Packer {
  public:
@@ -64,22 +65,24 @@ class Packer {
         rng(options.seed),
         recording(recording),
         pes(pes),
-        intact(intact),
-        audioPts(options.audioClock - 2 * kTicksPerAudioPacket) {
+        intact(intact) {
     if (video.compare(0, 4, kSequenceHeader, 4) != 0)
       throw std::invalid_argument("video must begin with a sequence header");
     const Bytes leadIn = options.leadIn ? leadInVideo(video, rng) : Bytes();
     videoStream = leadIn + video;
     firstStart = leadIn.size();
-    for (std::size_t at = 0; (at = videoStream.find(Bytes(kPictureStart, 4), at)) != Bytes::npos; ++at) {
-      pictures.push_back(at);
+    findPictures(video);
+    findFrames();
+    if (intact) intact->taken.resize(damage.lost.size());
+    for (std::size_t i = 0; i < damage.lost.size(); ++i) {
+      taken.push_back({damage.lost[i].offset, damage.lost[i].offset + damage.lost[i].bytes, static_cast<int>(i)});
     }
-    firstPicture = std::lower_bound(pictures.begin(), pictures.end(), firstStart) - pictures.begin();
+    if (damage.cutStart > 0) taken.push_back({0, damage.cutStart, -1});
   }
 
   void run() {
-    emitAudio(0xC0, rng.plainBytes(rng.in(options.audio)), false);  // the tail of a frame: no sync in it
-    emitAudio(0xBD, rng.plainBytes(rng.in(options.other)), false);  // a private stream beside the audio
+    emitAudio(0xC0, "", rng.plainBytes(rng.in(options.audio)), false);  // the tail of a frame: no sync in it
+    emitAudio(0xBD, "", rng.plainBytes(rng.in(options.other)), false);  // a private stream beside the audio
     while (videoAt < videoStream.size() || audioAt < audio.size()) {
       if (rng.percent(options.otherPercent)) {
         emit(avPacket(static_cast<std::uint8_t>(rng.percent(50) ? 0 : 3), 0, rng.plainBytes(rng.in(options.other))));
@@ -91,31 +94,110 @@ class Packer {
       else
         nextVideo();
     }
+    endDamagedRun();
   }
 
  private:
+  struct Picture {
+    std::size_t at;      // of its start code in videoStream
+    std::int64_t ticks;  // its display time
+  };
+  struct Range {
+    std::uint64_t from, to;
+    int lost;  // its index in Damage::lost, or -1 for the cut-off start
+  };
+
+  // Every picture of the source at its display time: its group's first
+  // picture's time plus its temporal reference. The lead-in's pictures,
+  // which no output holds, follow one another before the first.
+  void findPictures(const Bytes& video) {
+    FramePeriod period = video.size() >= kVideoHeaderBytes ? framePeriod(u(video.data())) : FramePeriod{};
+    if (period.ticks == 0) period = {3600, 1};
+    std::int64_t groupBase = 0, groupSize = 0;
+    std::vector<std::int64_t> display;
+    for (std::size_t at = 0; (at = videoStream.find(Bytes(kStartCodePrefix, 3), at)) != Bytes::npos; ++at) {
+      if (at + kVideoHeaderBytes > videoStream.size()) break;
+      const unsigned char* code = u(videoStream.data() + at);
+      if (at >= firstStart && code[3] == kGroupStart) {
+        groupBase += groupSize;
+        groupSize = 0;
+      }
+      if (code[3] != kPictureStart) continue;
+      const std::int64_t reference = temporalReference(code);
+      groupSize = std::max(groupSize, reference + 1);
+      pictures.push_back({at, 0});
+      display.push_back(at >= firstStart ? groupBase + reference : -1);
+    }
+    firstPicture = std::lower_bound(pictures.begin(), pictures.end(), firstStart,
+                                    [](const Picture& p, std::size_t at) { return p.at < at; }) -
+                   pictures.begin();
+    for (std::size_t i = 0; i < pictures.size(); ++i) {
+      const auto first = static_cast<std::size_t>(firstPicture);
+      const std::int64_t shown = i >= first ? display[i] - display[first] : static_cast<std::int64_t>(i) - firstPicture;
+      pictures[i].ticks = options.videoClock + period.of(shown);
+    }
+  }
+
+  // Every frame of the audio from its first on, as long as headers follow.
+  void findFrames() {
+    AudioFrameHeader header;
+    std::uint64_t samples = 0;
+    for (std::size_t at = 0;
+         at + kAudioHeaderSize <= audio.size() && AudioFrameHeader::parse(u(audio.data() + at), header);
+         at += header.length()) {
+      frameStarts.push_back(at);
+      frameTicks.push_back(options.audioClock + samples * 90000 / header.sampleRate);
+      samples += header.samples();
+    }
+  }
+
+  static const unsigned char* u(const char* at) { return reinterpret_cast<const unsigned char*>(at); }
+
+  // Writes the bytes that follow in the recording, less what the damage took.
+  // True when all of them arrive.
+  bool put(Bytes bytes) {
+    const std::uint64_t begin = written;
+    written += bytes.size();
+    std::uint64_t removed = 0;
+    touchedBy = -1;
+    for (auto range = taken.rbegin(); range != taken.rend(); ++range) {
+      const std::uint64_t from = std::max(begin, range->from), to = std::min<std::uint64_t>(written, range->to);
+      if (from >= to) continue;
+      bytes.erase(from - begin, to - from);
+      removed += to - from;
+      if (range->lost >= 0) touchedBy = range->lost;
+    }
+    recording(bytes.data(), bytes.size());
+    arrivedBytes = bytes.size();
+    return removed == 0;
+  }
+
   // Writes one AV packet with the damage asked for; true when it arrives whole.
+  // The packets that lost bytes and lie next to one another make one damaged
+  // stretch, of what is left of them.
   bool emit(Bytes packet, bool hole = false) {
-    bool whole = !hole;
     if (hole) {
       packet.erase(8 + (packet.size() - 8 - damage.holeBytes) / 2, damage.holeBytes);
       skipped(packet.size());  // what is left of it is skipped whole
     }
-    const std::size_t begin = written;
-    written += packet.size();
-    if (begin < damage.cutStart) {
-      whole = false;
-      if (written > damage.cutStart) skipped(written - damage.cutStart);  // the rest of the packet cut through
-      packet.erase(0, std::min(packet.size(), damage.cutStart - begin));
+    const bool arrived = put(packet);
+    if (arrived) {
+      endDamagedRun();
+    } else {
+      damagedRun += arrivedBytes;
     }
-    recording(packet.data(), packet.size());
     if (packets++ == damage.garbageAfter && damage.garbageBytes > 0) {
       Bytes garbage = rng.plainBytes(damage.garbageBytes);
       std::replace(garbage.begin(), garbage.end(), 'A', 'a');  // no header can begin in it
-      recording(garbage.data(), garbage.size());
+      put(garbage);
       skipped(garbage.size());
     }
-    return whole;
+    return arrived && !hole;
+  }
+
+  void endDamagedRun() {
+    if (damagedRun > 0) skipped(damagedRun);
+    damagedRun = 0;
   }
 
   void skipped(std::size_t bytes) {
@@ -130,36 +212,66 @@ class Packer {
   }
 
   // One PES packet in one AV packet, or split over two, the second of which
-  // may lose bytes. Only the payloads of real audio count as audio.
-  void emitAudio(std::uint8_t pesStreamId, const Bytes& payload, bool real) {
-    const Bytes packet = pesPacket(pesStreamId, options.audioTimeStamps ? ptsField(audioPts) : Bytes(), payload);
-    audioPts += kTicksPerAudioPacket;
+  // may lose bytes. Only the payloads of real audio count as audio. True
+  // when it arrives whole; lostTo says which lost stretch took it, if one did.
+  bool emitAudio(std::uint8_t pesStreamId, const Bytes& headerData, const Bytes& payload, bool real) {
+    const Bytes packet = pesPacket(pesStreamId, headerData, payload);
     if (pes) pes(packet.data(), packet.size());
     const bool spans = options.spanPercent > 0 && real && rng.percent(options.spanPercent);
     const std::size_t split = spans ? packet.size() / 2 : packet.size();
+    lostTo = -1;
     bool whole = emitAudioPart(packet.substr(0, split), false);
     if (spans) whole = emitAudioPart(packet.substr(split), holeHere(damage.audioHoleFrom, audioHoled, split)) && whole;
     if (whole && real && intact) intact->audio += payload;
+    return whole;
   }
 
   bool emitAudioPart(const Bytes& part, bool hole) {
     const bool whole = emit(avPacket(2, 0, part), hole);
+    if (touchedBy >= 0) lostTo = touchedBy;
     if (whole && intact) intact->pes += part;
     return whole;
   }
 
+  // Whole frames from audioAt on, about n bytes of them.
+  std::size_t wholeFrames(std::size_t n) const {
+    const auto after = std::upper_bound(frameStarts.begin(), frameStarts.end(), audioAt + n);
+    if (after != frameStarts.begin() && *(after - 1) > audioAt) return *(after - 1) - audioAt;
+    const auto next = std::upper_bound(frameStarts.begin(), frameStarts.end(), audioAt);
+    return (next != frameStarts.end() ? *next : audio.size()) - audioAt;
+  }
+
   void nextAudio() {
-    const std::size_t n = std::min<std::size_t>(rng.in(options.audio), audio.size() - audioAt);
-    emitAudio(0xC0, audio.substr(audioAt, n), true);
+    std::size_t n = std::min<std::size_t>(rng.in(options.audio), audio.size() - audioAt);
+    if (options.pesAtFrames && !frameStarts.empty()) n = wholeFrames(n);
+    const std::size_t first = std::lower_bound(frameStarts.begin(), frameStarts.end(), audioAt) - frameStarts.begin();
+    const bool stamped = first < frameStarts.size() && frameStarts[first] < audioAt + n;
+    const Bytes stamp = stamped && options.audioTimeStamps ? ptsField(frameTicks[first]) : Bytes();
+    const bool whole = emitAudio(0xC0, stamp, audio.substr(audioAt, n), true);
+    if (intact && whole && !stamp.empty()) intact->stampedFrames.push_back(first);
+    if (intact && !whole) {
+      // Every frame with a byte in the packet: the one it began in, and those that begin in it.
+      std::size_t frame = std::upper_bound(frameStarts.begin(), frameStarts.end(), audioAt) - frameStarts.begin();
+      for (frame = frame > 0 ? frame - 1 : 0; frame < frameStarts.size() && frameStarts[frame] < audioAt + n; ++frame) {
+        lose(intact->lostFrames, frame, lostTo < 0 ? nullptr : &intact->taken[lostTo].frames);
+      }
+    }
     audioAt += n;
+  }
+
+  static void lose(std::vector<std::size_t>& all, std::size_t item, std::vector<std::size_t>* byStretch) {
+    if (all.empty() || all.back() < item) all.push_back(item);
+    if (byStretch && (byStretch->empty() || byStretch->back() < item)) byStretch->push_back(item);
   }
 
   // The prefix stamps the first picture that begins in the packet.
   Bytes videoPrefix(std::size_t end) {
-    const auto next = std::lower_bound(pictures.begin(), pictures.end(), videoAt) - pictures.begin();
-    const bool begins = next < static_cast<std::ptrdiff_t>(pictures.size()) && pictures[next] < end;
+    const auto next = std::lower_bound(pictures.begin(), pictures.end(), videoAt,
+                                       [](const Picture& p, std::size_t at) { return p.at < at; }) -
+                      pictures.begin();
+    const bool begins = next < static_cast<std::ptrdiff_t>(pictures.size()) && pictures[next].at < end;
     const std::ptrdiff_t picture = begins ? next : next - 1;
-    const auto ticks = static_cast<std::uint32_t>(options.videoClock + (picture - firstPicture) * kTicksPerPicture);
+    const auto ticks = static_cast<std::uint32_t>(picture >= 0 ? pictures[picture].ticks : options.videoClock);
     rng.plainBytes(4);  // drawn still, so that every seed packs the packets it always did
     return {static_cast<char>(ticks >> 24), static_cast<char>(ticks >> 16), static_cast<char>(ticks >> 8),
             static_cast<char>(ticks)};
@@ -176,6 +288,18 @@ class Packer {
     const bool whole = emit(prefixed ? avPacket(1, 0x10, videoPrefix(end) + payload) : avPacket(1, 0, payload), hole);
     const std::size_t from = std::max(videoAt, firstStart);
     if (whole && intact && end > from) intact->video += videoStream.substr(from, end - from);
+    if (!whole && intact) {
+      // A picture whose start code lost a byte is gone from the output.
+      const std::size_t near = videoAt < kStartCodeSize ? 0 : videoAt - kStartCodeSize;
+      std::size_t i = std::lower_bound(pictures.begin(), pictures.end(), near,
+                                       [](const Picture& p, std::size_t at) { return p.at < at; }) -
+                      pictures.begin();
+      for (i = std::max(i, static_cast<std::size_t>(firstPicture)); i < pictures.size() && pictures[i].at < end; ++i) {
+        if (pictures[i].at + kStartCodeSize > videoAt) {
+          lose(intact->lostPictures, i - firstPicture, touchedBy < 0 ? nullptr : &intact->taken[touchedBy].pictures);
+        }
+      }
+    }
     videoAt = end;
   }
 
@@ -187,11 +311,15 @@ class Packer {
   const Sink& pes;
   Intact* intact;
   Bytes videoStream;
-  std::vector<std::size_t> pictures;  // where picture start codes begin in videoStream
-  std::ptrdiff_t firstPicture = 0;    // the first after the first sequence header
+  std::vector<Picture> pictures;    // in videoStream, in stream order
+  std::ptrdiff_t firstPicture = 0;  // the first after the first sequence header
+  std::vector<std::size_t> frameStarts;
+  std::vector<std::uint64_t> frameTicks;
+  std::vector<Range> taken;
   std::size_t firstStart = 0, videoAt = 0, audioAt = 0;
-  std::uint64_t audioPts;
-  std::size_t written = 0, packets = 0;
+  std::uint64_t written = 0;  // as if nothing were lost
+  std::size_t packets = 0, damagedRun = 0, arrivedBytes = 0;
+  int touchedBy = -1, lostTo = -1;
   bool videoHoled = false, audioHoled = false;
 };
 
@@ -214,8 +342,11 @@ Bytes syntheticVideo(std::size_t n, std::uint64_t seed) {
 }
 
 Bytes syntheticAudio(std::size_t n, std::uint64_t seed) {
+  constexpr std::size_t kFrame = 576;  // 144 * 192000 / 48000
   Bytes audio = randomBytes(n, seed ^ 0xA0D10);
-  audio.replace(0, std::min<std::size_t>(2, n), "\xFF\xFD", std::min<std::size_t>(2, n));
+  for (std::size_t at = 0; at < n; at += kFrame) {
+    audio.replace(at, std::min<std::size_t>(4, n - at), "\xFF\xFD\xA4\x00", std::min<std::size_t>(4, n - at));
+  }
   return audio;
 }
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "tools/packets.h"
 
@@ -18,6 +19,12 @@ struct SizeRange {
   std::uint32_t min, max;  // inclusive, in payload bytes
 };
 
+// A stretch of the recording lost in reception: `bytes` bytes from `offset`
+// on, counted in the recording as it would be without any lost stretch.
+struct LostStretch {
+  std::uint64_t offset, bytes;
+};
+
 // Damage as receivers leave it. Packets are counted from 0 in the order they
 // are packed; a count of 0 bytes, or a hole from packet 0, means none.
 struct Damage {
@@ -27,6 +34,7 @@ struct Damage {
   // first audio PES packet spanning two AV packets from that one on, each
   // lose holeBytes from inside their payloads.
   std::size_t videoHoleFrom = 0, audioHoleFrom = 0, holeBytes = 0;
+  std::vector<LostStretch> lost;  // in the order of the recording, apart from one another
 };
 
 struct PackOptions {
@@ -38,9 +46,13 @@ struct PackOptions {
   unsigned otherPercent = 5;    // packets of other streams
   unsigned spanPercent = 0;     // audio PES packets split over two AV packets
   bool leadIn = true;           // video from mid-GOP before the first sequence header
-  // The 90 kHz time stamps: of the first picture after the first sequence
-  // header (pictures follow at 25 a second, in stream order), and of the PES
-  // packet that holds the first audio frame (packets follow 24 ms apart).
+  bool pesAtFrames = false;     // audio PES packets hold whole frames, rather than being cut anywhere
+  // The 90 kHz time stamps, as a receiver writes them: of the first picture
+  // after the first sequence header (every picture at its display time, from
+  // its group and temporal reference) and of the first audio frame (every
+  // frame after it by the samples before it). A video prefix stamps the first
+  // picture that begins in its packet, a PES header the first frame that
+  // begins in it; a PES packet in which none begins has no stamp.
   std::uint32_t videoClock = 90000;
   std::uint64_t audioClock = 94320;
   bool audioTimeStamps = true;  // whether PES headers carry them
@@ -53,6 +65,15 @@ struct Intact {
   Bytes audio;  // the payloads of the audio PES packets that arrived whole
   Bytes pes;    // the audio AV payloads that arrived whole, as -p writes them
   std::uint64_t damagedStretches = 0, damagedBytes = 0;
+  // Counted from 0 in the source streams: the pictures whose start code and
+  // the audio frames any of whose bytes the damage took, and the frames
+  // that a PES packet which arrived whole stamps; all in stream order.
+  std::vector<std::size_t> lostPictures, lostFrames, stampedFrames;
+  // For each lost stretch of Damage::lost, the pictures and frames it took.
+  struct Taken {
+    std::vector<std::size_t> pictures, frames;
+  };
+  std::vector<Taken> taken;
 };
 
 // Writes the recording to `recording` and, when given, the audio PES packets
@@ -63,7 +84,8 @@ void packRecording(const Bytes& video, const Bytes& audio, const PackOptions& op
                    const Sink& pes = nullptr, Intact* intact = nullptr);
 
 // Streams of random bytes shaped like the real ones, for recordings of any
-// size: the video begins with a sequence header, the audio with a frame sync.
+// size: the video begins with a sequence header; the audio is MPEG-1 Layer
+// II frames of 48 kHz at 192 kbit/s, with random bodies.
 Bytes syntheticVideo(std::size_t n, std::uint64_t seed);
 Bytes syntheticAudio(std::size_t n, std::uint64_t seed);
 

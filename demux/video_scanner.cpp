@@ -1,0 +1,185 @@
+#include "demux/video_scanner.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace korvat {
+
+void VideoScanner::feed(const unsigned char* payload, std::size_t n, std::size_t written, TimeStamp prefix) {
+  Packet& packet = packets[packetCount++ % kPacketsKept];
+  packet = {prefix.known, prefix.ticks, false};
+  // A picture that begins before the written part takes the prefix's stamp.
+  if (written > 0 && findStartCode(payload, std::min(n, written + kStartCodeSize - 1), kPictureStart) < written) {
+    packet.pictureBegun = true;
+  }
+  if (done()) return;
+  scan(payload + written, n - written);
+  if (firstSettled) return;
+  searched += n - written;
+  if (searched >= kFirstPictureLimit) {
+    firstSettled = true;
+    first = TimeStamp::unknown("no picture start near the first sequence header");
+  }
+}
+
+void VideoScanner::finish() {
+  endGroup();
+  firstSettled = true;
+}
+
+TimeStamp VideoScanner::firstPicture() const { return first; }
+
+// Start codes may begin in the bytes of the packets before, and the header
+// behind one may end in the packets after.
+void VideoScanner::scan(const unsigned char* data, std::size_t n) {
+  const std::uint64_t packet = packetCount - 1;
+  if (pendingSize > 0) {
+    const std::size_t take = std::min(kVideoHeaderBytes - pendingSize, n);
+    std::memcpy(pending + pendingSize, data, take);
+    pendingSize += take;
+    readPending();
+  }
+  if (tailSize > 0 && n > 0) {
+    // Those whose 01 is one of the first two bytes here.
+    unsigned char joined[kStartCodeSize - 1 + kVideoHeaderBytes];
+    const std::size_t more = std::min(n, kVideoHeaderBytes);
+    std::memcpy(joined, tail, tailSize);
+    std::memcpy(joined + tailSize, data, more);
+    for (std::size_t k = tailSize >= 2 ? tailSize - 2 : 0; k < tailSize; ++k) {
+      if (k + 2 < tailSize + more && joined[k] == 0 && joined[k + 1] == 0 && joined[k + 2] == 1) {
+        startCodeAt(joined + k, tailSize + more - k, tailPacket[k]);
+      }
+    }
+  }
+  for (const unsigned char* at = data + 2; at < data + n;) {
+    const auto* one = static_cast<const unsigned char*>(std::memchr(at, 1, static_cast<std::size_t>(data + n - at)));
+    if (!one) break;
+    if (one[-1] == 0 && one[-2] == 0) startCodeAt(one - 2, static_cast<std::size_t>(data + n - one + 2), packet);
+    at = one + 1;
+  }
+  // Keep the last bytes, for a start code that the next packet completes.
+  const std::size_t keep = std::min(kStartCodeSize - 1, tailSize + n);
+  unsigned char bytes[2 * (kStartCodeSize - 1)];
+  std::uint64_t owners[2 * (kStartCodeSize - 1)];
+  const std::size_t fromData = std::min(n, kStartCodeSize - 1);
+  std::copy(tail, tail + tailSize, bytes);
+  std::copy(tailPacket, tailPacket + tailSize, owners);
+  std::copy(data + n - fromData, data + n, bytes + tailSize);
+  std::fill(owners + tailSize, owners + tailSize + fromData, packet);
+  const std::size_t all = tailSize + fromData;
+  std::copy(bytes + all - keep, bytes + all, tail);
+  std::copy(owners + all - keep, owners + all, tailPacket);
+  tailSize = keep;
+}
+
+void VideoScanner::startCodeAt(const unsigned char* header, std::size_t available, std::uint64_t packet) {
+  pendingSize = std::min(available, kVideoHeaderBytes);
+  std::memcpy(pending, header, pendingSize);
+  pendingPacket = packet;
+  pictureNoted = false;
+  readPending();
+}
+
+// A picture begins with its start code; what korvat reads of its header, and
+// of the others, may follow in later packets.
+void VideoScanner::readPending() {
+  if (pendingSize < kStartCodeSize) return;
+  const unsigned char code = pending[3];
+  if (code == kPictureStart && !pictureNoted) {
+    pendingStamp = pictureBegins(pendingPacket);
+    pictureNoted = true;
+  }
+  const std::size_t needed = code == kPictureStart                            ? kPictureHeaderBytes
+                             : code == kSequenceHeader || code == kGroupStart ? kVideoHeaderBytes
+                                                                              : kStartCodeSize;
+  if (pendingSize < needed) return;
+  pendingSize = 0;
+  switch (code) {
+    case kSequenceHeader:
+      if (period.ticks == 0) {
+        period = framePeriod(pending);
+        shown.setPicturePeriod(period.of(1));
+      }
+      break;
+    case kGroupStart:
+      endGroup();
+      // Decoders drop the pictures that refer to one before a cut, and to
+      // one before the first picture of all.
+      dropLeadingB = groupLinkIsBroken(pending) || (!groupIsClosed(pending) && shownPictures == 0);
+      break;
+    case kPictureStart:
+      pictureHeader(pending, pendingStamp);
+      break;
+    default:
+      break;
+  }
+}
+
+// The stamp of the packet the picture begins in, if it is the first picture
+// that begins there.
+TimeStamp VideoScanner::pictureBegins(std::uint64_t packetNumber) {
+  Packet* packet = packetCount - packetNumber <= kPacketsKept ? &packets[packetNumber % kPacketsKept] : nullptr;
+  TimeStamp stamp = TimeStamp::unknown("no time stamp on its video packet");
+  if (packet && packet->pictureBegun) {
+    stamp = TimeStamp::unknown("its packet stamps an earlier picture");
+  } else if (packet && packet->stamped) {
+    stamp = TimeStamp::of(packet->stamp);
+  }
+  if (packet) packet->pictureBegun = true;
+  if (!firstSettled) {
+    firstSettled = true;
+    first = stamp;
+    lastStamp = stamp.ticks;
+  }
+  return stamp;
+}
+
+void VideoScanner::pictureHeader(const unsigned char* header, TimeStamp stamp) {
+  if (!followEveryPicture || !first.known || period.ticks == 0) return;
+  const std::uint16_t reference = temporalReference(header);
+  const std::uint8_t type = pictureCodingType(header);
+  const std::int64_t since = stamp.known ? sinceFirst(stamp.ticks) : 0;
+  if (!group.empty() && group.back().reference == reference) {
+    // The second field of a frame: one picture shown.
+    if (!group.back().stamped && stamp.known) group.back() = {reference, group.back().type, true, since};
+    return;
+  }
+  const bool seen =
+      std::any_of(group.begin(), group.end(), [reference](const GroupPicture& p) { return p.reference == reference; });
+  // Temporal references count within a group; an I-picture, or a reference
+  // met twice (a lost group header), begins the next.
+  if (type == kIntraPicture || seen) endGroup();
+  group.push_back({reference, type, stamp.known, since});
+}
+
+// The group's pictures are shown in the order of their temporal references,
+// one picture period each, after every picture shown before them.
+void VideoScanner::endGroup() {
+  if (group.empty()) return;
+  std::stable_sort(group.begin(), group.end(),
+                   [](const GroupPicture& a, const GroupPicture& b) { return a.reference < b.reference; });
+  std::uint16_t firstReference = UINT16_MAX;
+  for (const GroupPicture& p : group) {
+    if (p.type != kBidirectionalPicture) firstReference = std::min(firstReference, p.reference);
+  }
+  const auto stamped = std::find_if(group.begin(), group.end(), [](const GroupPicture& p) { return p.stamped; });
+  const bool timed = stamped != group.end();
+  const std::int64_t groupStart = timed ? stamped->stamp - period.of(stamped->reference) : 0;
+  for (const GroupPicture& p : group) {
+    if (dropLeadingB && p.type == kBidirectionalPicture && p.reference < firstReference) continue;
+    const std::int64_t at = p.stamped ? p.stamp : groupStart + period.of(p.reference);
+    if (timed) shown.add(at, at - period.of(shownPictures));
+    ++shownPictures;
+  }
+  group.clear();
+  dropLeadingB = false;
+}
+
+std::int64_t VideoScanner::sinceFirst(std::uint32_t stamp) {
+  // The clock wraps at 2^32 ticks; stamps follow one another closely.
+  lastSinceFirst += static_cast<std::int32_t>(stamp - lastStamp);
+  lastStamp = stamp;
+  return lastSinceFirst;
+}
+
+}  // namespace korvat

@@ -1,0 +1,88 @@
+// Reads the video output as it is written, for what its headers and the
+// packets' time stamps say: the first picture's stamp, which the audio
+// delay is counted from, and, when asked, where every later picture is shown.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "format/mpeg.h"
+#include "format/timeline.h"
+
+namespace korvat {
+
+class VideoScanner {
+ public:
+  // In MPEG-2 video the first picture header follows the sequence header
+  // within a few hundred bytes; a search that went this far will not find it.
+  static constexpr std::uint64_t kFirstPictureLimit = 1 << 20;
+
+  explicit VideoScanner(bool followEveryPicture) : followEveryPicture(followEveryPicture) {}
+
+  // One video packet's payload, less its prefix, of which the output took
+  // the bytes from `written` on; `prefix` is the packet's stamp, which
+  // stamps the first picture that begins in the packet.
+  void feed(const unsigned char* payload, std::size_t n, std::size_t written, TimeStamp prefix);
+  // Whether the rest of the video can go by unread.
+  bool done() const { return firstSettled && !followEveryPicture; }
+  // The video output is complete.
+  void finish();
+
+  TimeStamp firstPicture() const;
+  // Where the pictures are shown, from the first picture's stamp on: empty
+  // when that stamp or the frame rate is not known.
+  const VideoTimeline& timeline() const { return shown; }
+
+ private:
+  // The packets whose bytes a start code may still begin in.
+  struct Packet {
+    bool stamped = false;
+    std::uint32_t stamp = 0;
+    bool pictureBegun = false;  // a picture began in it: its stamp is used up
+  };
+  static constexpr std::size_t kPacketsKept = 8;
+  struct GroupPicture {
+    std::uint16_t reference;
+    std::uint8_t type;
+    bool stamped;
+    std::int64_t stamp;  // from the first picture's stamp
+  };
+
+  void scan(const unsigned char* data, std::size_t n);
+  void startCodeAt(const unsigned char* header, std::size_t available, std::uint64_t packet);
+  void readPending();
+  TimeStamp pictureBegins(std::uint64_t packet);
+  void pictureHeader(const unsigned char* header, TimeStamp stamp);
+  void endGroup();
+  std::int64_t sinceFirst(std::uint32_t stamp);
+
+  bool followEveryPicture;
+  std::array<Packet, kPacketsKept> packets{};
+  std::uint64_t packetCount = 0;
+  // The last bytes seen, which a start code may begin in, and their packets.
+  unsigned char tail[kStartCodeSize - 1] = {};
+  std::uint64_t tailPacket[kStartCodeSize - 1] = {};
+  std::size_t tailSize = 0;
+  // The last header whose start code was seen, until korvat has read it.
+  unsigned char pending[kVideoHeaderBytes] = {};
+  std::size_t pendingSize = 0;
+  std::uint64_t pendingPacket = 0;
+  bool pictureNoted = false;
+  TimeStamp pendingStamp;
+
+  bool firstSettled = false;
+  TimeStamp first = TimeStamp::unknown("no picture in the video");
+  std::uint64_t searched = 0;
+  std::uint32_t lastStamp = 0;
+  std::int64_t lastSinceFirst = 0;
+
+  FramePeriod period;
+  std::vector<GroupPicture> group;
+  bool dropLeadingB = true;  // before the first group header: no picture before
+  std::int64_t shownPictures = 0;
+  VideoTimeline shown;
+};
+
+}  // namespace korvat

@@ -1,0 +1,60 @@
+// Where the moments of the recording lie in the video output. Elementary
+// streams keep no time stamps: a player shows the pictures one after another,
+// so every picture that damage took away moves every later one earlier. The
+// time line says by how much, for any moment of the recording, so that the
+// audio can be moved with the video.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <vector>
+
+namespace korvat {
+
+// Times are 90 kHz ticks from the stamp of the first picture shown.
+class VideoTimeline {
+ public:
+  // Shifts closer than this are one: stamps of rates such as 29.97 a
+  // second are rounded to the tick, and no one sees a millisecond.
+  static constexpr std::int64_t kSameShift = 90;
+
+  // One picture shown, in display order: it was stamped `stamp` and is shown
+  // `shift` ticks earlier than that. A picture stamped before the last one
+  // added (damage that garbled a stamp) is passed over.
+  void add(std::int64_t stamp, std::int64_t shift) {
+    if (!spans.empty() && stamp <= spans.back().last) return;
+    if (!spans.empty() && std::llabs(shift - spans.back().shift) < kSameShift) {
+      spans.back().last = stamp;
+    } else {
+      spans.push_back({stamp, stamp, shift});
+    }
+  }
+
+  bool empty() const { return spans.empty(); }
+  std::size_t size() const { return spans.size(); }
+  void setPicturePeriod(std::int64_t ticks) { picturePeriod = ticks; }
+
+  // How much earlier a moment of the recording is shown. A moment whose
+  // pictures were lost is shown with the next picture that was not, so the
+  // sound of a lost stretch goes with it.
+  std::int64_t shiftAt(std::int64_t moment) const {
+    if (spans.empty()) return 0;
+    auto after = std::upper_bound(spans.begin(), spans.end(), moment,
+                                  [](std::int64_t at, const Span& span) { return at < span.first; });
+    if (after == spans.begin()) return spans.front().shift;
+    const Span& span = *(after - 1);
+    if (moment < span.last + picturePeriod || after == spans.end()) return span.shift;
+    return after->shift;
+  }
+
+ private:
+  struct Span {
+    std::int64_t first, last;  // the stamps of its first and last picture
+    std::int64_t shift;
+  };
+  std::vector<Span> spans;
+  std::int64_t picturePeriod = 3600;
+};
+
+}  // namespace korvat

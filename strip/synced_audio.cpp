@@ -1,0 +1,299 @@
+#include "strip/synced_audio.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdlib>
+
+#include "console/console.h"
+
+namespace korvat {
+namespace {
+
+// Audio in which no frame of a length korvat knows turns up this soon is
+// written as it comes: it cannot be repaired, and must not be lost.
+constexpr std::size_t kLockSearchLimit = 64 * 1024;
+// Stamps further apart than this are no damage: the streams were stamped
+// from different clocks, and no repair can know which is right.
+constexpr std::int64_t kMaxRepairTicks = 60 * 90000;
+constexpr std::size_t kMaxFrameLength = 2048;
+
+std::int64_t roundedDivision(std::int64_t num, std::int64_t den) {
+  return num >= 0 ? (num + den / 2) / den : -((-num + den / 2) / den);
+}
+
+std::int64_t milliseconds(std::int64_t ticks) { return roundedDivision(ticks, 90); }
+
+// A moment of the output video as hh:mm:ss.mmm.
+std::string videoTime(std::int64_t ticks) {
+  const std::int64_t ms = std::max<std::int64_t>(0, milliseconds(ticks));
+  char text[32];
+  std::snprintf(text, sizeof text, "%02" PRId64 ":%02" PRId64 ":%02" PRId64 ".%03" PRId64, ms / 3600000,
+                ms / 60000 % 60, ms / 1000 % 60, ms % 1000);
+  return text;
+}
+
+}  // namespace
+
+SyncedAudio::SyncedAudio(DiskFile* output, const VideoTimeline& timeline, TimeStamp firstPicture)
+    : output(output), timeline(timeline), firstPicture(firstPicture) {
+  if (!firstPicture.known) {
+    cannotRepair = std::string("first picture: ") + firstPicture.missing;
+  } else if (timeline.empty()) {
+    cannotRepair = "the video's frame rate is not known";
+  }
+  // Audio that cannot be repaired is left as it is.
+  passThrough = !cannotRepair.empty();
+}
+
+bool SyncedAudio::add(const unsigned char* data, std::size_t n, TimeStamp stamp) {
+  if (passThrough) return writeBytes(data, n);
+  const std::uint64_t at = heldAt + (held.size() - begin);
+  if (stamp.known) stamps.push_back({at, at + n, stamp.ticks});
+  held.insert(held.end(), data, data + n);
+  return process(false);
+}
+
+bool SyncedAudio::breakHere() {
+  if (passThrough) return true;
+  // A frame in hand that is whole goes out; what follows it was cut.
+  AudioFrameHeader header;
+  if (locked && frameAt(begin, header) && held.size() - begin >= header.length() && !emitFrame(header)) return false;
+  heldAt += held.size() - begin;
+  held.clear();
+  begin = 0;
+  locked = false;
+  return true;
+}
+
+bool SyncedAudio::frameAt(std::size_t at, AudioFrameHeader& header) const {
+  return AudioFrameHeader::parse(held.data() + at, header) && (!streamKnown || header.sameStream(stream));
+}
+
+// Writes the whole frames in hand. A frame counts only where the next one
+// begins where its length says, or where the audio ends.
+bool SyncedAudio::process(bool atEnd) {
+  for (;;) {
+    if (passThrough) return writeTheRest();
+    if (!locked && !lockOn(atEnd)) break;
+    AudioFrameHeader header, next;
+    frameAt(begin, header);
+    const std::size_t length = header.length(), have = held.size() - begin;
+    if (have < length + kAudioHeaderSize && !(atEnd && have >= length)) break;
+    if (have >= length + kAudioHeaderSize && !frameAt(begin + length, next)) {
+      locked = false;  // no frame after all, or one that damage cut
+      ++begin;
+      ++heldAt;
+      continue;
+    }
+    if (!emitFrame(header)) return false;
+  }
+  if (held.size() - begin > kLockSearchLimit && !streamKnown) {
+    // No frame korvat can measure: the audio goes out as it came.
+    passThrough = true;
+    cannotRepair = "no audio frame whose length korvat knows";
+    return writeTheRest();
+  }
+  held.erase(held.begin(), held.begin() + static_cast<std::ptrdiff_t>(begin));
+  begin = 0;
+  return true;
+}
+
+// Finds the next frame whose successor is a frame too. True when found.
+bool SyncedAudio::lockOn(bool atEnd) {
+  const std::size_t from = begin;
+  for (std::size_t i = begin; i + kAudioHeaderSize <= held.size(); ++i) {
+    AudioFrameHeader header, next;
+    if (held[i] != 0xFF || !frameAt(i, header)) continue;
+    const std::size_t end = i + header.length();
+    if (end + kAudioHeaderSize > held.size() && !(atEnd && end <= held.size())) {
+      if (streamKnown) {
+        heldAt += i - from;
+        begin = i;
+      }
+      return false;  // more bytes will tell
+    }
+    if (end + kAudioHeaderSize <= held.size() && !frameAt(end, next)) continue;
+    heldAt += i - from;
+    begin = i;
+    locked = true;
+    if (!streamKnown) stream = header;
+    streamKnown = true;
+    return true;
+  }
+  // None yet; before the first frame nothing is dropped, so that audio
+  // korvat cannot measure is still written whole.
+  if (streamKnown || atEnd) {
+    const std::size_t keep = atEnd ? 0 : std::min<std::size_t>(held.size() - begin, kAudioHeaderSize - 1);
+    heldAt += held.size() - keep - begin;
+    begin = held.size() - keep;
+  }
+  return false;
+}
+
+bool SyncedAudio::emitFrame(const AudioFrameHeader& header) {
+  // A packet in which no frame began stamps none.
+  while (!stamps.empty() && stamps.front().to <= heldAt) stamps.erase(stamps.begin());
+  const bool stamped = !stamps.empty() && stamps.front().from <= heldAt;
+  const std::uint32_t ticks = stamped ? stamps.front().ticks : 0;
+  if (stamped) stamps.erase(stamps.begin());
+  if (!framesBegun) {
+    framesBegun = true;
+    if (!stamped) {
+      // Nothing to count the audio's time from: it goes out as it came.
+      first = TimeStamp::unknown("no time stamp on the first frame's PES packet");
+      cannotRepair = "the first audio frame has no time stamp";
+      passThrough = true;
+      return true;
+    }
+    first = TimeStamp::of(ticks);
+    firstFrameTicks = static_cast<std::int32_t>(ticks - firstPicture.ticks);
+    lastRaw = ticks;
+    lastSinceFirst = firstFrameTicks;
+  }
+  if (stamped && !checkpoint(ticks, header)) return false;
+  const std::size_t length = header.length();
+  if (dropsLeft > 0) {
+    --dropsLeft;
+    ++dropped;
+  } else {
+    if (!writeBytes(held.data() + begin, length)) return false;
+    samplesOut += header.samples();
+  }
+  ++framesSinceStamp;
+  begin += length;
+  heldAt += length;
+  return true;
+}
+
+std::int64_t SyncedAudio::framesIn(std::int64_t ticks, const AudioFrameHeader& header) const {
+  return roundedDivision(ticks * header.sampleRate, std::int64_t{header.samples()} * 90000);
+}
+
+std::int64_t SyncedAudio::outputTicks(const AudioFrameHeader& header) const {
+  return firstFrameTicks + static_cast<std::int64_t>(samplesOut * 90000 / header.sampleRate);
+}
+
+bool SyncedAudio::checkpoint(std::uint32_t ticks, const AudioFrameHeader& header) {
+  lastSinceFirst += static_cast<std::int32_t>(ticks - lastRaw);
+  lastRaw = ticks;
+  const std::int64_t moment = lastSinceFirst;
+  if (stampSeen) framesLost += framesIn(moment - lastStampTicks, header) - static_cast<std::int64_t>(framesSinceStamp);
+  stampSeen = true;
+  lastStampTicks = moment;
+  framesSinceStamp = 0;
+
+  const std::int64_t target = moment - timeline.shiftAt(moment);
+  const std::int64_t now = outputTicks(header);
+  const std::int64_t offset = now - target;  // above 0: the audio comes late
+  const std::int64_t frames = framesIn(offset, header);
+  if (std::llabs(offset) > kMaxRepairTicks) {
+    if (frames != partedBy) {
+      consoleNote("audio not repaired at %s: its time stamps lie %+" PRId64 " ms from the video's\n",
+                  videoTime(now).c_str(), milliseconds(offset));
+    }
+    partedBy = frames;
+    return true;
+  }
+  if (!output) {
+    if (frames != partedBy) {
+      consoleNote("audio and video parted at %s: audio off by %+" PRId64 " ms, %" PRId64 " audio frames lost\n",
+                  videoTime(now).c_str(), milliseconds(offset), framesLost);
+      framesLost = 0;
+      ++repairs;
+    }
+    partedBy = frames;
+    lastOffset = offset;
+    return true;
+  }
+  partedBy = 0;
+  lastOffset = offset - frames * frameTicksOf(header);
+  if (frames == 0 && dropsLeft == 0) {
+    endRepair();
+    return true;
+  }
+  if (!repairing) {
+    repairing = true;
+    repairAt = now;
+    insertedBefore = inserted;
+    droppedBefore = dropped;
+  }
+  // The frames still to drop are counted anew at every stamp, so that each
+  // repair aims at the total.
+  dropsLeft = std::max<std::int64_t>(frames, 0);
+  return frames >= 0 || insertSilence(-frames);
+}
+
+std::int64_t SyncedAudio::frameTicksOf(const AudioFrameHeader& header) {
+  return std::int64_t{header.samples()} * 90000 / header.sampleRate;
+}
+
+// One line for each repair, once the audio is in step again.
+void SyncedAudio::endRepair() {
+  if (repairing) {
+    ++repairs;
+    consoleNote("audio repair at %s: %" PRId64 " audio frames lost, %" PRIu64 " silent frames inserted, %" PRIu64
+                " frames dropped, offset left %+" PRId64 " ms\n",
+                videoTime(repairAt).c_str(), framesLost, inserted - insertedBefore, dropped - droppedBefore,
+                milliseconds(lastOffset));
+  }
+  repairing = false;
+  framesLost = 0;
+}
+
+// Silence in the frames of the stream around it, before the frame in hand.
+bool SyncedAudio::insertSilence(std::int64_t frames) {
+  unsigned char silent[kMaxFrameLength] = {};
+  writeSilentFrameHeader(held.data() + begin, silent);
+  AudioFrameHeader silence;
+  AudioFrameHeader::parse(silent, silence);
+  for (std::int64_t i = 0; i < frames; ++i) {
+    if (!writeBytes(silent, silence.length())) return false;
+    samplesOut += silence.samples();
+    ++inserted;
+  }
+  return true;
+}
+
+bool SyncedAudio::writeTheRest() {
+  const bool ok = writeBytes(held.data() + begin, held.size() - begin);
+  held.clear();
+  begin = 0;
+  return ok;
+}
+
+bool SyncedAudio::writeBytes(const unsigned char* data, std::size_t n) {
+  if (!output || n == 0) return true;
+  const auto size = static_cast<std::uint32_t>(n);
+  if (output->write(data, size) != size) return false;
+  written += n;
+  return true;
+}
+
+bool SyncedAudio::finish() {
+  if (!passThrough && !streamKnown) {
+    passThrough = true;
+    cannotRepair = "no audio frame whose length korvat knows";
+    if (!writeTheRest()) return false;
+  }
+  if (!passThrough) {
+    if (!process(true)) return false;
+    // A last frame cut short by the end of the recording is what there is of it.
+    if (!locked) held.clear();
+    if (!writeTheRest()) return false;
+  }
+  if (output && cannotRepair.empty()) endRepair();
+  if (!cannotRepair.empty()) {
+    consoleNote("audio not repaired: %s\n", cannotRepair.c_str());
+  } else if (output) {
+    consoleNote("audio repairs: %" PRIu64 ", %" PRIu64 " silent frames inserted, %" PRIu64
+                " frames dropped; offset at the end %+" PRId64 " ms\n",
+                repairs, inserted, dropped, milliseconds(lastOffset));
+  } else {
+    consoleNote("audio and video parted %" PRIu64 " times; -p leaves the audio as it came, offset at the end %+" PRId64
+                " ms\n",
+                repairs, milliseconds(lastOffset));
+  }
+  return true;
+}
+
+}  // namespace korvat
