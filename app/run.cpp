@@ -112,6 +112,7 @@ StripOptions stripOptionsAfter(const RunOptions& options, DemuxResult& loop) {
   strip.skipDamage = options.skipDamage;
   strip.gaps = std::move(loop.audioGaps);
   strip.followVideo = options.skipDamage && !options.keepIntactOnly;
+  strip.breaks = std::move(loop.audioBreaks);
   strip.timeline = std::move(loop.timeline);
   strip.firstPicture = options.copyVideoBeforeStart
                            ? TimeStamp::unknown("-i copies video from before its first sequence header")

@@ -77,6 +77,7 @@ class Demultiplexer {
       if (!damaged) return true;
       if (header.streamId() == AVheader::kAudioStream) result.audioGaps.push_back(audio.tell());
     }
+    result.audioBreaks.push_back(audio.tell());
     counters.damagedStretches += 1;
     counters.damagedBytes += links.take;
     return skipBytes(links.take);

@@ -25,6 +25,8 @@ struct DemuxResult {
   // Where in the audio output the loop dropped audio packets cut short by
   // damage (with -r), in the order of the output.
   std::vector<std::uint64_t> audioGaps;
+  // Where in the audio output each damaged stretch lies, whatever it took.
+  std::vector<std::uint64_t> audioBreaks;
   // The time stamp of the first picture in the video output.
   TimeStamp firstPicture;
   // With followVideo: where the recording's moments are shown in the video output.

@@ -24,6 +24,8 @@ void VideoScanner::feed(const unsigned char* payload, std::size_t n, std::size_t
 
 void VideoScanner::finish() {
   endGroup();
+  if (held.has_value()) show(*held);
+  held.reset();
   firstSettled = true;
 }
 
@@ -152,12 +154,13 @@ void VideoScanner::pictureHeader(const unsigned char* header, TimeStamp stamp) {
   group.push_back({reference, type, stamp.known, since});
 }
 
-// The group's pictures are shown in the order of their temporal references,
-// one picture period each, after every picture shown before them.
+// A decoder shows a B-picture as soon as it is decoded, and every other
+// picture when the next one that is not a B-picture comes: so the pictures
+// are shown one picture period each, in that order, whatever damage took.
+// A picture without a stamp of its own takes its time from one of its group
+// that has one, by their temporal references.
 void VideoScanner::endGroup() {
   if (group.empty()) return;
-  std::stable_sort(group.begin(), group.end(),
-                   [](const GroupPicture& a, const GroupPicture& b) { return a.reference < b.reference; });
   std::uint16_t firstReference = UINT16_MAX;
   for (const GroupPicture& p : group) {
     if (p.type != kBidirectionalPicture) firstReference = std::min(firstReference, p.reference);
@@ -167,12 +170,21 @@ void VideoScanner::endGroup() {
   const std::int64_t groupStart = timed ? stamped->stamp - period.of(stamped->reference) : 0;
   for (const GroupPicture& p : group) {
     if (dropLeadingB && p.type == kBidirectionalPicture && p.reference < firstReference) continue;
-    const std::int64_t at = p.stamped ? p.stamp : groupStart + period.of(p.reference);
-    if (timed) shown.add(at, at - period.of(shownPictures));
-    ++shownPictures;
+    const Shown picture = {timed, p.stamped ? p.stamp : groupStart + period.of(p.reference)};
+    if (p.type == kBidirectionalPicture) {
+      show(picture);
+      continue;
+    }
+    if (held.has_value()) show(*held);
+    held = picture;
   }
   group.clear();
   dropLeadingB = false;
+}
+
+void VideoScanner::show(const Shown& picture) {
+  if (picture.timed) shown.add(picture.stamp, picture.stamp - period.of(shownPictures));
+  ++shownPictures;
 }
 
 std::int64_t VideoScanner::sinceFirst(std::uint32_t stamp) {

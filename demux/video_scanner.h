@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "format/mpeg.h"
@@ -56,6 +57,11 @@ class VideoScanner {
   TimeStamp pictureBegins(std::uint64_t packet);
   void pictureHeader(const unsigned char* header, TimeStamp stamp);
   void endGroup();
+  struct Shown {
+    bool timed;
+    std::int64_t stamp;
+  };
+  void show(const Shown& picture);
   std::int64_t sinceFirst(std::uint32_t stamp);
 
   bool followEveryPicture;
@@ -82,6 +88,7 @@ class VideoScanner {
   std::vector<GroupPicture> group;
   bool dropLeadingB = true;  // before the first group header: no picture before
   std::int64_t shownPictures = 0;
+  std::optional<Shown> held;  // the last picture that is not a B-picture, until the next one
   VideoTimeline shown;
 };
 

@@ -32,6 +32,8 @@ class VideoTimeline {
   }
 
   bool empty() const { return spans.empty(); }
+  // When the last picture shown ends, from the first one's start.
+  std::int64_t end() const { return spans.empty() ? 0 : spans.back().last - spans.back().shift + picturePeriod; }
   std::size_t size() const { return spans.size(); }
   void setPicturePeriod(std::int64_t ticks) { picturePeriod = ticks; }
 

@@ -53,8 +53,8 @@ class PesStripper {
         bool damaged = false;
         if (!skipDamage(damaged)) return inputEnded();
         // The frame in hand lost its end, or what came after it.
-        if ((damaged || crossedGap) && synced && !synced->breakHere()) return writeFailure();
-        crossedGap = false;
+        if ((damaged || crossedBreak) && synced && !synced->breakHere()) return writeFailure();
+        crossedBreak = false;
         if (damaged) {
           if (!printProgress()) return writeFailure();
           continue;
@@ -85,7 +85,8 @@ class PesStripper {
   // packet.
   bool skipDamage(bool& damaged) {
     const std::uint64_t position = input.tell();
-    for (; nextGap < options.gaps.size() && options.gaps[nextGap] <= position; ++nextGap) crossedGap = true;
+    while (nextGap < options.gaps.size() && options.gaps[nextGap] <= position) ++nextGap;
+    for (; nextBreak < options.breaks.size() && options.breaks[nextBreak] <= position; ++nextBreak) crossedBreak = true;
     const std::uint64_t gap = nextGap < options.gaps.size() ? options.gaps[nextGap] : UINT64_MAX;
     LinkCheck verdict;
     if (!checkLinkHere(input, pes::kChain, verdict)) return false;
@@ -211,7 +212,8 @@ class PesStripper {
   DiskFile* output;
   const StripOptions& options;
   std::unique_ptr<SyncedAudio> synced;
-  bool crossedGap = false;
+  std::size_t nextBreak = 0;
+  bool crossedBreak = false;
   std::size_t nextGap = 0;
   TimeStamp firstFrame;
   std::uint64_t bytesInFile = 0;

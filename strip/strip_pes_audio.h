@@ -26,6 +26,7 @@ struct StripOptions {
   // -r: the audio is written in whole frames and kept in step with the
   // video, whose time line the first pass found.
   bool followVideo = false;
+  std::vector<std::uint64_t> breaks;  // where each damaged stretch lay, in the order of the temporary file
   VideoTimeline timeline;
   TimeStamp firstPicture;
 };

@@ -54,14 +54,17 @@ bool SyncedAudio::add(const unsigned char* data, std::size_t n, TimeStamp stamp)
 }
 
 bool SyncedAudio::breakHere() {
-  if (passThrough) return true;
-  // A frame in hand that is whole goes out; what follows it was cut.
+  // A frame that ends right here cannot be told whole by the one after it,
+  // which damage may have taken: it is whole, and goes out. Any other frame
+  // in hand is told by what follows it, as always.
   AudioFrameHeader header;
-  if (locked && frameAt(begin, header) && held.size() - begin >= header.length() && !emitFrame(header)) return false;
-  heldAt += held.size() - begin;
+  if (passThrough || !locked || held.size() - begin < kAudioHeaderSize || !frameAt(begin, header) ||
+      held.size() - begin != header.length()) {
+    return true;
+  }
+  if (!emitFrame(header)) return false;
   held.clear();
   begin = 0;
-  locked = false;
   return true;
 }
 
@@ -76,7 +79,7 @@ bool SyncedAudio::process(bool atEnd) {
     if (passThrough) return writeTheRest();
     if (!locked && !lockOn(atEnd)) break;
     AudioFrameHeader header, next;
-    frameAt(begin, header);
+    if (held.size() - begin < kAudioHeaderSize || !frameAt(begin, header)) break;
     const std::size_t length = header.length(), have = held.size() - begin;
     if (have < length + kAudioHeaderSize && !(atEnd && have >= length)) break;
     if (have >= length + kAudioHeaderSize && !frameAt(begin + length, next)) {
@@ -101,11 +104,14 @@ bool SyncedAudio::process(bool atEnd) {
 // Finds the next frame whose successor is a frame too. True when found.
 bool SyncedAudio::lockOn(bool atEnd) {
   const std::size_t from = begin;
-  for (std::size_t i = begin; i + kAudioHeaderSize <= held.size(); ++i) {
+  // Where the last search stopped: before the first frame, the bytes stay.
+  std::size_t i = begin + static_cast<std::size_t>(std::max(searchedTo, heldAt) - heldAt);
+  for (; i + kAudioHeaderSize <= held.size(); ++i) {
     AudioFrameHeader header, next;
     if (held[i] != 0xFF || !frameAt(i, header)) continue;
     const std::size_t end = i + header.length();
     if (end + kAudioHeaderSize > held.size() && !(atEnd && end <= held.size())) {
+      searchedTo = heldAt + (i - from);
       if (streamKnown) {
         heldAt += i - from;
         begin = i;
@@ -122,6 +128,7 @@ bool SyncedAudio::lockOn(bool atEnd) {
   }
   // None yet; before the first frame nothing is dropped, so that audio
   // korvat cannot measure is still written whole.
+  searchedTo = heldAt + (held.size() - from) - std::min<std::size_t>(held.size() - from, kAudioHeaderSize - 1);
   if (streamKnown || atEnd) {
     const std::size_t keep = atEnd ? 0 : std::min<std::size_t>(held.size() - begin, kAudioHeaderSize - 1);
     heldAt += held.size() - keep - begin;
@@ -220,7 +227,12 @@ bool SyncedAudio::checkpoint(std::uint32_t ticks, const AudioFrameHeader& header
   // The frames still to drop are counted anew at every stamp, so that each
   // repair aims at the total.
   dropsLeft = std::max<std::int64_t>(frames, 0);
-  return frames >= 0 || insertSilence(-frames);
+  if (frames >= 0) return true;
+  // Silence goes only under pictures there are: audio stamped past the end
+  // of the video has nothing to keep in step with.
+  const std::int64_t room =
+      std::max<std::int64_t>(0, timeline.end() - now) * header.sampleRate / (std::int64_t{header.samples()} * 90000);
+  return insertSilence(std::min(-frames, room));
 }
 
 std::int64_t SyncedAudio::frameTicksOf(const AudioFrameHeader& header) {

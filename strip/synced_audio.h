@@ -29,7 +29,7 @@ class SyncedAudio {
   // `stamp` is the packet's time stamp, of the first frame that begins in it.
   // False when a write failed.
   bool add(const unsigned char* data, std::size_t n, TimeStamp stamp);
-  // The bytes before and after are not contiguous: damage lay between.
+  // Damage lay between the bytes before and after: they may not be contiguous.
   bool breakHere();
   // The audio ended: a whole frame in hand goes out, and so does a last one
   // cut short by the end of the recording. Prints the summary.
@@ -69,7 +69,8 @@ class SyncedAudio {
   std::size_t begin = 0;
   std::uint64_t heldAt = 0;
   std::vector<Stamp> stamps;
-  bool locked = false;  // held[begin] is a frame's first byte
+  bool locked = false;           // held[begin] is a frame's first byte
+  std::uint64_t searchedTo = 0;  // in the stream: where the search for a frame goes on
   bool passThrough = false;
   bool framesBegun = false;
   AudioFrameHeader stream;

@@ -55,6 +55,11 @@ const Bytes& sourceVideo() {
   return bytes;
 }
 
+const Bytes& sourceVideoWithB() {
+  static const Bytes bytes = readSample("testsrc-b.m2v");
+  return bytes;
+}
+
 const Bytes& sourceAudio() {
   static const Bytes bytes = readSample("sine.mp2");
   return bytes;

@@ -34,6 +34,7 @@ Bytes readSample(const std::string& name);  // a file of samples/
 // The real streams of samples/: MPEG-2 video and MPEG-1 Layer II audio.
 const Bytes& sourceVideo();
 const Bytes& sourceAudio();
+const Bytes& sourceVideoWithB();  // smaller pictures, in groups with B-pictures
 
 // Progress lines as korvat prints them: of the loop, each {audio packets, kb,
 // video packets, kb, skipped items, kb}; of the stripping pass, each {audio

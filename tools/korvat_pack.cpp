@@ -26,6 +26,7 @@ int usage() {
                "Options, each with a number (packets count from 0 as packed):\n"
                "  --seed N          the seed of every random choice (default 1)\n"
                "  --span PERCENT    audio PES packets split over two AV packets\n"
+               "  --prefix PERCENT  video packets with the time stamp prefix (default 50)\n"
                "  --cut-start N     cut N bytes from the start, as a recording begun mid-packet\n"
                "  --garbage-after N a stretch of garbage after packet N, of --garbage-bytes\n"
                "  --garbage-bytes N\n"
@@ -97,6 +98,7 @@ bool takeOption(const char* name, const char* value, PackOptions& options) {
   const std::uint64_t number = std::strtoull(value, nullptr, 10);
   if (std::strcmp(name, "--seed") == 0) return options.seed = number, true;
   if (std::strcmp(name, "--span") == 0) return options.spanPercent = static_cast<unsigned>(number), true;
+  if (std::strcmp(name, "--prefix") == 0) return options.prefixPercent = static_cast<unsigned>(number), true;
   if (std::strcmp(name, "--lose") == 0) {
     const char* colon = std::strchr(value, ':');
     if (!colon) return false;

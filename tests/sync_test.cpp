@@ -1,0 +1,176 @@
+// Damaged recordings split with -r come out in sync: the audio that survived
+// is moved with the video that survived, by silent frames and dropped ones.
+// What korvat must write is worked out here from what the packing tool says
+// each damaged stretch took, picture by picture and frame by frame.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+
+#include "format/mpeg.h"
+#include "format/mpeg_audio.h"
+#include "tests/harness.h"
+#include "tools/recording_packer.h"
+
+namespace korvat::test {
+namespace {
+
+const unsigned char* bytesOf(const Bytes& bytes, std::size_t at) {
+  return reinterpret_cast<const unsigned char*>(bytes.data() + at);
+}
+
+bool contains(const std::vector<std::size_t>& sorted, std::size_t item) {
+  return std::binary_search(sorted.begin(), sorted.end(), item);
+}
+
+struct Picture {
+  std::int64_t display;  // counted from the first group's first picture
+  bool bidirectional;
+};
+
+// Every picture of the video, in stream order (the packing tool's).
+std::vector<Picture> picturesOf(const Bytes& video) {
+  std::vector<Picture> positions;
+  std::int64_t groupBase = 0, groupSize = 0;
+  for (std::size_t at = 0; (at = video.find(Bytes("\0\0\1", 3), at)) != Bytes::npos && at + 8 <= video.size(); ++at) {
+    if (video[at + 3] == static_cast<char>(kGroupStart)) {
+      groupBase += groupSize;
+      groupSize = 0;
+    } else if (video[at + 3] == static_cast<char>(kPictureStart)) {
+      const std::int64_t reference = temporalReference(bytesOf(video, at));
+      positions.push_back({groupBase + reference, pictureCodingType(bytesOf(video, at)) == kBidirectionalPicture});
+      groupSize = std::max(groupSize, reference + 1);
+    }
+  }
+  return positions;
+}
+
+struct Repaired {
+  Bytes audio;
+  std::uint64_t inserted = 0, dropped = 0;
+};
+
+// A player shows the pictures that survived one after another, a B-picture
+// when it comes and any other when the next that is no B-picture comes; so
+// each is shown earlier than its stamp by the time of those lost before it.
+// Every frame that a whole PES packet stamps is moved to where the video
+// shows its moment (or, lost with its picture, the next picture shown): by
+// silent frames when it comes early, by dropping it and the frames after it
+// when late, to the nearest frame.
+Repaired repairedAudio(const Bytes& video, const Bytes& audio, const pack::PackOptions& options,
+                       const pack::Intact& intact) {
+  constexpr std::int64_t kPicture = 3600, kFrame = 2160;  // 25 pictures and 1152 samples at 48 kHz a second
+  const std::vector<Picture> pictures = picturesOf(video);
+  std::vector<std::int64_t> shown;  // the display positions of the pictures that survived, as shown
+  std::int64_t held = -1;
+  for (std::size_t i = 0; i < pictures.size(); ++i) {
+    if (contains(intact.lostPictures, i)) continue;
+    if (pictures[i].bidirectional) {
+      shown.push_back(pictures[i].display);
+    } else {
+      if (held >= 0) shown.push_back(held);
+      held = pictures[i].display;
+    }
+  }
+  shown.push_back(held);
+  // Each picture's stamp, and how much earlier it is shown; one shown after
+  // a later one (out of place for the damage) tells nothing.
+  std::vector<std::array<std::int64_t, 2>> moved;
+  for (std::size_t rank = 0; rank < shown.size(); ++rank) {
+    const std::int64_t stamp = (shown[rank] - pictures[0].display) * kPicture;
+    if (moved.empty() || stamp > moved.back()[0])
+      moved.push_back({stamp, stamp - static_cast<std::int64_t>(rank) * kPicture});
+  }
+  const auto shiftAt = [&](std::int64_t moment) {
+    const auto on = std::find_if(moved.begin(), moved.end(), [&](const auto& m) { return m[0] + kPicture > moment; });
+    return on == moved.end() ? moved.back()[1] : (*on)[1];
+  };
+  const std::int64_t delay = static_cast<std::int64_t>(options.audioClock) - options.videoClock;
+  Repaired out;
+  std::int64_t framesOut = 0, drops = 0;
+  AudioFrameHeader header;
+  for (std::size_t at = 0, k = 0; at + 4 <= audio.size() && AudioFrameHeader::parse(bytesOf(audio, at), header);
+       at += header.length(), ++k) {
+    if (contains(intact.lostFrames, k)) continue;
+    if (contains(intact.stampedFrames, k)) {
+      const std::int64_t moment = delay + static_cast<std::int64_t>(k) * kFrame;
+      const std::int64_t offset = delay + framesOut * kFrame - (moment - shiftAt(moment));
+      const std::int64_t frames = (offset >= 0 ? offset + kFrame / 2 : offset - kFrame / 2) / kFrame;
+      for (std::int64_t i = frames; i < 0; ++i, ++framesOut, ++out.inserted) {
+        Bytes silent(576, '\0');  // the frame's header without CRC or padding: 144 * 192000 / 48000 bytes
+        writeSilentFrameHeader(bytesOf(audio, at), reinterpret_cast<unsigned char*>(&silent[0]));
+        out.audio += silent;
+      }
+      drops = std::max<std::int64_t>(frames, 0);
+    }
+    if (drops > 0) {
+      --drops;
+      ++out.dropped;
+      continue;
+    }
+    out.audio += audio.substr(at, header.length());
+    ++framesOut;
+  }
+  return out;
+}
+
+// About `bytes` lost from `from` on, from inside one packet to inside another.
+// The stretch begins near the start of its first packet and ends near the
+// end of its last, so that -r cannot take what is left of the first for a
+// whole packet followed by damage. Of stream `only`, exactly one packet.
+pack::LostStretch stretch(const Bytes& recording, std::uint64_t from, std::uint64_t bytes, int only = 0) {
+  std::vector<pack::PacketView> packets;
+  pack::forEachPacket(recording, [&](const pack::PacketView& packet) { packets.push_back(packet); });
+  auto first = std::find_if(packets.begin(), packets.end(), [&](const pack::PacketView& p) {
+    return p.offset >= from && (only == 0 || p.streamId == only);
+  });
+  if (only != 0) return {first->offset, 8u + first->length};
+  auto last = std::find_if(first, packets.end(), [&](const pack::PacketView& p) { return p.offset >= from + bytes; });
+  return {first->offset + 12, last->offset - 20 - first->offset - 12};
+}
+
+TEST(Sync, TheAudioFollowsTheVideoThroughTheDamage) {
+  struct Case {
+    const char* name;
+    const Bytes* video;
+    bool pesAtFrames;
+    unsigned spanPercent;
+    std::vector<std::array<std::uint64_t, 3>> lost;  // as stretch() takes them
+  };
+  const std::vector<Case> cases = {
+      {"no B-pictures, packets cut anywhere", &sourceVideo(), false, 0, {{60000, 12000, 0}, {200000, 31000, 0}}},
+      {"B-pictures, whole frames per packet", &sourceVideoWithB(), true, 0, {{30000, 9000, 0}, {90000, 4000, 0}}},
+      {"B-pictures, packets over two AV packets",
+       &sourceVideoWithB(),
+       false,
+       50,
+       {{50000, 20000, 0}, {120000, 3000, 0}}},
+      {"an audio packet lost cleanly", &sourceVideoWithB(), false, 0, {{60000, 0, 2}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    pack::PackOptions options;
+    options.prefixPercent = 100;
+    options.pesAtFrames = c.pesAtFrames;
+    options.spanPercent = c.spanPercent;
+    const Bytes undamaged = pack::packRecording(*c.video, sourceAudio(), options);
+    for (const auto& [from, bytes, only] : c.lost)
+      options.damage.lost.push_back(stretch(undamaged, from, bytes, static_cast<int>(only)));
+    pack::Intact intact;
+    TempDir dir;
+    dir.write("rec", pack::packRecording(*c.video, sourceAudio(), options, nullptr, &intact));
+    ASSERT_FALSE(intact.lostFrames.empty());
+    const Repaired expected = repairedAudio(*c.video, sourceAudio(), options, intact);
+
+    Outcome run = runKorvat(dir, {"-r", "rec"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_NE(run.out.find(summary(intact.damagedStretches, intact.damagedBytes)), std::string::npos);
+    EXPECT_TRUE(dir.read("rec.m2v") == intact.video);
+    EXPECT_TRUE(dir.read("rec.mp2") == expected.audio);
+    EXPECT_NE(run.err.find(" silent frames inserted, "), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("audio repairs: "), std::string::npos) << run.err;
+  }
+}
+
+}  // namespace
+}  // namespace korvat::test
