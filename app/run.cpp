@@ -132,7 +132,7 @@ int runPasses(const RunOptions& options, RunFiles& files) {
   if (!files.temp) {
     const bool wroteAudio = files.audio->tell() > 0;
     outputsClosed = closeOutput(*files.audio, "\nerror writing to audio-file\n") && outputsClosed;
-    if (outputsClosed && wroteAudio && stripOptions.followVideo && loop.end != PassEnd::Interrupted) {
+    if (outputsClosed && wroteAudio && stripOptions.followVideo && loop.end == PassEnd::Completed) {
       reportAudioParting(options.audioName, stripOptions);
     }
     if (wroteVideo && wroteAudio) printAudioDelay(options, loop.firstPicture, TimeStamp::unknown("no frame sought"));

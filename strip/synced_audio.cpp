@@ -54,6 +54,11 @@ bool SyncedAudio::add(const unsigned char* data, std::size_t n, TimeStamp stamp)
 }
 
 bool SyncedAudio::breakHere() {
+  if (!output) {
+    endStretch();
+    stretchOpen = true;
+    stretchSeen = false;
+  }
   // A frame that ends right here cannot be told whole by the one after it,
   // which damage may have taken: it is whole, and goes out. Any other frame
   // in hand is told by what follows it, as always.
@@ -193,27 +198,23 @@ bool SyncedAudio::checkpoint(std::uint32_t ticks, const AudioFrameHeader& header
   const std::int64_t now = outputTicks(header);
   const std::int64_t offset = now - target;  // above 0: the audio comes late
   const std::int64_t frames = framesIn(offset, header);
+  lastFrameTicks = frameTicksOf(header);
   if (std::llabs(offset) > kMaxRepairTicks) {
-    if (frames != partedBy) {
+    if (frames != farBy) {
       consoleNote("audio not repaired at %s: its time stamps lie %+" PRId64 " ms from the video's\n",
                   videoTime(now).c_str(), milliseconds(offset));
     }
-    partedBy = frames;
+    farBy = frames;
     return true;
   }
+  farBy = 0;
   if (!output) {
-    if (frames != partedBy) {
-      consoleNote("audio and video parted at %s: audio off by %+" PRId64 " ms, %" PRId64 " audio frames lost\n",
-                  videoTime(now).c_str(), milliseconds(offset), framesLost);
-      framesLost = 0;
-      ++repairs;
-    }
-    partedBy = frames;
+    if (stretchOpen && !stretchSeen) stretchAt = now;
+    stretchSeen = true;
     lastOffset = offset;
     return true;
   }
-  partedBy = 0;
-  lastOffset = offset - frames * frameTicksOf(header);
+  lastOffset = offset - frames * lastFrameTicks;
   if (frames == 0 && dropsLeft == 0) {
     endRepair();
     return true;
@@ -237,6 +238,22 @@ bool SyncedAudio::checkpoint(std::uint32_t ticks, const AudioFrameHeader& header
 
 std::int64_t SyncedAudio::frameTicksOf(const AudioFrameHeader& header) {
   return std::int64_t{header.samples()} * 90000 / header.sampleRate;
+}
+
+// With -p, one line for each damaged stretch that moved the two apart, once
+// the audio is past it: a stretch that took video moves the audio's moments
+// one by one as they pass the pictures lost.
+void SyncedAudio::endStretch() {
+  if (!stretchOpen || !stretchSeen) return;
+  stretchOpen = false;
+  const std::int64_t frames = roundedDivision(lastOffset, lastFrameTicks);
+  if (frames != partedBy) {
+    ++repairs;
+    consoleNote("audio and video parted at %s: audio off by %+" PRId64 " ms, %" PRId64 " audio frames lost\n",
+                videoTime(stretchAt).c_str(), milliseconds(lastOffset), framesLost);
+  }
+  partedBy = frames;
+  framesLost = 0;
 }
 
 // One line for each repair, once the audio is in step again.
@@ -293,7 +310,7 @@ bool SyncedAudio::finish() {
     if (!locked) held.clear();
     if (!writeTheRest()) return false;
   }
-  if (output && cannotRepair.empty()) endRepair();
+  if (cannotRepair.empty()) output ? endRepair() : endStretch();
   if (!cannotRepair.empty()) {
     consoleNote("audio not repaired: %s\n", cannotRepair.c_str());
   } else if (output) {
@@ -301,8 +318,8 @@ bool SyncedAudio::finish() {
                 " frames dropped; offset at the end %+" PRId64 " ms\n",
                 repairs, inserted, dropped, milliseconds(lastOffset));
   } else {
-    consoleNote("audio and video parted %" PRIu64 " times; -p leaves the audio as it came, offset at the end %+" PRId64
-                " ms\n",
+    consoleNote("audio and video parted at %" PRIu64
+                " damaged stretches; -p leaves the audio as it came, offset at the end %+" PRId64 " ms\n",
                 repairs, milliseconds(lastOffset));
   }
   return true;

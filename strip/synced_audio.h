@@ -57,6 +57,7 @@ class SyncedAudio {
   std::int64_t outputTicks(const AudioFrameHeader& header) const;
   static std::int64_t frameTicksOf(const AudioFrameHeader& header);
   void endRepair();
+  void endStretch();
   void compact();
 
   DiskFile* output;
@@ -89,7 +90,12 @@ class SyncedAudio {
   bool stampSeen = false;
   std::int64_t framesLost = 0;
   std::int64_t dropsLeft = 0;
-  std::int64_t partedBy = 0;  // -p: the parting last reported, in frames
+  std::int64_t farBy = 0;  // stamps too far apart to repair, by so many frames
+  // -p: the stretch under way, and the parting last reported, in frames.
+  bool stretchOpen = false, stretchSeen = false;
+  std::int64_t stretchAt = 0;
+  std::int64_t partedBy = 0;
+  std::int64_t lastFrameTicks = 0;
   std::int64_t lastOffset = 0;
   std::uint64_t repairs = 0, inserted = 0, dropped = 0;
   // The repair under way: where it began, and the counts before it.

@@ -18,11 +18,11 @@ TEST(Recovery, SkipsDamageAndKeepsTheIntactPackets) {
     pack::Damage damage;
   };
   const std::vector<Case> cases = {
-      {"cut-off start", {37, 0, 0, 0, 0, 0}},
-      {"garbage between packets", {0, 120, 999, 0, 0, 0}},
-      {"chunk missing from a video payload", {0, 0, 0, 150, 0, 100}},
-      {"chunk missing from an audio PES packet over two AV packets", {0, 0, 0, 0, 60, 100}},
-      {"all of them", {5, 30, 17, 200, 100, 333}},
+      {"cut-off start", {37, 0, 0, 0, 0, 0, {}}},
+      {"garbage between packets", {0, 120, 999, 0, 0, 0, {}}},
+      {"chunk missing from a video payload", {0, 0, 0, 150, 0, 100, {}}},
+      {"chunk missing from an audio PES packet over two AV packets", {0, 0, 0, 0, 60, 100, {}}},
+      {"all of them", {5, 30, 17, 200, 100, 333, {}}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -54,23 +54,63 @@ TEST(Recovery, SkipsDamageAndKeepsTheIntactPackets) {
   }
 }
 
-// A PES packet that reaches past audio the loop dropped lost its end, even
-// where its length happens to land on a start code; audio that does not
-// begin with a start code (the tail of a packet whose start was lost) is
-// skipped up to the next packet that counts.
-TEST(Recovery, AudioPacketAcrossAGap) {
+// Around damage, every packet that arrived whole is kept (-k: exactly). A PES
+// packet that reaches past audio the loop dropped lost its end, even where
+// its length happens to land on a start code; audio that does not begin with
+// a start code (the tail of a packet whose start was lost) is skipped up to
+// the next packet that counts. A packet whose successor is damage is whole
+// when the next header that counts lies at or past its end, also right after
+// a skip, and also where its end is a gap.
+TEST(Recovery, WholePacketsAroundDamage) {
   const Bytes lost = pesPacket(0xC0, "", "\xFF\xF1" + filler(40));              // 51 bytes
   const Bytes kept = "\xFF\xF2" + filler(20) + Bytes("\0\0\1", 3) + filler(5);  // its 00 00 01 where `lost` ends
-  const Bytes recording = avPacket(1, 0, sequenceStart("v")) + avPacket(2, 0, "tail") +
-                          avPacket(2, 0, lost.substr(0, 20)) + avPacket(2, 0, lost.substr(20), 41) +
-                          avPacket(2, 0, pesPacket(0xC0, "", kept));
-  TempDir dir;
-  dir.write("rec", recording);
-  const Outcome run = runKorvat(dir, {"-r", "rec"});
-  EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(dir.read("rec.mp2"), kept);
-  EXPECT_EQ(dir.read("rec.m2v"), sequenceStart("v"));
-  EXPECT_NE(run.out.find(summary(1, 39)), std::string::npos);
+  const Bytes video = sequenceStart(Bytes(8, '\0')) + Bytes("\0\0\1\0", 4) + Bytes(4, '\0');
+  const Bytes audio = avPacket(2, 0, pesPacket(0xC0, pack::ptsField(1000), "\xFF\xF1" + filler(20)));
+  std::vector<Bytes> pes, frames;
+  for (char i = 1; i <= 5; ++i) {
+    frames.push_back("\xFF\xF1" + Bytes(30, static_cast<char>('0' + i)));
+    pes.push_back(pesPacket(0xC0, pack::ptsField(1000 * i), frames.back()));
+  }
+  const auto lossy = [](const Bytes& part) { return avPacket(2, 0, part, static_cast<int>(part.size()) + 10); };
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    Bytes recording, video, audio;
+    std::string skipped;
+  };
+  const std::vector<Case> cases = {
+      {"a PES packet across a gap",
+       {"-k", "rec"},
+       avPacket(1, 0, sequenceStart("v")) + avPacket(2, 0, "tail") + avPacket(2, 0, lost.substr(0, 20)) +
+           avPacket(2, 0, lost.substr(20), 41) + avPacket(2, 0, pesPacket(0xC0, "", kept)),
+       sequenceStart("v"),
+       kept,
+       summary(1, 39)},
+      {"a packet between two damaged stretches",
+       {"-k", "-p", "rec"},
+       "\x11\x22\x33" + prefixedVideo(video, 900) + "ZZZZ" + prefixedVideo("second", 4500) + audio,
+       video + "second",
+       audio.substr(8),
+       summary(2, 7)},
+      {"PES packets between cut ones",
+       {"-K", "rec"},
+       prefixedVideo(video) + avPacket(2, 0, pes[0]) + lossy(pes[1].substr(0, 20)) + avPacket(2, 0, pes[1].substr(20)) +
+           avPacket(2, 0, pes[2]) + lossy(pes[3].substr(0, 20)) + avPacket(2, 0, pes[3].substr(20)) +
+           avPacket(2, 0, pes[4]),
+       video,
+       frames[0] + frames[2] + frames[4],
+       summary(2, 56)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    dir.write("rec", c.recording);
+    const Outcome run = runKorvat(dir, c.args);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(dir.read("rec.m2v"), c.video);
+    EXPECT_EQ(dir.read("rec.mp2"), c.audio);
+    EXPECT_NE(run.out.find(c.skipped), std::string::npos);
+  }
 }
 
 // The delay is the first audio frame's PTS less the first picture's stamp,

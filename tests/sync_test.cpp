@@ -174,3 +174,59 @@ TEST(Sync, TheAudioFollowsTheVideoThroughTheDamage) {
 
 }  // namespace
 }  // namespace korvat::test
+
+namespace korvat::test {
+namespace {
+
+// Where the stamps that a repair needs are missing, and with -p, the audio
+// stays as the intact packets had it; standard error says why, or (-p) how
+// far the two parted, and standard output reads as with -k.
+TEST(Sync, NoRepairWithoutStampsNorWithPes) {
+  struct Case {
+    const char* name;
+    unsigned prefixPercent;
+    bool audioTimeStamps;
+    std::vector<std::string> args;
+    std::string err;  // what standard error holds
+  };
+  const std::vector<Case> cases = {
+      {"no stamp on the video",
+       0,
+       true,
+       {"-r", "rec"},
+       "audio not repaired: first picture: no time stamp on its video packet\n"},
+      {"no stamp on the audio",
+       100,
+       false,
+       {"-r", "rec"},
+       "audio not repaired: the first audio frame has no time stamp\n"},
+      {"-p",
+       100,
+       true,
+       {"-r", "-p", "rec"},
+       "audio and video parted at 1 damaged stretches; -p leaves the audio as it came, offset at the end +64 ms"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    pack::PackOptions options;
+    options.prefixPercent = c.prefixPercent;
+    options.audioTimeStamps = c.audioTimeStamps;
+    const Bytes undamaged = pack::packRecording(sourceVideoWithB(), sourceAudio(), options);
+    options.damage.lost = {stretch(undamaged, 30000, 9000), stretch(undamaged, 90000, 0, 2)};
+    pack::Intact intact;
+    TempDir dir;
+    dir.write("rec", pack::packRecording(sourceVideoWithB(), sourceAudio(), options, nullptr, &intact));
+    const Outcome run = runKorvat(dir, c.args);
+    EXPECT_NE(run.err.find(c.err), std::string::npos) << run.err;
+    EXPECT_TRUE(dir.read("rec.m2v") == intact.video);
+    EXPECT_TRUE(dir.read("rec.mp2") == (c.args[1] == "-p" ? intact.pes : intact.audio));
+    TempDir exact;
+    exact.write("rec", dir.read("rec"));
+    std::vector<std::string> args = c.args;
+    args[0] = "-k";
+    EXPECT_EQ(runKorvat(exact, args).out, run.out);
+  }
+}
+
+}  // namespace
+}  // namespace korvat::test
