@@ -116,9 +116,9 @@ class Demultiplexer {
       counters.skippedItems += 1;
       counters.skippedBytes += AVheader::kVideoPrefixSize;
     }
-    const bool copied = videoStarted && (scanner.done() || options.copyVideoBeforeStart)
-                            ? input.copyTo(video, length)
-                            : readAndWriteVideo(length, prefix);
+    const bool copied = !videoStarted                                    ? searchVideoStart(length, prefix)
+                        : scanner.done() || options.copyVideoBeforeStart ? input.copyTo(video, length)
+                                                                         : copyAndScanVideo(length, prefix);
     if (!copied) return false;
     if (videoStarted) {
       counters.videoPackets += 1;
@@ -130,29 +130,25 @@ class Demultiplexer {
   }
 
   // Before the first sequence header the payload is read whole and searched,
-  // and the bytes before the start code are dropped; after it, the scanner
-  // reads what is written for as long as it needs. `length` becomes the
+  // and the bytes before the start code are dropped. `length` becomes the
   // number of bytes written.
-  bool readAndWriteVideo(std::uint16_t& length, TimeStamp prefix) {
-    const std::uint32_t got = input.read(payloadBuffer.data(), length);
-    if (input.error() != FileError::Ok) {
-      // What did arrive of a packet after the start is written, as copyTo would.
-      if (videoStarted) {
-        scanner.feed(payloadBuffer.data(), got, 0, prefix);
-        video.write(payloadBuffer.data(), got);
-      }
-      return false;
-    }
-    std::size_t start = 0;
-    if (!videoStarted) {
-      start = findStartCode(payloadBuffer.data(), length, kSequenceHeader);
-      counters.skippedBytes += start;
-      if (start == length) return true;
-      videoStarted = true;
-    }
+  bool searchVideoStart(std::uint16_t& length, TimeStamp prefix) {
+    input.read(payloadBuffer.data(), length);
+    if (input.error() != FileError::Ok) return false;  // cut short: nothing of it is written
+    const std::size_t start = findStartCode(payloadBuffer.data(), length, kSequenceHeader);
+    counters.skippedBytes += start;
+    if (start == length) return true;
+    videoStarted = true;
     scanner.feed(payloadBuffer.data(), length, start, prefix);
     length = static_cast<std::uint16_t>(length - start);
     return video.write(payloadBuffer.data() + start, length) == length;
+  }
+
+  // After it, the scanner reads what is written for as long as it needs.
+  bool copyAndScanVideo(std::uint16_t length, TimeStamp prefix) {
+    scanner.startPacket(prefix);
+    return input.copyTo(video, length,
+                        [this](const unsigned char* data, std::uint32_t n) { scanner.scanWritten(data, n); });
   }
 
   bool skipBytes(std::uint64_t length) {

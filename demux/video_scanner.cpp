@@ -6,16 +6,23 @@
 namespace korvat {
 
 void VideoScanner::feed(const unsigned char* payload, std::size_t n, std::size_t written, TimeStamp prefix) {
-  Packet& packet = packets[packetCount++ % kPacketsKept];
-  packet = {prefix.known, prefix.ticks, false};
+  startPacket(prefix);
   // A picture that begins before the written part takes the prefix's stamp.
   if (written > 0 && findStartCode(payload, std::min(n, written + kStartCodeSize - 1), kPictureStart) < written) {
-    packet.pictureBegun = true;
+    packets[(packetCount - 1) % kPacketsKept].pictureBegun = true;
   }
+  scanWritten(payload + written, n - written);
+}
+
+void VideoScanner::startPacket(TimeStamp prefix) {
+  packets[packetCount++ % kPacketsKept] = {prefix.known, prefix.ticks, false};
+}
+
+void VideoScanner::scanWritten(const unsigned char* data, std::size_t n) {
   if (done()) return;
-  scan(payload + written, n - written);
+  scan(data, n);
   if (firstSettled) return;
-  searched += n - written;
+  searched += n;
   if (searched >= kFirstPictureLimit) {
     firstSettled = true;
     first = TimeStamp::unknown("no picture start near the first sequence header");
@@ -53,11 +60,8 @@ void VideoScanner::scan(const unsigned char* data, std::size_t n) {
       }
     }
   }
-  for (const unsigned char* at = data + 2; at < data + n;) {
-    const auto* one = static_cast<const unsigned char*>(std::memchr(at, 1, static_cast<std::size_t>(data + n - at)));
-    if (!one) break;
-    if (one[-1] == 0 && one[-2] == 0) startCodeAt(one - 2, static_cast<std::size_t>(data + n - one + 2), packet);
-    at = one + 1;
+  for (std::size_t at = 0; (at += findStartCodePrefix(data + at, n - at)) < n; ++at) {
+    startCodeAt(data + at, n - at, packet);
   }
   // Keep the last bytes, for a start code that the next packet completes.
   const std::size_t keep = std::min(kStartCodeSize - 1, tailSize + n);

@@ -231,12 +231,13 @@ void DiskFile::gatherFilled(std::uint32_t n) {
   lastError = FileError::Ok;  // as the write of these n bytes would have said
 }
 
-bool DiskFile::copyTo(DiskFile& dest, std::uint64_t n) {
+bool DiskFile::copyTo(DiskFile& dest, std::uint64_t n, const ChunkSeen& seen) {
   std::unique_ptr<unsigned char[]> chunkBuffer;
   for (std::uint64_t remaining = n; remaining != 0;) {
     const auto chunk = static_cast<std::uint32_t>(std::min<std::uint64_t>(remaining, kCopyChunk));
     if (unsigned char* room = dest.gatherRoom(chunk)) {
       const std::uint32_t got = read(room, chunk);
+      if (seen) seen(room, got);
       dest.gatherFilled(got);  // what did arrive is kept, also on a short read
       if (lastError != FileError::Ok) return false;
     } else {
@@ -244,6 +245,7 @@ bool DiskFile::copyTo(DiskFile& dest, std::uint64_t n) {
       // No memory for the chunk acts as a failed read of the bytes it was to hold.
       if (!chunkBuffer) return failWith(FileError::ShortRead);
       const std::uint32_t got = read(chunkBuffer.get(), chunk);
+      if (seen) seen(chunkBuffer.get(), got);
       dest.write(chunkBuffer.get(), got);  // what did arrive is kept, also on a short read
       if (lastError != FileError::Ok || dest.error() != FileError::Ok) return false;
     }

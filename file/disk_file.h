@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -62,8 +63,10 @@ class DiskFile {
   std::uint64_t tell();
   std::uint64_t size();
   // Copies n bytes from here to dest in kCopyChunk pieces. True when all of
-  // them arrived; a partial last chunk is still written.
-  bool copyTo(DiskFile& dest, std::uint64_t n);
+  // them arrived; a partial last chunk is still written. `seen`, when given,
+  // is shown every piece that is written, on its way.
+  using ChunkSeen = std::function<void(const unsigned char* data, std::uint32_t n)>;
+  bool copyTo(DiskFile& dest, std::uint64_t n, const ChunkSeen& seen = nullptr);
   // Hands gathered writes to the OS. With nothing gathered it does nothing
   // and leaves error() as it was, so a write that failed earlier still shows.
   bool flush();

@@ -52,6 +52,11 @@ inline std::size_t findStartCode(const unsigned char* data, std::size_t n, unsig
   return n;
 }
 
+// Offset of the first start code prefix 00 00 01 whose three bytes lie in
+// data[0, n), or n. Every byte of the video passes through here when korvat
+// follows the pictures, so where it can it looks at many positions at once.
+std::size_t findStartCodePrefix(const unsigned char* data, std::size_t n);
+
 // A time stamp of the 90 kHz clock (its low 32 bits), or why there is none.
 struct TimeStamp {
   bool known = false;
