@@ -30,6 +30,7 @@ void VideoScanner::scanWritten(const unsigned char* data, std::size_t n) {
 }
 
 void VideoScanner::finish() {
+  settlePicture(kFramePicture);
   endGroup();
   if (held.has_value()) show(*held);
   held.reset();
@@ -96,10 +97,18 @@ void VideoScanner::readPending() {
     pictureNoted = true;
   }
   const std::size_t needed = code == kPictureStart                            ? kPictureHeaderBytes
+                             : code == kExtensionStart                        ? kPictureExtensionBytes
                              : code == kSequenceHeader || code == kGroupStart ? kVideoHeaderBytes
                                                                               : kStartCodeSize;
   if (pendingSize < needed) return;
   pendingSize = 0;
+  // A picture's coding extension, which says whether it is a frame or a
+  // field, follows its header before any other start code.
+  if (code == kExtensionStart && isPictureCodingExtension(pending)) {
+    settlePicture(pictureStructure(pending));
+    return;
+  }
+  settlePicture(kFramePicture);
   switch (code) {
     case kSequenceHeader:
       if (period.ticks == 0) {
@@ -114,7 +123,9 @@ void VideoScanner::readPending() {
       dropLeadingB = groupLinkIsBroken(pending) || (!groupIsClosed(pending) && shownPictures == 0);
       break;
     case kPictureStart:
-      pictureHeader(pending, pendingStamp);
+      if (followEveryPicture && first.known && period.ticks != 0) {
+        unsettled = {temporalReference(pending), pictureCodingType(pending), pendingStamp};
+      }
       break;
     default:
       break;
@@ -140,22 +151,28 @@ TimeStamp VideoScanner::pictureBegins(std::uint64_t packetNumber) {
   return stamp;
 }
 
-void VideoScanner::pictureHeader(const unsigned char* header, TimeStamp stamp) {
-  if (!followEveryPicture || !first.known || period.ticks == 0) return;
-  const std::uint16_t reference = temporalReference(header);
-  const std::uint8_t type = pictureCodingType(header);
-  const std::int64_t since = stamp.known ? sinceFirst(stamp.ticks) : 0;
-  if (!group.empty() && group.back().reference == reference) {
-    // The second field of a frame: one picture shown.
-    if (!group.back().stamped && stamp.known) group.back() = {reference, group.back().type, true, since};
+// Two fields of one parity after the other, with one temporal reference,
+// make one picture shown.
+void VideoScanner::settlePicture(std::uint8_t structure) {
+  if (!unsettled.has_value()) return;
+  const UnsettledPicture picture = *unsettled;
+  unsettled.reset();
+  const std::int64_t since = picture.stamp.known ? sinceFirst(picture.stamp.ticks) : 0;
+  const bool field = structure != kFramePicture;
+  if (field && firstField && firstFieldReference == picture.reference && !group.empty()) {
+    firstField = false;
+    if (!group.back().stamped && picture.stamp.known)
+      group.back() = {group.back().reference, group.back().type, true, since};
     return;
   }
-  const bool seen =
-      std::any_of(group.begin(), group.end(), [reference](const GroupPicture& p) { return p.reference == reference; });
+  firstField = field;
+  firstFieldReference = picture.reference;
+  const bool seen = std::any_of(group.begin(), group.end(),
+                                [&picture](const GroupPicture& p) { return p.reference == picture.reference; });
   // Temporal references count within a group; an I-picture, or a reference
   // met twice (a lost group header), begins the next.
-  if (type == kIntraPicture || seen) endGroup();
-  group.push_back({reference, type, stamp.known, since});
+  if (picture.type == kIntraPicture || seen) endGroup();
+  group.push_back({picture.reference, picture.type, picture.stamp.known, since});
 }
 
 // A decoder shows a B-picture as soon as it is decoded, and every other

@@ -59,7 +59,7 @@ class VideoScanner {
   void startCodeAt(const unsigned char* header, std::size_t available, std::uint64_t packet);
   void readPending();
   TimeStamp pictureBegins(std::uint64_t packet);
-  void pictureHeader(const unsigned char* header, TimeStamp stamp);
+  void settlePicture(std::uint8_t structure);
   void endGroup();
   struct Shown {
     bool timed;
@@ -92,6 +92,15 @@ class VideoScanner {
   std::vector<GroupPicture> group;
   bool dropLeadingB = true;  // before the first group header: no picture before
   std::int64_t shownPictures = 0;
+  // The last picture header, until korvat knows whether it is a field.
+  struct UnsettledPicture {
+    std::uint16_t reference;
+    std::uint8_t type;
+    TimeStamp stamp;
+  };
+  std::optional<UnsettledPicture> unsettled;
+  bool firstField = false;  // the last picture was the first field of a frame
+  std::uint16_t firstFieldReference = 0;
   std::optional<Shown> held;  // the last picture that is not a B-picture, until the next one
   VideoTimeline shown;
 };

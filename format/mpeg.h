@@ -10,11 +10,13 @@ namespace korvat {
 constexpr unsigned char kPictureStart = 0x00;
 constexpr unsigned char kSequenceHeader = 0xB3;
 constexpr unsigned char kGroupStart = 0xB8;
+constexpr unsigned char kExtensionStart = 0xB5;
 constexpr std::size_t kStartCodeSize = 4;
 // The bytes from a start code on that hold every field korvat reads of the
 // sequence, group and picture headers.
 constexpr std::size_t kVideoHeaderBytes = 8;
 constexpr std::size_t kPictureHeaderBytes = 6;
+constexpr std::size_t kPictureExtensionBytes = 7;
 
 // The picture header: a 10-bit display position within its group, and the
 // coding type (1 I, 2 P, 3 B).
@@ -23,6 +25,12 @@ inline std::uint16_t temporalReference(const unsigned char* at) {
 }
 inline std::uint8_t pictureCodingType(const unsigned char* at) { return at[5] >> 3 & 0x07; }
 constexpr std::uint8_t kIntraPicture = 1, kBidirectionalPicture = 3;
+
+// The picture coding extension (extension id 8): whether the picture is a
+// frame or one field of it.
+inline bool isPictureCodingExtension(const unsigned char* at) { return at[4] >> 4 == 8; }
+inline std::uint8_t pictureStructure(const unsigned char* at) { return at[6] & 0x03; }
+constexpr std::uint8_t kFramePicture = 3;
 
 // The group header: whether its pictures need none before it, and whether
 // the ones that do had theirs cut away.
