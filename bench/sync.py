@@ -411,8 +411,14 @@ def seconds_arg(ms):
     return "%s%d.%03d" % ("-" if ms < 0 else "", abs(ms) // 1000, abs(ms) % 1000)
 
 
+def readme_mux(video, audio, delay_ms, out):
+    """The README's recipe: the video's own time stamps made for every picture
+    and counted from its first, the audio offset by korvat's delay."""
+    return mux(video, audio, delay_ms, out, GENPTS, extra=TO_FIRST_PICTURE)
+
+
 def mux(video, audio, delay_ms, out, video_options=(), audio_extra_ms=0, video_offset_ms=None, extra=()):
-    """The README's recipe, and variants of it for the study of the recipe."""
+    """The recipe without its video options, and variants of it for the study of the recipe."""
     argv = ["ffmpeg", "-nostdin", "-v", "error"] + list(video_options)
     if video_offset_ms is not None:
         argv += ["-itsoffset", seconds_arg(video_offset_ms)]
@@ -470,12 +476,12 @@ TO_FIRST_PICTURE = ["-bsf:v", "setts=pts=PTS-STARTPTS:dts=DTS-STARTPTS"]
 # name, video input options, extra ms on the audio offset (in units of ffmpeg's
 # lateness), video -itsoffset (likewise), output options
 VARIANTS = [
-    ("recipe", [], 0, None, []),
-    ("recipe, delay+L", [], 1, None, []),
+    ("plain -c copy", [], 0, None, []),
+    ("plain, delay+L", [], 1, None, []),
     ("+genpts", GENPTS, 0, None, []),
     ("+genpts, delay+L", GENPTS, 1, None, []),
     ("+genpts, video -itsoffset -L", GENPTS, 0, -1, []),
-    ("+genpts, setts to first picture", GENPTS, 0, None, TO_FIRST_PICTURE),
+    ("README: +genpts, setts to first picture", GENPTS, 0, None, TO_FIRST_PICTURE),
 ]
 
 
@@ -634,7 +640,7 @@ class Bench:
         kept = None
         if self.keep_flag != "-r":
             v, a, kdelay, _ = split(self.korvat, rec, os.path.join(d, "split-k"), self.keep_flag)
-            kept = measure(mux(v, a, kdelay, os.path.join(d, "mux-k.mpg")), d)
+            kept = measure(readme_mux(v, a, kdelay, os.path.join(d, "mux-k.mpg")), d)
         return delay, stamps, (late, tr, low_delay), results, kept
 
     def recipe_study(self, clips, seed):
@@ -646,7 +652,7 @@ class Bench:
         print("\nclean clips split with -r and muxed, offset minus the reference's: median [min, max] ms")
         print("(flash times are the decoder's time stamps; 'count' shows counting pictures at %d fps where it"
               " differs; L is how late ffmpeg shows the first picture of the raw video)" % FPS)
-        print("(recipe: ffmpeg -i V.m2v -itsoffset DELAY -i A.mp2 -c copy out.mpg; +genpts: -fflags +genpts"
+        print("(plain: ffmpeg -i V.m2v -itsoffset DELAY -i A.mp2 -c copy out.mpg; +genpts: -fflags +genpts"
               " before -i V.m2v; setts: -bsf:v %s)" % TO_FIRST_PICTURE[1])
         self.clean = {}
         for name, _, _, refname in clips:
@@ -666,7 +672,7 @@ class Bench:
                 if m.first_video is not None and m.first_audio is not None:
                     line += "  first picture %.3f s, audio %.3f s" % (m.first_video, m.first_audio)
                 print(line)
-            self.clean[name] = (results[0], kept or results[0], refname)
+            self.clean[name] = (results[-1], kept or results[-1], refname)
 
     # ------------------------------------------------------- damaged clips
 
@@ -719,7 +725,7 @@ class Bench:
                 delays[flag, which] = delay
                 if delay is None:
                     delay = delays[flag, "clean"]  # the recipe needs one; the damage is not at the start
-                out = mux(v, a, delay, os.path.join(d, "mux%s-%s.mpg" % (flag, which)))
+                out = readme_mux(v, a, delay, os.path.join(d, "mux%s-%s.mpg" % (flag, which)))
                 offsets[flag, which] = measure(out, d)
 
         spared = self.spared(os.path.join(d, "report.txt"))
