@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstddef>
+#include <optional>
 
+#include "demux/clean_video.h"
 #include "demux/video_scanner.h"
 #include "file/chain_reader.h"
 #include "format/av_packet.h"
@@ -31,7 +33,9 @@ class Demultiplexer {
         options(options),
         videoStarted(options.copyVideoBeforeStart),
         scanner(options.followVideo && !options.copyVideoBeforeStart),
-        payloadBuffer(UINT16_MAX) {}
+        payloadBuffer(UINT16_MAX) {
+    if (options.followVideo && !options.copyVideoBeforeStart) clean.emplace(video, scanner);
+  }
 
   DemuxResult run() {
     for (;;) {
@@ -78,6 +82,7 @@ class Demultiplexer {
       if (header.streamId() == AVheader::kAudioStream) result.audioGaps.push_back(audio.tell());
     }
     result.audioBreaks.push_back(audio.tell());
+    if (clean && videoStarted) clean->cut();
     counters.damagedStretches += 1;
     counters.damagedBytes += links.take;
     return skipBytes(links.take);
@@ -116,10 +121,12 @@ class Demultiplexer {
       counters.skippedItems += 1;
       counters.skippedBytes += AVheader::kVideoPrefixSize;
     }
+    if (videoStarted && clean) return clean->copyPacket(input, length, prefix);
     const bool copied = !videoStarted                                    ? searchVideoStart(length, prefix)
                         : scanner.done() || options.copyVideoBeforeStart ? input.copyTo(video, length)
                                                                          : copyAndScanVideo(length, prefix);
     if (!copied) return false;
+    if (clean && videoStarted) return true;  // the first packet: the clean cut counts it
     if (videoStarted) {
       counters.videoPackets += 1;
       counters.videoBytes += length;
@@ -139,8 +146,13 @@ class Demultiplexer {
     counters.skippedBytes += start;
     if (start == length) return true;
     videoStarted = true;
-    scanner.feed(payloadBuffer.data(), length, start, prefix);
     length = static_cast<std::uint16_t>(length - start);
+    if (clean) {
+      const bool stampUsed =
+          start > 0 && findStartCode(payloadBuffer.data(), start + kStartCodeSize - 1, kPictureStart) < start;
+      return clean->addFirst(payloadBuffer.data() + start, length, prefix, stampUsed);
+    }
+    scanner.feed(payloadBuffer.data(), length + start, start, prefix);
     return video.write(payloadBuffer.data() + start, length) == length;
   }
 
@@ -168,6 +180,7 @@ class Demultiplexer {
   // The output files hold all that was counted only once the gathered writes
   // are flushed: a failure there is a failed write like any other.
   DemuxResult finish(Ending ending) {
+    if (clean && !clean->finish()) return stopped();
     if (!console.settle()) return stopped();
     switch (ending) {
       case Ending::EndOfInput:
@@ -199,6 +212,9 @@ class Demultiplexer {
     scanner.finish();
     result.firstPicture = scanner.firstPicture();
     result.timeline = scanner.timeline();
+    if (clean) {
+      for (const CleanVideo::Cut& cut : clean->cuts()) result.timeline.addCut(cut.picturesBefore, cut.picturesDropped);
+    }
     if (options.skipDamage) {
       consolePrint("skipped %" PRIu64 " damaged stretches of %" PRIu64 " bytes in all\n", counters.damagedStretches,
                    counters.damagedBytes);
@@ -208,10 +224,13 @@ class Demultiplexer {
     return result;
   }
 
+  // What the clean cut wrote counts as video, what it dropped as skipped.
   bool printProgress() {
+    const CleanVideo::Counts cut = clean ? clean->counts() : CleanVideo::Counts{};
     return console.progress("%d (%d kb) audio, %d (%d kb) video, %d (%d kb) skipped\r",
-                            {counters.audioPackets, counters.audioBytes >> 10, counters.videoPackets,
-                             counters.videoBytes >> 10, counters.skippedItems, counters.skippedBytes >> 10});
+                            {counters.audioPackets, counters.audioBytes >> 10, counters.videoPackets + cut.packets,
+                             (counters.videoBytes + cut.bytes) >> 10, counters.skippedItems + cut.droppedPackets,
+                             (counters.skippedBytes + cut.droppedBytes) >> 10});
   }
 
   DiskFile& input;
@@ -221,6 +240,7 @@ class Demultiplexer {
   bool videoStarted;
   RunCounters counters;
   VideoScanner scanner;
+  std::optional<CleanVideo> clean;  // with -r: the video held and cut cleanly at damage
   DemuxResult result;
   PassConsole console{{&video, &audio}, &input};
   // One buffer for the largest payload serves every search.

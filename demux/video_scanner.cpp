@@ -14,8 +14,8 @@ void VideoScanner::feed(const unsigned char* payload, std::size_t n, std::size_t
   scanWritten(payload + written, n - written);
 }
 
-void VideoScanner::startPacket(TimeStamp prefix) {
-  packets[packetCount++ % kPacketsKept] = {prefix.known, prefix.ticks, false};
+void VideoScanner::startPacket(TimeStamp prefix, bool stampUsed) {
+  packets[packetCount++ % kPacketsKept] = {prefix.known, prefix.ticks, stampUsed};
 }
 
 void VideoScanner::scanWritten(const unsigned char* data, std::size_t n) {

@@ -26,9 +26,10 @@ class VideoScanner {
   // the bytes from `written` on; `prefix` is the packet's stamp, which
   // stamps the first picture that begins in the packet.
   void feed(const unsigned char* payload, std::size_t n, std::size_t written, TimeStamp prefix);
-  // The same for a packet whose payload is written whole, in pieces: first
-  // its stamp, then what is written of it, piece by piece.
-  void startPacket(TimeStamp prefix);
+  // The same for a packet whose payload is written in pieces: first its
+  // stamp (`stampUsed` when a picture that began in it was not written),
+  // then what is written of it, piece by piece.
+  void startPacket(TimeStamp prefix, bool stampUsed = false);
   void scanWritten(const unsigned char* data, std::size_t n);
   // Whether the rest of the video can go by unread.
   bool done() const { return firstSettled && !followEveryPicture; }

@@ -11,6 +11,7 @@ constexpr unsigned char kPictureStart = 0x00;
 constexpr unsigned char kSequenceHeader = 0xB3;
 constexpr unsigned char kGroupStart = 0xB8;
 constexpr unsigned char kExtensionStart = 0xB5;
+constexpr unsigned char kSequenceEnd = 0xB7;
 constexpr std::size_t kStartCodeSize = 4;
 // The bytes from a start code on that hold every field korvat reads of the
 // sequence, group and picture headers.

@@ -31,6 +31,17 @@ class VideoTimeline {
     }
   }
 
+  // Where the video was cut at damage: so many pictures into the output,
+  // with so many dropped there.
+  struct Cut {
+    std::int64_t at;  // in the output, from the first picture
+    std::uint64_t pictures;
+  };
+  void addCut(std::int64_t picturesBefore, std::uint64_t dropped) {
+    cutList.push_back({picturesBefore * picturePeriod, dropped});
+  }
+  const std::vector<Cut>& cuts() const { return cutList; }
+
   bool empty() const { return spans.empty(); }
   // When the last picture shown ends, from the first one's start.
   std::int64_t end() const { return spans.empty() ? 0 : spans.back().last - spans.back().shift + picturePeriod; }
@@ -56,6 +67,7 @@ class VideoTimeline {
     std::int64_t shift;
   };
   std::vector<Span> spans;
+  std::vector<Cut> cutList;
   std::int64_t picturePeriod = 3600;
 };
 

@@ -212,11 +212,12 @@ bool SyncedAudio::checkpoint(std::uint32_t ticks, const AudioFrameHeader& header
     if (stretchOpen && !stretchSeen) stretchAt = now;
     stretchSeen = true;
     lastOffset = offset;
+    lastNow = now;
     return true;
   }
   lastOffset = offset - frames * lastFrameTicks;
   if (frames == 0 && dropsLeft == 0) {
-    endRepair();
+    endRepair(now);
     return true;
   }
   if (!repairing) {
@@ -249,24 +250,35 @@ void SyncedAudio::endStretch() {
   const std::int64_t frames = roundedDivision(lastOffset, lastFrameTicks);
   if (frames != partedBy) {
     ++repairs;
-    consoleNote("audio and video parted at %s: audio off by %+" PRId64 " ms, %" PRId64 " audio frames lost\n",
-                videoTime(stretchAt).c_str(), milliseconds(lastOffset), framesLost);
+    consoleNote("audio and video parted at %s: audio off by %+" PRId64 " ms, %" PRId64 " audio frames lost, %" PRIu64
+                " pictures dropped\n",
+                videoTime(stretchAt).c_str(), milliseconds(lastOffset), framesLost, picturesDroppedBy(lastNow));
   }
   partedBy = frames;
   framesLost = 0;
 }
 
-// One line for each repair, once the audio is in step again.
-void SyncedAudio::endRepair() {
+// One line for each repair, once the audio is in step again, with the
+// pictures the video's clean cut dropped before it.
+void SyncedAudio::endRepair(std::int64_t now) {
   if (repairing) {
     ++repairs;
     consoleNote("audio repair at %s: %" PRId64 " audio frames lost, %" PRIu64 " silent frames inserted, %" PRIu64
-                " frames dropped, offset left %+" PRId64 " ms\n",
+                " frames dropped, %" PRIu64 " pictures dropped, offset left %+" PRId64 " ms\n",
                 videoTime(repairAt).c_str(), framesLost, inserted - insertedBefore, dropped - droppedBefore,
-                milliseconds(lastOffset));
+                picturesDroppedBy(now), milliseconds(lastOffset));
   }
   repairing = false;
   framesLost = 0;
+}
+
+std::uint64_t SyncedAudio::picturesDroppedBy(std::int64_t now) {
+  std::uint64_t pictures = 0;
+  for (; nextCut < timeline.cuts().size() && timeline.cuts()[nextCut].at <= now; ++nextCut) {
+    pictures += timeline.cuts()[nextCut].pictures;
+  }
+  picturesReported += pictures;
+  return pictures;
 }
 
 // Silence in the frames of the stream around it, before the frame in hand.
@@ -310,17 +322,20 @@ bool SyncedAudio::finish() {
     if (!locked) held.clear();
     if (!writeTheRest()) return false;
   }
-  if (cannotRepair.empty()) output ? endRepair() : endStretch();
+  lastNow = INT64_MAX;
+  if (cannotRepair.empty()) output ? endRepair(lastNow) : endStretch();
+  picturesDroppedBy(lastNow);
+  const std::uint64_t pictures = picturesReported;
   if (!cannotRepair.empty()) {
     consoleNote("audio not repaired: %s\n", cannotRepair.c_str());
   } else if (output) {
-    consoleNote("audio repairs: %" PRIu64 ", %" PRIu64 " silent frames inserted, %" PRIu64
-                " frames dropped; offset at the end %+" PRId64 " ms\n",
-                repairs, inserted, dropped, milliseconds(lastOffset));
+    consoleNote("audio repairs: %" PRIu64 ", %" PRIu64 " silent frames inserted, %" PRIu64 " frames dropped, %" PRIu64
+                " pictures dropped; offset at the end %+" PRId64 " ms\n",
+                repairs, inserted, dropped, pictures, milliseconds(lastOffset));
   } else {
-    consoleNote("audio and video parted at %" PRIu64
-                " damaged stretches; -p leaves the audio as it came, offset at the end %+" PRId64 " ms\n",
-                repairs, milliseconds(lastOffset));
+    consoleNote("audio and video parted at %" PRIu64 " damaged stretches, %" PRIu64
+                " pictures dropped; -p leaves the audio as it came, offset at the end %+" PRId64 " ms\n",
+                repairs, pictures, milliseconds(lastOffset));
   }
   return true;
 }

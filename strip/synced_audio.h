@@ -56,7 +56,8 @@ class SyncedAudio {
   std::int64_t framesIn(std::int64_t ticks, const AudioFrameHeader& header) const;
   std::int64_t outputTicks(const AudioFrameHeader& header) const;
   static std::int64_t frameTicksOf(const AudioFrameHeader& header);
-  void endRepair();
+  void endRepair(std::int64_t now);
+  std::uint64_t picturesDroppedBy(std::int64_t now);
   void endStretch();
   void compact();
 
@@ -96,6 +97,10 @@ class SyncedAudio {
   std::int64_t stretchAt = 0;
   std::int64_t partedBy = 0;
   std::int64_t lastFrameTicks = 0;
+  std::int64_t lastNow = 0;
+  // The video's cuts already told of.
+  std::size_t nextCut = 0;
+  std::uint64_t picturesReported = 0;
   std::int64_t lastOffset = 0;
   std::uint64_t repairs = 0, inserted = 0, dropped = 0;
   // The repair under way: where it began, and the counts before it.

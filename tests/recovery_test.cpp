@@ -42,7 +42,7 @@ TEST(Recovery, SkipsDamageAndKeepsTheIntactPackets) {
     EXPECT_TRUE(dir.read("rec.mp2") == intact.audio);
     EXPECT_EQ(dir.names(), (std::vector<std::string>{"rec", "rec.m2v", "rec.mp2"}));
 
-    run = runKorvat(dir, {"-R", "-p", "rec", "pes", "video"});
+    run = runKorvat(dir, {"-K", "-p", "rec", "pes", "video"});
     EXPECT_EQ(run.status, 0);
     EXPECT_TRUE(dir.read("pes") == intact.pes);
     EXPECT_TRUE(dir.read("video") == intact.video);

@@ -175,7 +175,8 @@ class Packer {
   // Writes one AV packet with the damage asked for; true when it arrives whole.
   // The packets that lost bytes and lie next to one another make one damaged
   // stretch, of what is left of them.
-  bool emit(Bytes packet, bool hole = false) {
+  // A video packet carries videoStream[videoFrom, videoTo).
+  bool emit(Bytes packet, bool hole = false, std::size_t videoFrom = 0, std::size_t videoTo = 0) {
     if (hole) {
       packet.erase(8 + (packet.size() - 8 - damage.holeBytes) / 2, damage.holeBytes);
       skipped(packet.size());  // what is left of it is skipped whole
@@ -185,6 +186,16 @@ class Packer {
       endDamagedRun();
     } else {
       damagedRun += arrivedBytes;
+    }
+    videoFrom = std::max(videoFrom, firstStart);
+    if (arrived && !hole && intact && videoTo > videoFrom) {
+      intact->video += videoStream.substr(videoFrom, videoTo - videoFrom);
+      auto& pieces = intact->videoPieces;
+      if (!pieces.empty() && pieces.back().second == videoFrom - firstStart) {
+        pieces.back().second = videoTo - firstStart;
+      } else {
+        pieces.push_back({videoFrom - firstStart, videoTo - firstStart});
+      }
     }
     if (packets++ == damage.garbageAfter && damage.garbageBytes > 0) {
       Bytes garbage = rng.plainBytes(damage.garbageBytes);
@@ -204,6 +215,7 @@ class Packer {
     if (!intact) return;
     intact->damagedStretches += 1;
     intact->damagedBytes += bytes;
+    if (!intact->video.empty()) intact->videoCuts.push_back(intact->video.size());
   }
 
   bool holeHere(std::size_t from, bool& done, std::size_t payloadSize) {
@@ -285,9 +297,8 @@ class Packer {
     if (end > firstStart && end < firstStart + 4) end = videoAt < firstStart ? firstStart : firstStart + 4;
     const Bytes payload = videoStream.substr(videoAt, end - videoAt);
     const bool hole = holeHere(damage.videoHoleFrom, videoHoled, payload.size());
-    const bool whole = emit(prefixed ? avPacket(1, 0x10, videoPrefix(end) + payload) : avPacket(1, 0, payload), hole);
-    const std::size_t from = std::max(videoAt, firstStart);
-    if (whole && intact && end > from) intact->video += videoStream.substr(from, end - from);
+    const bool whole =
+        emit(prefixed ? avPacket(1, 0x10, videoPrefix(end) + payload) : avPacket(1, 0, payload), hole, videoAt, end);
     if (!whole && intact) {
       // A picture whose start code lost a byte is gone from the output.
       const std::size_t near = videoAt < kStartCodeSize ? 0 : videoAt - kStartCodeSize;

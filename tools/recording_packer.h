@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tools/packets.h"
@@ -69,6 +70,10 @@ struct Intact {
   // the audio frames any of whose bytes the damage took, and the frames
   // that a PES packet which arrived whole stamps; all in stream order.
   std::vector<std::size_t> lostPictures, lostFrames, stampedFrames;
+  // The stretches of the source video that arrived, in order, and where in
+  // `video` each damaged stretch after its start lies.
+  std::vector<std::pair<std::size_t, std::size_t>> videoPieces;
+  std::vector<std::size_t> videoCuts;
   // For each lost stretch of Damage::lost, the pictures and frames it took.
   struct Taken {
     std::vector<std::size_t> pictures, frames;
