@@ -428,6 +428,20 @@ def mux(video, audio, delay_ms, out, video_options=(), audio_extra_ms=0, video_o
     return out
 
 
+def frame_hashes(m2v):
+    """Each decoded picture's checksum, in order, and how many lines the
+    decoder logged as errors."""
+    out = subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-i", m2v, "-f", "framemd5", "-"],
+                         capture_output=True, timeout=STEP_TIMEOUT, text=True)
+    hashes = [line.split(",")[-1].strip() for line in out.stdout.splitlines() if line and not line.startswith("#")]
+    return hashes, len([line for line in out.stderr.splitlines() if line.strip()])
+
+
+def picture_count(m2v):
+    with open(m2v, "rb") as f:
+        return f.read().count(b"\0\0\1\0")
+
+
 def pack(packer, video, audio, recording, seed, options=()):
     run([packer, "--seed", seed] + list(options) + [video, audio, recording])
 
@@ -535,6 +549,7 @@ class Bench:
         self.work = work
         self.korvat, self.packer = os.path.abspath(args.korvat), os.path.abspath(args.pack)
         self.pool = concurrent.futures.ThreadPoolExecutor(max_workers=max(1, args.jobs))
+        self.quality = {}  # clip: ((broken, errors, decoded) before and after, extra pictures dropped)
 
     def path(self, name):
         return os.path.join(self.work, name)
@@ -718,10 +733,11 @@ class Bench:
             lose += ["--lose", "%d:%d" % (offset, size)]
         pack(self.packer, video, audio, damaged, seed, options + lose + ["--report", os.path.join(d, "report.txt")])
         flags = [self.keep_flag] if self.keep_flag == "-r" else [self.keep_flag, "-r"]
-        offsets, delays = {}, {}
+        offsets, delays, videos = {}, {}, {}
         for flag in flags:
             for which, rec in (("clean", clean), ("damaged", damaged)):
                 v, a, delay, _ = split(self.korvat, rec, os.path.join(d, "split%s-%s" % (flag, which)), flag)
+                videos[flag, which] = v
                 delays[flag, which] = delay
                 if delay is None:
                     delay = delays[flag, "clean"]  # the recipe needs one; the damage is not at the start
@@ -738,6 +754,16 @@ class Bench:
             moved = {s: theirs[s] - ours[s] for s in theirs if s in ours and s in spared}
             return result + (moved,)
 
+        def broken(flag):
+            """Decoded pictures that match none of the clean split's, and the
+            decoder's complaints."""
+            clean_frames = set(frame_hashes(videos[flag, "clean"])[0])
+            frames, errors = frame_hashes(videos[flag, "damaged"])
+            return sum(1 for h in frames if h not in clean_frames), errors, len(frames)
+
+        quality = [broken(flag) for flag in (self.keep_flag, "-r")]
+        extra = picture_count(videos[self.keep_flag, "damaged"]) - picture_count(videos["-r", "damaged"])
+        self.quality[name] = (quality, extra)
         return seed, lost, delays, against_clean(self.keep_flag), against_clean("-r")
 
     def spared(self, report):
@@ -796,6 +822,14 @@ class Bench:
             print("  %-9s %5s  %-32s %-11s  %s  %s" % ("clean-" + name, "", "none, against the reference", "",
                                                       verdict(worst(kept.offsets(), ref)),
                                                       verdict(worst(recipe.offsets(), ref))))
+        print("\nbroken pictures: decoded pictures that match none of the same clip's undamaged split, of all"
+              " decoded, and the decoder's error lines; the pictures -r dropped beyond those the damage took")
+        print("  %-9s %-24s %-24s %s" % ("clip", "before (%s)" % k, "after (-r)", "extra pictures dropped"))
+        for name, _ in futures:
+            if name in self.quality:
+                (kq, rq), extra = self.quality[name]
+                print("  %-9s %-24s %-24s %d" % (name, "%d of %d, %d errors" % (kq[0], kq[2], kq[1]),
+                                                 "%d of %d, %d errors" % (rq[0], rq[2], rq[1]), extra))
         if failures:
             print("where -r is off by more than %.0f ms (second: offset minus the undamaged one's, ms):"
                   % TOLERANCE_MS)

@@ -101,6 +101,7 @@ void CleanVideo::unitBegins(std::uint64_t at, const unsigned char* header) {
   for (auto packet = packets.rbegin(); packet != packets.rend(); ++packet) {
     if (packet->at <= at) {
       packet->pictureDropped = true;
+      if (packet->started) scanner.stampUsed();  // the packet the scanner reads now
       break;
     }
   }

@@ -78,6 +78,9 @@ class Demultiplexer {
     if (hasHeader) std::copy(bytes, bytes + AVheader::kSize, header.bytes);
     if (hasHeader && header.hasSync()) {
       damaged = links.counts < AVheader::kSize + header.payloadLength();
+      // Whole, or it lost its end to damage that ran on past it: no one can
+      // tell. Its video is not trusted to a clean cut.
+      if (!damaged && clean && videoStarted && header.streamId() == AVheader::kVideoStream) clean->cut();
       if (!damaged) return true;
       if (header.streamId() == AVheader::kAudioStream) result.audioGaps.push_back(audio.tell());
     }

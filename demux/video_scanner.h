@@ -31,6 +31,8 @@ class VideoScanner {
   // then what is written of it, piece by piece.
   void startPacket(TimeStamp prefix, bool stampUsed = false);
   void scanWritten(const unsigned char* data, std::size_t n);
+  // A picture began in the packet in hand that is not written.
+  void stampUsed() { packets[(packetCount - 1) % kPacketsKept].pictureBegun = true; }
   // Whether the rest of the video can go by unread.
   bool done() const { return firstSettled && !followEveryPicture; }
   // The video output is complete.
