@@ -183,7 +183,7 @@ class Demultiplexer {
   // The output files hold all that was counted only once the gathered writes
   // are flushed: a failure there is a failed write like any other.
   DemuxResult finish(Ending ending) {
-    if (clean && !clean->finish()) return stopped();
+    if (clean && !finishCleanVideo()) return stopped();
     if (!console.settle()) return stopped();
     switch (ending) {
       case Ending::EndOfInput:
@@ -202,6 +202,14 @@ class Demultiplexer {
     }
     consolePrint("\nerror reading/writing file\n");
     return ended(PassEnd::Failed);
+  }
+
+  // The picture held to the end goes out, and the last line counts it.
+  bool finishCleanVideo() {
+    const CleanVideo::Counts before = clean->counts();
+    if (!clean->finish()) return false;
+    const CleanVideo::Counts after = clean->counts();
+    return (after.bytes == before.bytes && after.droppedBytes == before.droppedBytes) || printProgress();
   }
 
   DemuxResult writeFailure(DiskFile& output) {
