@@ -11,16 +11,18 @@ bool beginsUnit(unsigned char code) {
 }
 
 // No picture is this large: a unit that grows past it goes out as it comes.
-constexpr std::size_t kMaxHeld = 8 << 20;
+constexpr std::size_t kMaxHeld = 2 << 20;
+// A start code counts once the headers behind it can be read whole.
+constexpr std::size_t kNeeded = kVideoHeaderBytes;
+// Room for the largest pictures of standard definition from the start.
+constexpr std::size_t kFirstRoom = 1 << 20;
 
 }  // namespace
 
 bool CleanVideo::copyPacket(DiskFile& input, std::uint16_t length, TimeStamp prefix) {
   packets.push_back({streamEnd, prefix});
-  const std::size_t old = held.size();
-  held.resize(old + length);
-  const std::uint32_t got = input.read(held.data() + old, length);
-  held.resize(old + got);
+  const std::uint32_t got = input.read(roomFor(length), length);
+  heldSize += got;
   streamEnd += got;
   const bool arrived = input.error() == FileError::Ok;
   return scanHeld() && arrived;
@@ -28,31 +30,41 @@ bool CleanVideo::copyPacket(DiskFile& input, std::uint16_t length, TimeStamp pre
 
 bool CleanVideo::addFirst(const unsigned char* data, std::size_t n, TimeStamp prefix, bool stampUsed) {
   packets.push_back({streamEnd, prefix, false, stampUsed});
-  held.insert(held.end(), data, data + n);
+  std::copy(data, data + n, roomFor(n));
+  heldSize += n;
   streamEnd += n;
   return scanHeld();
 }
 
+unsigned char* CleanVideo::roomFor(std::size_t n) {
+  if (heldSize + n > heldRoom) {
+    heldRoom = std::max({heldSize + n, 2 * heldRoom, kFirstRoom});
+    std::unique_ptr<unsigned char[]> larger(new unsigned char[heldRoom]);
+    std::copy(held.get(), held.get() + heldSize, larger.get());
+    held = std::move(larger);
+  }
+  return held.get() + heldSize;
+}
+
 bool CleanVideo::scanHeld() {
   for (;;) {
-    const std::size_t from = static_cast<std::size_t>(scannedTo - heldAt);
-    const std::size_t at = from + findStartCodePrefix(held.data() + from, held.size() - from);
-    const std::size_t needed =
-        at + kStartCodeSize <= held.size() && held[at + 3] == kPictureStart ? kPictureHeaderBytes : kStartCodeSize;
-    if (at + needed > held.size()) {
+    const auto from = static_cast<std::size_t>(scannedTo - heldAt);
+    const std::size_t at = from + findStartCodePrefix(held.get() + from, heldSize - from);
+    if (at + kNeeded > heldSize) {
       // A start code may begin in the last bytes; the next packet tells.
-      scannedTo = heldAt + std::max(from, std::min(at, held.size() >= 2 ? held.size() - 2 : 0));
+      scannedTo = heldAt + std::max(from, std::min(at, heldSize >= 2 ? heldSize - 2 : 0));
       break;
     }
-    const std::uint64_t unitStart = heldAt + at;
-    scannedTo = unitStart + 3;
+    const std::uint64_t code = heldAt + at;
+    scannedTo = code + 3;
+    startCodes.push_back(code);
     if (!beginsUnit(held[at + 3])) continue;
-    if (!endUnit(unitStart)) return false;
-    unitBegins(unitStart, held.data() + (unitStart - heldAt));
+    if (!endUnit(code)) return false;
+    unitBegins(code, held.get() + (code - heldAt));
   }
   if (!unitKept) {
     drop(scannedTo);  // nothing of a dropped unit is needed
-  } else if (held.size() > kMaxHeld) {
+  } else if (heldSize > kMaxHeld) {
     return release(scannedTo);
   }
   return true;
@@ -130,6 +142,7 @@ void CleanVideo::cut() {
 bool CleanVideo::finish() {
   scanHeld();
   // The end of the recording cut the unit in hand: what there is of it is kept.
+  // Start codes too near the end to be read whole are still written.
   const bool written = unitKept ? release(streamEnd) : (drop(streamEnd), true);
   packets.push_back({streamEnd, TimeStamp::unknown("none")});  // ends the last packet
   trimPackets();
@@ -138,7 +151,7 @@ bool CleanVideo::finish() {
 
 bool CleanVideo::release(std::uint64_t to) {
   if (to <= heldAt) return true;
-  // The scanner reads what is written, with the packets it came in.
+  // The scanner reads the start codes written, in the packets they came in.
   std::uint64_t from = heldAt;
   for (std::size_t i = 0; i < packets.size() && from < to; ++i) {
     Packet& packet = packets[i];
@@ -150,23 +163,30 @@ bool CleanVideo::release(std::uint64_t to) {
       counted.packets += 1;
       scanner.startPacket(packet.prefix, packet.pictureDropped);
     }
-    scanner.scanWritten(held.data() + (from - heldAt), static_cast<std::size_t>(stop - from));
+    for (; !startCodes.empty() && startCodes.front() < stop; startCodes.pop_front()) {
+      scanner.startCodeWritten(held.get() + (startCodes.front() - heldAt));
+    }
     from = stop;
   }
   const auto n = static_cast<std::uint32_t>(to - heldAt);
-  if (video.write(held.data(), n) != n) return false;
+  scanner.countWritten(n);
+  if (video.write(held.get(), n) != n) return false;
   counted.bytes += n;
-  held.erase(held.begin(), held.begin() + n);
-  heldAt = to;
-  trimPackets();
+  forget(to);
   return true;
 }
 
 void CleanVideo::drop(std::uint64_t to) {
   if (to <= heldAt) return;
+  counted.droppedBytes += to - heldAt;
+  while (!startCodes.empty() && startCodes.front() < to) startCodes.pop_front();
+  forget(to);
+}
+
+void CleanVideo::forget(std::uint64_t to) {
   const auto n = static_cast<std::size_t>(to - heldAt);
-  counted.droppedBytes += n;
-  held.erase(held.begin(), held.begin() + static_cast<std::ptrdiff_t>(n));
+  std::copy(held.get() + n, held.get() + heldSize, held.get());
+  heldSize -= n;
   heldAt = to;
   trimPackets();
 }

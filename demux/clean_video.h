@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <vector>
 
 #include "demux/video_scanner.h"
@@ -61,16 +62,21 @@ class CleanVideo {
   bool release(std::uint64_t to);
   void drop(std::uint64_t to);
   void trimPackets();
+  unsigned char* roomFor(std::size_t n);
+  void forget(std::uint64_t to);
 
   DiskFile& video;
   VideoScanner& scanner;
   Counts counted;
   std::vector<Cut> cutsMade;
 
-  // held[0, size) are the stream's bytes from heldAt on; the unit in hand
-  // begins at unitAt, and the search for start codes goes on at scannedTo.
-  std::vector<unsigned char> held;
+  // held[0, heldSize) are the stream's bytes from heldAt on; the unit in
+  // hand begins at unitAt, and the search for start codes goes on at
+  // scannedTo. The start codes found that are not written yet, for the scanner.
+  std::unique_ptr<unsigned char[]> held;
+  std::size_t heldSize = 0, heldRoom = 0;
   std::uint64_t heldAt = 0, unitAt = 0, scannedTo = 0, streamEnd = 0;
+  std::deque<std::uint64_t> startCodes;
   bool unitKept = true;
   bool unitIsPicture = false;
   std::deque<Packet> packets;

@@ -21,6 +21,14 @@ void VideoScanner::startPacket(TimeStamp prefix, bool stampUsed) {
 void VideoScanner::scanWritten(const unsigned char* data, std::size_t n) {
   if (done()) return;
   scan(data, n);
+  countWritten(n);
+}
+
+void VideoScanner::startCodeWritten(const unsigned char* header) {
+  startCodeAt(header, kVideoHeaderBytes, packetCount - 1);
+}
+
+void VideoScanner::countWritten(std::size_t n) {
   if (firstSettled) return;
   searched += n;
   if (searched >= kFirstPictureLimit) {

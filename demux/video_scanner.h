@@ -31,6 +31,11 @@ class VideoScanner {
   // then what is written of it, piece by piece.
   void startPacket(TimeStamp prefix, bool stampUsed = false);
   void scanWritten(const unsigned char* data, std::size_t n);
+  // Or, for a writer that finds the start codes itself: each start code
+  // written, with the header behind it whole (kVideoHeaderBytes readable),
+  // and how many bytes were written.
+  void startCodeWritten(const unsigned char* header);
+  void countWritten(std::size_t n);
   // A picture began in the packet in hand that is not written.
   void stampUsed() { packets[(packetCount - 1) % kPacketsKept].pictureBegun = true; }
   // Whether the rest of the video can go by unread.

@@ -59,7 +59,6 @@ class SyncedAudio {
   void endRepair(std::int64_t now);
   std::uint64_t picturesDroppedBy(std::int64_t now);
   void endStretch();
-  void compact();
 
   DiskFile* output;
   const VideoTimeline& timeline;

@@ -74,7 +74,7 @@ CleanCut cleanCut(const Bytes& source, const pack::Intact& intact) {
   };
   for (std::size_t at = 0;; ++at) {
     at = std::min(video.find(Bytes("\0\0\1", 3), at), video.size());
-    const std::size_t needed = at + 4 <= video.size() && video[at + 3] == '\0' ? 6 : 4;
+    const std::size_t needed = 8;  // a start code counts once the headers behind it can be read
     // The stretches before this start code has its header.
     for (; cut < intact.videoCuts.size() && intact.videoCuts[cut] < at + needed; ++cut) {
       if (picture && kept) {
