@@ -41,7 +41,9 @@ class PesStripper {
     // What reached the file: all of it once closed, else as far as the writes went.
     const std::uint64_t inFile = end == PassEnd::Completed ? bytesInFile : output ? output->tell() : 0;
     const bool wroteAudio = inFile > 0 && inFile != UINT64_MAX;
-    if (synced) firstFrame = synced->firstFrame();
+    // Audio of frames korvat cannot measure went out as it came: its first
+    // frame is the first sync, as without -r.
+    if (synced && synced->framesFound()) firstFrame = synced->firstFrame();
     return {end, wroteAudio, audioSynced ? firstFrame : TimeStamp::unknown("no audio frame")};
   }
 
@@ -237,7 +239,10 @@ StripResult finishStrippedAudio(std::unique_ptr<DiskFile>& temp, const std::stri
   }
   temp.reset();
   if (result.end == PassEnd::Completed) {
-    platform::deleteFile(tempName.c_str());
+    // The audio is safe in its file; a temporary file that stays is only in the way.
+    if (!platform::deleteFile(tempName.c_str())) {
+      consoleNote("korvat: the temporary file '%s' could not be removed\n", tempName.c_str());
+    }
   } else {
     consolePrint("\ntemporary file '%s' kept\n", tempName.c_str());
   }

@@ -46,6 +46,7 @@ SyncedAudio::SyncedAudio(DiskFile* output, const VideoTimeline& timeline, TimeSt
 }
 
 bool SyncedAudio::add(const unsigned char* data, std::size_t n, TimeStamp stamp) {
+  anyAudio = anyAudio || n > 0;
   if (passThrough) return writeBytes(data, n);
   const std::uint64_t at = heldAt + (held.size() - begin);
   if (stamp.known) stamps.push_back({at, at + n, stamp.ticks});
@@ -54,6 +55,7 @@ bool SyncedAudio::add(const unsigned char* data, std::size_t n, TimeStamp stamp)
 }
 
 bool SyncedAudio::breakHere() {
+  cutSinceFrame = true;
   if (!output) {
     endStretch();
     stretchOpen = true;
@@ -74,7 +76,7 @@ bool SyncedAudio::breakHere() {
 }
 
 bool SyncedAudio::frameAt(std::size_t at, AudioFrameHeader& header) const {
-  return AudioFrameHeader::parse(held.data() + at, header) && (!streamKnown || header.sameStream(stream));
+  return AudioFrameHeader::parse(held.data() + at, header);
 }
 
 // Writes the whole frames in hand. A frame counts only where the next one
@@ -106,7 +108,9 @@ bool SyncedAudio::process(bool atEnd) {
   return true;
 }
 
-// Finds the next frame whose successor is a frame too. True when found.
+// Finds the next frame whose successor is a frame of the same stream. True
+// when found. A broadcast may change its rate or layer: frames of any
+// stream are followed, since none may be lost.
 bool SyncedAudio::lockOn(bool atEnd) {
   const std::size_t from = begin;
   // Where the last search stopped: before the first frame, the bytes stay.
@@ -123,11 +127,10 @@ bool SyncedAudio::lockOn(bool atEnd) {
       }
       return false;  // more bytes will tell
     }
-    if (end + kAudioHeaderSize <= held.size() && !frameAt(end, next)) continue;
+    if (end + kAudioHeaderSize <= held.size() && !(frameAt(end, next) && next.sameStream(header))) continue;
     heldAt += i - from;
     begin = i;
     locked = true;
-    if (!streamKnown) stream = header;
     streamKnown = true;
     return true;
   }
@@ -144,10 +147,10 @@ bool SyncedAudio::lockOn(bool atEnd) {
 
 bool SyncedAudio::emitFrame(const AudioFrameHeader& header) {
   // A packet in which no frame began stamps none.
-  while (!stamps.empty() && stamps.front().to <= heldAt) stamps.erase(stamps.begin());
+  while (!stamps.empty() && stamps.front().to <= heldAt) stamps.pop_front();
   const bool stamped = !stamps.empty() && stamps.front().from <= heldAt;
   const std::uint32_t ticks = stamped ? stamps.front().ticks : 0;
-  if (stamped) stamps.erase(stamps.begin());
+  if (stamped) stamps.pop_front();
   if (!framesBegun) {
     framesBegun = true;
     if (!stamped) {
@@ -169,9 +172,10 @@ bool SyncedAudio::emitFrame(const AudioFrameHeader& header) {
     ++dropped;
   } else {
     if (!writeBytes(held.data() + begin, length)) return false;
-    samplesOut += header.samples();
+    countOut(header);
   }
   ++framesSinceStamp;
+  cutSinceFrame = false;
   begin += length;
   heldAt += length;
   return true;
@@ -181,21 +185,35 @@ std::int64_t SyncedAudio::framesIn(std::int64_t ticks, const AudioFrameHeader& h
   return roundedDivision(ticks * header.sampleRate, std::int64_t{header.samples()} * 90000);
 }
 
-std::int64_t SyncedAudio::outputTicks(const AudioFrameHeader& header) const {
-  return firstFrameTicks + static_cast<std::int64_t>(samplesOut * 90000 / header.sampleRate);
+// The audio written, in ticks: samples count at their own rate.
+std::int64_t SyncedAudio::outputTicks() const {
+  return firstFrameTicks + ticksBeforeRate + static_cast<std::int64_t>(samplesAtRate * 90000 / std::max(rate, 1u));
+}
+
+void SyncedAudio::countOut(const AudioFrameHeader& frame) {
+  if (frame.sampleRate != rate) {
+    ticksBeforeRate = outputTicks() - firstFrameTicks;
+    samplesAtRate = 0;
+    rate = frame.sampleRate;
+  }
+  samplesAtRate += frame.samples();
 }
 
 bool SyncedAudio::checkpoint(std::uint32_t ticks, const AudioFrameHeader& header) {
   lastSinceFirst += static_cast<std::int32_t>(ticks - lastRaw);
   lastRaw = ticks;
   const std::int64_t moment = lastSinceFirst;
-  if (stampSeen) framesLost += framesIn(moment - lastStampTicks, header) - static_cast<std::int64_t>(framesSinceStamp);
+  // Frames repeated (a packet that came twice) are no loss.
+  if (stampSeen) {
+    framesLost += std::max<std::int64_t>(
+        0, framesIn(moment - lastStampTicks, header) - static_cast<std::int64_t>(framesSinceStamp));
+  }
   stampSeen = true;
   lastStampTicks = moment;
   framesSinceStamp = 0;
 
   const std::int64_t target = moment - timeline.shiftAt(moment);
-  const std::int64_t now = outputTicks(header);
+  const std::int64_t now = outputTicks();
   const std::int64_t offset = now - target;  // above 0: the audio comes late
   const std::int64_t frames = framesIn(offset, header);
   lastFrameTicks = frameTicksOf(header);
@@ -289,7 +307,7 @@ bool SyncedAudio::insertSilence(std::int64_t frames) {
   AudioFrameHeader::parse(silent, silence);
   for (std::int64_t i = 0; i < frames; ++i) {
     if (!writeBytes(silent, silence.length())) return false;
-    samplesOut += silence.samples();
+    countOut(silence);
     ++inserted;
   }
   return true;
@@ -318,15 +336,18 @@ bool SyncedAudio::finish() {
   }
   if (!passThrough) {
     if (!process(true)) return false;
-    // A last frame cut short by the end of the recording is what there is of it.
-    if (!locked) held.clear();
+    // A last frame cut short by the end of the recording is what there is
+    // of it; one that damage cut is not written.
+    if (!locked || cutSinceFrame) held.clear();
     if (!writeTheRest()) return false;
   }
   lastNow = INT64_MAX;
   if (cannotRepair.empty()) output ? endRepair(lastNow) : endStretch();
   picturesDroppedBy(lastNow);
   const std::uint64_t pictures = picturesReported;
-  if (!cannotRepair.empty()) {
+  if (!anyAudio) {
+    return true;  // nothing to repair, nor to say
+  } else if (!cannotRepair.empty()) {
     consoleNote("audio not repaired: %s\n", cannotRepair.c_str());
   } else if (output) {
     consoleNote("audio repairs: %" PRIu64 ", %" PRIu64 " silent frames inserted, %" PRIu64 " frames dropped, %" PRIu64

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -36,8 +37,9 @@ class SyncedAudio {
   bool finish();
 
   std::uint64_t bytesWritten() const { return written; }
-  // The stamp of the first frame written.
+  // The stamp of the first frame written, once frames were found.
   TimeStamp firstFrame() const { return first; }
+  bool framesFound() const { return framesBegun; }
 
  private:
   struct Stamp {
@@ -54,7 +56,8 @@ class SyncedAudio {
   bool writeTheRest();
   bool writeBytes(const unsigned char* data, std::size_t n);
   std::int64_t framesIn(std::int64_t ticks, const AudioFrameHeader& header) const;
-  std::int64_t outputTicks(const AudioFrameHeader& header) const;
+  std::int64_t outputTicks() const;
+  void countOut(const AudioFrameHeader& frame);
   static std::int64_t frameTicksOf(const AudioFrameHeader& header);
   void endRepair(std::int64_t now);
   std::uint64_t picturesDroppedBy(std::int64_t now);
@@ -69,18 +72,21 @@ class SyncedAudio {
   std::vector<unsigned char> held;
   std::size_t begin = 0;
   std::uint64_t heldAt = 0;
-  std::vector<Stamp> stamps;
+  std::deque<Stamp> stamps;
   bool locked = false;           // held[begin] is a frame's first byte
   std::uint64_t searchedTo = 0;  // in the stream: where the search for a frame goes on
   bool passThrough = false;
   bool framesBegun = false;
-  AudioFrameHeader stream;
-  bool streamKnown = false;
+  bool cutSinceFrame = false;  // damage came after the last whole frame
+  bool anyAudio = false;
+  bool streamKnown = false;  // a frame was found
 
   std::uint64_t written = 0;
   TimeStamp first = TimeStamp::unknown("no audio frame");
   // The time line of the output, from the first picture's stamp.
-  std::uint64_t samplesOut = 0;
+  std::int64_t ticksBeforeRate = 0;  // of the audio written at earlier sample rates
+  std::uint64_t samplesAtRate = 0;
+  std::uint32_t rate = 0;
   std::int64_t firstFrameTicks = 0;
   std::uint32_t lastRaw = 0;
   std::int64_t lastSinceFirst = 0;

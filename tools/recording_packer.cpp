@@ -138,15 +138,22 @@ class Packer {
     }
   }
 
-  // Every frame of the audio from its first on, as long as headers follow.
+  // Every frame of the audio from its first on, as long as headers follow;
+  // samples count at their own rate, should it change.
   void findFrames() {
     AudioFrameHeader header;
-    std::uint64_t samples = 0;
+    std::uint64_t samples = 0, ticksBefore = 0;
+    std::uint32_t rate = 0;
     for (std::size_t at = 0;
          at + kAudioHeaderSize <= audio.size() && AudioFrameHeader::parse(u(audio.data() + at), header);
          at += header.length()) {
+      if (header.sampleRate != rate) {
+        ticksBefore += rate == 0 ? 0 : samples * 90000 / rate;
+        samples = 0;
+        rate = header.sampleRate;
+      }
       frameStarts.push_back(at);
-      frameTicks.push_back(options.audioClock + samples * 90000 / header.sampleRate);
+      frameTicks.push_back(options.audioClock + ticksBefore + samples * 90000 / rate);
       samples += header.samples();
     }
   }
