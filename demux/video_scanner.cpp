@@ -194,12 +194,19 @@ void VideoScanner::endGroup() {
   for (const GroupPicture& p : group) {
     if (p.type != kBidirectionalPicture) firstReference = std::min(firstReference, p.reference);
   }
-  const auto stamped = std::find_if(group.begin(), group.end(), [](const GroupPicture& p) { return p.stamped; });
-  const bool timed = stamped != group.end();
-  const std::int64_t groupStart = timed ? stamped->stamp - period.of(stamped->reference) : 0;
+  std::int64_t groupStart = 0;
+  const bool timed = startOfGroup(groupStart);
+  // A group that, by most of its stamps, begins well before the one before
+  // it ended was not reordered: the clock restarted, and the pictures go on
+  // from where they were.
+  if (timed && groupStart + clockOffset < nextGroupStart - kClockRestart) clockOffset = nextGroupStart - groupStart;
+  groupStart += clockOffset;
   for (const GroupPicture& p : group) {
     if (dropLeadingB && p.type == kBidirectionalPicture && p.reference < firstReference) continue;
-    const Shown picture = {timed, p.stamped ? p.stamp : groupStart + period.of(p.reference)};
+    // A picture's own stamp, unless it is one the group does not agree with.
+    const std::int64_t byGroup = groupStart + period.of(p.reference);
+    const bool own = p.stamped && std::llabs(p.stamp + clockOffset - byGroup) < VideoTimeline::kSameShift;
+    const Shown picture = {timed, own ? p.stamp + clockOffset : byGroup};
     if (p.type == kBidirectionalPicture) {
       show(picture);
       continue;
@@ -207,8 +214,38 @@ void VideoScanner::endGroup() {
     if (held.has_value()) show(*held);
     held = picture;
   }
+  if (timed) {
+    std::uint16_t last = 0;
+    for (const GroupPicture& p : group) last = std::max(last, p.reference);
+    nextGroupStart = groupStart + period.of(last + 1);
+  }
   group.clear();
   dropLeadingB = false;
+}
+
+// The time of the group's first picture, as most of its stamped pictures
+// say: one garbled stamp must not move the whole group. Where as many say
+// one thing as another, the one that follows on from the group before wins.
+bool VideoScanner::startOfGroup(std::int64_t& start) const {
+  std::vector<std::int64_t> starts;
+  for (const GroupPicture& p : group) {
+    if (p.stamped) starts.push_back(p.stamp - period.of(p.reference));
+  }
+  if (starts.empty()) return false;
+  std::size_t bestVotes = 0;
+  for (const std::int64_t candidate : starts) {
+    const auto votes =
+        static_cast<std::size_t>(std::count_if(starts.begin(), starts.end(), [candidate](std::int64_t s) {
+          return std::llabs(s - candidate) < VideoTimeline::kSameShift;
+        }));
+    const bool closer =
+        std::llabs(candidate + clockOffset - nextGroupStart) < std::llabs(start + clockOffset - nextGroupStart);
+    if (votes > bestVotes || (votes == bestVotes && closer)) {
+      bestVotes = votes;
+      start = candidate;
+    }
+  }
+  return true;
 }
 
 void VideoScanner::show(const Shown& picture) {

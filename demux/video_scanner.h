@@ -74,6 +74,7 @@ class VideoScanner {
     std::int64_t stamp;
   };
   void show(const Shown& picture);
+  bool startOfGroup(std::int64_t& start) const;
   std::int64_t sinceFirst(std::uint32_t stamp);
 
   bool followEveryPicture;
@@ -100,6 +101,10 @@ class VideoScanner {
   std::vector<GroupPicture> group;
   bool dropLeadingB = true;  // before the first group header: no picture before
   std::int64_t shownPictures = 0;
+  std::int64_t nextGroupStart = 0;  // where the group after the last one would begin
+  std::int64_t clockOffset = 0;     // added to every stamp since the clock restarted
+  // Stamps that go back further than this were not reordered: the clock restarted.
+  static constexpr std::int64_t kClockRestart = 90000;
   // The last picture header, until korvat knows whether it is a field.
   struct UnsettledPicture {
     std::uint16_t reference;

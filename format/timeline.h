@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <optional>
 #include <vector>
 
 namespace korvat {
@@ -22,12 +23,23 @@ class VideoTimeline {
   // One picture shown, in display order: it was stamped `stamp` and is shown
   // `shift` ticks earlier than that. A picture stamped before the last one
   // added (damage that garbled a stamp) is passed over.
+  //
+  // A picture that moves alone, while the next goes on as before, had a
+  // garbled stamp: a new shift holds only once a second picture has it.
   void add(std::int64_t stamp, std::int64_t shift) {
-    if (!spans.empty() && stamp <= spans.back().last) return;
-    if (!spans.empty() && std::llabs(shift - spans.back().shift) < kSameShift) {
-      spans.back().last = stamp;
-    } else {
+    const auto same = [](std::int64_t a, std::int64_t b) { return std::llabs(a - b) < kSameShift; };
+    if (spans.empty()) {
       spans.push_back({stamp, stamp, shift});
+    } else if (stamp <= spans.back().last) {
+      return;
+    } else if (same(shift, spans.back().shift)) {
+      spans.back().last = stamp;
+      alone.reset();
+    } else if (alone && same(shift, alone->shift) && stamp > alone->last) {
+      spans.push_back({alone->first, stamp, shift});
+      alone.reset();
+    } else {
+      alone = Span{stamp, stamp, shift};
     }
   }
 
@@ -67,6 +79,7 @@ class VideoTimeline {
     std::int64_t shift;
   };
   std::vector<Span> spans;
+  std::optional<Span> alone;  // a picture whose shift no other has yet
   std::vector<Cut> cutList;
   std::int64_t picturePeriod = 3600;
 };

@@ -16,6 +16,8 @@ constexpr std::size_t kLockSearchLimit = 64 * 1024;
 // from different clocks, and no repair can know which is right.
 constexpr std::int64_t kMaxRepairTicks = 60 * 90000;
 constexpr std::size_t kMaxFrameLength = 2048;
+// Stamps that go back further than this were not reordered: the clock restarted.
+constexpr std::int64_t kClockRestart = 90000;
 
 std::int64_t roundedDivision(std::int64_t num, std::int64_t den) {
   return num >= 0 ? (num + den / 2) / den : -((-num + den / 2) / den);
@@ -56,6 +58,7 @@ bool SyncedAudio::add(const unsigned char* data, std::size_t n, TimeStamp stamp)
 
 bool SyncedAudio::breakHere() {
   cutSinceFrame = true;
+  cutSinceStamp = true;
   if (!output) {
     endStretch();
     stretchOpen = true;
@@ -175,6 +178,7 @@ bool SyncedAudio::emitFrame(const AudioFrameHeader& header) {
     countOut(header);
   }
   ++framesSinceStamp;
+  ticksSinceStamp += frameTicksOf(header);
   cutSinceFrame = false;
   begin += length;
   heldAt += length;
@@ -202,7 +206,9 @@ void SyncedAudio::countOut(const AudioFrameHeader& frame) {
 bool SyncedAudio::checkpoint(std::uint32_t ticks, const AudioFrameHeader& header) {
   lastSinceFirst += static_cast<std::int32_t>(ticks - lastRaw);
   lastRaw = ticks;
-  const std::int64_t moment = lastSinceFirst;
+  std::int64_t moment = lastSinceFirst;
+  if (stampSeen && !trusted(moment, header)) return true;
+  lastSinceFirst = moment;
   // Frames repeated (a packet that came twice) are no loss.
   if (stampSeen) {
     framesLost += std::max<std::int64_t>(
@@ -211,6 +217,7 @@ bool SyncedAudio::checkpoint(std::uint32_t ticks, const AudioFrameHeader& header
   stampSeen = true;
   lastStampTicks = moment;
   framesSinceStamp = 0;
+  ticksSinceStamp = 0;
 
   const std::int64_t target = moment - timeline.shiftAt(moment);
   const std::int64_t now = outputTicks();
@@ -253,6 +260,25 @@ bool SyncedAudio::checkpoint(std::uint32_t ticks, const AudioFrameHeader& header
   const std::int64_t room =
       std::max<std::int64_t>(0, timeline.end() - now) * header.sampleRate / (std::int64_t{header.samples()} * 90000);
   return insertSilence(std::min(-frames, room));
+}
+
+// Whether a stamp is believed. One that the frames since the last stamp do
+// not lead to is a loss where damage lay between; with no damage, a garbled
+// stamp is as likely, so it is believed only when the next stamp agrees. A
+// clock that jumps back was restarted: the audio goes on as it was.
+bool SyncedAudio::trusted(std::int64_t& moment, const AudioFrameHeader& header) {
+  const std::int64_t expected = lastStampTicks + ticksSinceStamp;
+  const std::int64_t jump = moment - expected, half = frameTicksOf(header) / 2;
+  const bool cut = cutSinceStamp;
+  cutSinceStamp = false;
+  if (jump < -kClockRestart) {
+    moment = expected;
+  } else if (std::llabs(jump) > half && !cut && (!pendingJump || std::llabs(*pendingJump - jump) > half)) {
+    pendingJump = jump;
+    return false;
+  }
+  pendingJump.reset();
+  return true;
 }
 
 std::int64_t SyncedAudio::frameTicksOf(const AudioFrameHeader& header) {

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -52,6 +53,7 @@ class SyncedAudio {
   bool frameAt(std::size_t at, AudioFrameHeader& header) const;
   bool emitFrame(const AudioFrameHeader& header);
   bool checkpoint(std::uint32_t ticks, const AudioFrameHeader& header);
+  bool trusted(std::int64_t& moment, const AudioFrameHeader& header);
   bool insertSilence(std::int64_t frames);
   bool writeTheRest();
   bool writeBytes(const unsigned char* data, std::size_t n);
@@ -93,6 +95,9 @@ class SyncedAudio {
   // Since the last stamp, to count the frames the damage took.
   std::int64_t lastStampTicks = 0;
   std::uint64_t framesSinceStamp = 0;
+  std::int64_t ticksSinceStamp = 0;
+  bool cutSinceStamp = false;
+  std::optional<std::int64_t> pendingJump;  // of a stamp not yet believed
   bool stampSeen = false;
   std::int64_t framesLost = 0;
   std::int64_t dropsLeft = 0;

@@ -160,11 +160,20 @@ Repaired repairedAudio(const Bytes& video, const Bytes& audio, const pack::PackO
   const std::int64_t delay = static_cast<std::int64_t>(options.audioClock) - options.videoClock;
   Repaired out;
   std::int64_t framesOut = 0, drops = 0;
+  // A stamp that the frames before it do not lead to is believed at once
+  // where damage lay between, else only once the next stamp agrees.
+  std::int64_t lastStamped = -1, framesSince = 0, pending = 0;
+  const bool damage = intact.damagedStretches > 0;
   AudioFrameHeader header;
   for (std::size_t at = 0, k = 0; at + 4 <= audio.size() && AudioFrameHeader::parse(bytesOf(audio, at), header);
        at += header.length(), ++k) {
     if (contains(intact.lostFrames, k)) continue;
-    if (contains(intact.stampedFrames, k)) {
+    const std::int64_t jump = lastStamped < 0 ? 0 : static_cast<std::int64_t>(k) - lastStamped - framesSince;
+    const bool stamped = contains(intact.stampedFrames, k), believed = jump == 0 || damage || jump == pending;
+    if (stamped) pending = believed ? 0 : jump;
+    if (stamped && believed) {
+      lastStamped = static_cast<std::int64_t>(k);
+      framesSince = 0;
       const std::int64_t moment = delay + static_cast<std::int64_t>(k) * kFrame;
       const std::int64_t offset = delay + framesOut * kFrame - (moment - shiftAt(moment));
       const std::int64_t frames = (offset >= 0 ? offset + kFrame / 2 : offset - kFrame / 2) / kFrame;
@@ -175,6 +184,7 @@ Repaired repairedAudio(const Bytes& video, const Bytes& audio, const pack::PackO
       }
       drops = std::max<std::int64_t>(frames, 0);
     }
+    ++framesSince;
     if (drops > 0) {
       --drops;
       ++out.dropped;
