@@ -113,9 +113,10 @@ void VideoScanner::readPending() {
   // A picture's coding extension, which says whether it is a frame or a
   // field, follows its header before any other start code.
   if (code == kExtensionStart && isPictureCodingExtension(pending)) {
-    settlePicture(pictureStructure(pending));
+    settlePicture(pictureStructure(pending), fieldsShown(pending, progressiveSequence));
     return;
   }
+  if (code == kExtensionStart && isSequenceExtension(pending)) progressiveSequence = isProgressiveSequence(pending);
   settlePicture(kFramePicture);
   switch (code) {
     case kSequenceHeader:
@@ -128,7 +129,7 @@ void VideoScanner::readPending() {
       endGroup();
       // Decoders drop the pictures that refer to one before a cut, and to
       // one before the first picture of all.
-      dropLeadingB = groupLinkIsBroken(pending) || (!groupIsClosed(pending) && shownPictures == 0);
+      dropLeadingB = groupLinkIsBroken(pending) || (!groupIsClosed(pending) && shownFields == 0);
       break;
     case kPictureStart:
       if (followEveryPicture && first.known && period.ticks != 0) {
@@ -161,7 +162,7 @@ TimeStamp VideoScanner::pictureBegins(std::uint64_t packetNumber) {
 
 // Two fields of one parity after the other, with one temporal reference,
 // make one picture shown.
-void VideoScanner::settlePicture(std::uint8_t structure) {
+void VideoScanner::settlePicture(std::uint8_t structure, unsigned fields) {
   if (!unsettled.has_value()) return;
   const UnsettledPicture picture = *unsettled;
   unsettled.reset();
@@ -170,7 +171,7 @@ void VideoScanner::settlePicture(std::uint8_t structure) {
   if (field && firstField && firstFieldReference == picture.reference && !group.empty()) {
     firstField = false;
     if (!group.back().stamped && picture.stamp.known)
-      group.back() = {group.back().reference, group.back().type, true, since};
+      group.back() = {group.back().reference, group.back().type, true, since, group.back().fields};
     return;
   }
   firstField = field;
@@ -180,33 +181,35 @@ void VideoScanner::settlePicture(std::uint8_t structure) {
   // Temporal references count within a group; an I-picture, or a reference
   // met twice (a lost group header), begins the next.
   if (picture.type == kIntraPicture || seen) endGroup();
-  group.push_back({picture.reference, picture.type, picture.stamp.known, since});
+  group.push_back({picture.reference, picture.type, picture.stamp.known, since, fields});
 }
 
 // A decoder shows a B-picture as soon as it is decoded, and every other
 // picture when the next one that is not a B-picture comes: so the pictures
-// are shown one picture period each, in that order, whatever damage took.
-// A picture without a stamp of its own takes its time from one of its group
-// that has one, by their temporal references.
+// are shown one after another, each for its fields, in that order, whatever
+// damage took. A picture takes its time from its group's stamps, by the
+// fields shown before it in the order of their temporal references; its own
+// stamp counts where the group agrees with it.
 void VideoScanner::endGroup() {
   if (group.empty()) return;
   std::uint16_t firstReference = UINT16_MAX;
   for (const GroupPicture& p : group) {
     if (p.type != kBidirectionalPicture) firstReference = std::min(firstReference, p.reference);
   }
+  const std::vector<std::int64_t> fieldsBefore = fieldsBeforeEach();
   std::int64_t groupStart = 0;
-  const bool timed = startOfGroup(groupStart);
+  const bool timed = startOfGroup(fieldsBefore, groupStart);
   // A group that, by most of its stamps, begins well before the one before
   // it ended was not reordered: the clock restarted, and the pictures go on
   // from where they were.
   if (timed && groupStart + clockOffset < nextGroupStart - kClockRestart) clockOffset = nextGroupStart - groupStart;
   groupStart += clockOffset;
-  for (const GroupPicture& p : group) {
+  for (std::size_t i = 0; i < group.size(); ++i) {
+    const GroupPicture& p = group[i];
     if (dropLeadingB && p.type == kBidirectionalPicture && p.reference < firstReference) continue;
-    // A picture's own stamp, unless it is one the group does not agree with.
-    const std::int64_t byGroup = groupStart + period.of(p.reference);
+    const std::int64_t byGroup = groupStart + period.ofFields(fieldsBefore[i]);
     const bool own = p.stamped && std::llabs(p.stamp + clockOffset - byGroup) < VideoTimeline::kSameShift;
-    const Shown picture = {timed, own ? p.stamp + clockOffset : byGroup};
+    const Shown picture = {timed, own ? p.stamp + clockOffset : byGroup, p.fields};
     if (p.type == kBidirectionalPicture) {
       show(picture);
       continue;
@@ -214,22 +217,38 @@ void VideoScanner::endGroup() {
     if (held.has_value()) show(*held);
     held = picture;
   }
-  if (timed) {
-    std::uint16_t last = 0;
-    for (const GroupPicture& p : group) last = std::max(last, p.reference);
-    nextGroupStart = groupStart + period.of(last + 1);
-  }
+  if (timed) nextGroupStart = groupStart + period.ofFields(fieldsBefore.back());
   group.clear();
   dropLeadingB = false;
+}
+
+// For each picture of the group, the fields shown before it within the
+// group; and last, those of the whole group. A temporal reference that no
+// picture has (damage took it) counts as a frame.
+std::vector<std::int64_t> VideoScanner::fieldsBeforeEach() const {
+  std::vector<std::size_t> order(group.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::sort(order.begin(), order.end(),
+            [this](std::size_t a, std::size_t b) { return group[a].reference < group[b].reference; });
+  std::vector<std::int64_t> before(group.size() + 1);
+  std::int64_t fields = 0, reference = 0;
+  for (const std::size_t i : order) {
+    fields += 2 * (group[i].reference - reference);
+    before[i] = fields;
+    fields += group[i].fields;
+    reference = group[i].reference + 1;
+  }
+  before.back() = fields;
+  return before;
 }
 
 // The time of the group's first picture, as most of its stamped pictures
 // say: one garbled stamp must not move the whole group. Where as many say
 // one thing as another, the one that follows on from the group before wins.
-bool VideoScanner::startOfGroup(std::int64_t& start) const {
+bool VideoScanner::startOfGroup(const std::vector<std::int64_t>& fieldsBefore, std::int64_t& start) const {
   std::vector<std::int64_t> starts;
-  for (const GroupPicture& p : group) {
-    if (p.stamped) starts.push_back(p.stamp - period.of(p.reference));
+  for (std::size_t i = 0; i < group.size(); ++i) {
+    if (group[i].stamped) starts.push_back(group[i].stamp - period.ofFields(fieldsBefore[i]));
   }
   if (starts.empty()) return false;
   std::size_t bestVotes = 0;
@@ -249,8 +268,8 @@ bool VideoScanner::startOfGroup(std::int64_t& start) const {
 }
 
 void VideoScanner::show(const Shown& picture) {
-  if (picture.timed) shown.add(picture.stamp, picture.stamp - period.of(shownPictures));
-  ++shownPictures;
+  if (picture.timed) shown.add(picture.stamp, picture.stamp - period.ofFields(shownFields));
+  shownFields += picture.fields;
 }
 
 std::int64_t VideoScanner::sinceFirst(std::uint32_t stamp) {

@@ -61,20 +61,23 @@ class VideoScanner {
     std::uint8_t type;
     bool stamped;
     std::int64_t stamp;  // from the first picture's stamp
+    unsigned fields;     // shown for, in fields: 2 a frame
   };
 
   void scan(const unsigned char* data, std::size_t n);
   void startCodeAt(const unsigned char* header, std::size_t available, std::uint64_t packet);
   void readPending();
   TimeStamp pictureBegins(std::uint64_t packet);
-  void settlePicture(std::uint8_t structure);
+  void settlePicture(std::uint8_t structure, unsigned fields = 2);
   void endGroup();
   struct Shown {
     bool timed;
     std::int64_t stamp;
+    unsigned fields;
   };
   void show(const Shown& picture);
-  bool startOfGroup(std::int64_t& start) const;
+  std::vector<std::int64_t> fieldsBeforeEach() const;
+  bool startOfGroup(const std::vector<std::int64_t>& fieldsBefore, std::int64_t& start) const;
   std::int64_t sinceFirst(std::uint32_t stamp);
 
   bool followEveryPicture;
@@ -100,7 +103,8 @@ class VideoScanner {
   FramePeriod period;
   std::vector<GroupPicture> group;
   bool dropLeadingB = true;  // before the first group header: no picture before
-  std::int64_t shownPictures = 0;
+  std::int64_t shownFields = 0;
+  bool progressiveSequence = false;
   std::int64_t nextGroupStart = 0;  // where the group after the last one would begin
   std::int64_t clockOffset = 0;     // added to every stamp since the clock restarted
   // Stamps that go back further than this were not reordered: the clock restarted.

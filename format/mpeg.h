@@ -17,7 +17,7 @@ constexpr std::size_t kStartCodeSize = 4;
 // sequence, group and picture headers.
 constexpr std::size_t kVideoHeaderBytes = 8;
 constexpr std::size_t kPictureHeaderBytes = 6;
-constexpr std::size_t kPictureExtensionBytes = 7;
+constexpr std::size_t kPictureExtensionBytes = 8;
 
 // The picture header: a 10-bit display position within its group, and the
 // coding type (1 I, 2 P, 3 B).
@@ -32,6 +32,17 @@ constexpr std::uint8_t kIntraPicture = 1, kBidirectionalPicture = 3;
 inline bool isPictureCodingExtension(const unsigned char* at) { return at[4] >> 4 == 8; }
 inline std::uint8_t pictureStructure(const unsigned char* at) { return at[6] & 0x03; }
 constexpr std::uint8_t kFramePicture = 3;
+// How many fields a frame picture is shown for: film carried at a higher
+// rate repeats its first field (3:2 pulldown), and a progressive sequence
+// repeats whole frames.
+inline unsigned fieldsShown(const unsigned char* pictureExtension, bool progressiveSequence) {
+  const bool repeat = (pictureExtension[7] & 0x02) != 0, topFirst = (pictureExtension[7] & 0x80) != 0;
+  if (!repeat) return 2;
+  return progressiveSequence ? (topFirst ? 6 : 4) : 3;
+}
+// The sequence extension (extension id 1): whether every frame is progressive.
+inline bool isSequenceExtension(const unsigned char* at) { return at[4] >> 4 == 1; }
+inline bool isProgressiveSequence(const unsigned char* at) { return (at[5] & 0x08) != 0; }
 
 // The group header: whether its pictures need none before it, and whether
 // the ones that do had theirs cut away.
@@ -44,6 +55,7 @@ inline bool groupLinkIsBroken(const unsigned char* at) { return (at[7] & 0x20) !
 struct FramePeriod {
   std::uint32_t ticks = 0, parts = 1;
   std::int64_t of(std::int64_t pictures) const { return pictures * ticks / parts; }
+  std::int64_t ofFields(std::int64_t fields) const { return fields * ticks / (2 * parts); }
 };
 inline FramePeriod framePeriod(const unsigned char* sequenceHeader) {
   static constexpr FramePeriod kPeriods[16] = {{0, 1},    {15015, 4}, {3750, 1}, {3600, 1}, {3003, 1}, {3000, 1},
