@@ -16,6 +16,7 @@ constexpr std::size_t kMaxHeld = 2 << 20;
 constexpr std::size_t kNeeded = kVideoHeaderBytes;
 // Room for the largest pictures of standard definition from the start.
 constexpr std::size_t kFirstRoom = 1 << 20;
+constexpr std::uint64_t kWriteBatch = DiskFile::kBufferSize;
 
 }  // namespace
 
@@ -37,19 +38,26 @@ bool CleanVideo::addFirst(const unsigned char* data, std::size_t n, TimeStamp pr
 }
 
 unsigned char* CleanVideo::roomFor(std::size_t n) {
-  if (heldSize + n > heldRoom) {
-    heldRoom = std::max({heldSize + n, 2 * heldRoom, kFirstRoom});
-    std::unique_ptr<unsigned char[]> larger(new unsigned char[heldRoom]);
-    std::copy(held.get(), held.get() + heldSize, larger.get());
-    held = std::move(larger);
+  if (heldFirst + heldSize + n > heldRoom) {
+    // What was written or dropped leaves room at the front: used again
+    // before the buffer grows, so that bytes move once for many units.
+    if (heldSize + n > heldRoom) {
+      heldRoom = std::max({heldSize + n, 2 * heldRoom, kFirstRoom});
+      std::unique_ptr<unsigned char[]> larger(new unsigned char[heldRoom]);
+      std::copy(bytes(heldAt), bytes(heldAt) + heldSize, larger.get());
+      held = std::move(larger);
+    } else {
+      std::copy(bytes(heldAt), bytes(heldAt) + heldSize, held.get());
+    }
+    heldFirst = 0;
   }
-  return held.get() + heldSize;
+  return bytes(heldAt) + heldSize;
 }
 
 bool CleanVideo::scanHeld() {
   for (;;) {
     const auto from = static_cast<std::size_t>(scannedTo - heldAt);
-    const std::size_t at = from + findStartCodePrefix(held.get() + from, heldSize - from);
+    const std::size_t at = from + findStartCodePrefix(bytes(heldAt) + from, heldSize - from);
     if (at + kNeeded > heldSize) {
       // A start code may begin in the last bytes; the next packet tells.
       scannedTo = heldAt + std::max(from, std::min(at, heldSize >= 2 ? heldSize - 2 : 0));
@@ -58,16 +66,12 @@ bool CleanVideo::scanHeld() {
     const std::uint64_t code = heldAt + at;
     scannedTo = code + 3;
     startCodes.push_back(code);
-    if (!beginsUnit(held[at + 3])) continue;
+    if (!beginsUnit(bytes(code)[3])) continue;
     if (!endUnit(code)) return false;
-    unitBegins(code, held.get() + (code - heldAt));
+    unitBegins(code, bytes(code));
   }
-  if (!unitKept) {
-    drop(scannedTo);  // nothing of a dropped unit is needed
-  } else if (heldSize > kMaxHeld) {
-    return release(scannedTo);
-  }
-  return true;
+  if (!unitKept) return drop(scannedTo);  // nothing of a dropped unit is needed
+  return heldSize <= kMaxHeld || (release(scannedTo) && writeReady());
 }
 
 // Decides whether the unit that begins here is written, once it is whole.
@@ -119,37 +123,42 @@ void CleanVideo::unitBegins(std::uint64_t at, const unsigned char* header) {
   }
 }
 
-bool CleanVideo::endUnit(std::uint64_t at) {
-  if (unitKept) return release(at);
-  drop(at);
-  return true;
-}
+bool CleanVideo::endUnit(std::uint64_t at) { return unitKept ? release(at) : drop(at); }
 
-void CleanVideo::cut() {
+bool CleanVideo::cut() {
   if (restart == Restart::None) cutsMade.push_back({picturesWritten, 0});
   // The unit in hand lost its end.
   if (unitIsPicture && unitKept) {
     --picturesWritten;
     cutsMade.back().picturesDropped += 1;
   }
-  drop(streamEnd);
+  const bool written = drop(streamEnd);
   unitKept = false;
   unitIsPicture = false;
   restart = Restart::AtHeader;
   scannedTo = streamEnd;  // no start code spans the damage
+  return written;
 }
 
 bool CleanVideo::finish() {
   scanHeld();
   // The end of the recording cut the unit in hand: what there is of it is kept.
   // Start codes too near the end to be read whole are still written.
-  const bool written = unitKept ? release(streamEnd) : (drop(streamEnd), true);
+  const bool written = unitKept ? release(streamEnd) && writeReady() : drop(streamEnd);
   packets.push_back({streamEnd, TimeStamp::unknown("none")});  // ends the last packet
   trimPackets();
   return written;
 }
 
+// Whole units go out in batches large enough to pass the file's buffer,
+// which saves copying every byte of the video once more.
 bool CleanVideo::release(std::uint64_t to) {
+  readyTo = std::max(readyTo, to);
+  return readyTo - heldAt < kWriteBatch || writeReady();
+}
+
+bool CleanVideo::writeReady() {
+  const std::uint64_t to = readyTo;
   if (to <= heldAt) return true;
   // The scanner reads the start codes written, in the packets they came in.
   std::uint64_t from = heldAt;
@@ -164,28 +173,30 @@ bool CleanVideo::release(std::uint64_t to) {
       scanner.startPacket(packet.prefix, packet.pictureDropped);
     }
     for (; !startCodes.empty() && startCodes.front() < stop; startCodes.pop_front()) {
-      scanner.startCodeWritten(held.get() + (startCodes.front() - heldAt));
+      scanner.startCodeWritten(bytes(startCodes.front()));
     }
     from = stop;
   }
   const auto n = static_cast<std::uint32_t>(to - heldAt);
   scanner.countWritten(n);
-  if (video.write(held.get(), n) != n) return false;
+  if (video.write(bytes(heldAt), n) != n) return false;
   counted.bytes += n;
   forget(to);
   return true;
 }
 
-void CleanVideo::drop(std::uint64_t to) {
-  if (to <= heldAt) return;
+bool CleanVideo::drop(std::uint64_t to) {
+  if (!writeReady()) return false;
+  if (to <= heldAt) return true;
   counted.droppedBytes += to - heldAt;
   while (!startCodes.empty() && startCodes.front() < to) startCodes.pop_front();
   forget(to);
+  return true;
 }
 
 void CleanVideo::forget(std::uint64_t to) {
   const auto n = static_cast<std::size_t>(to - heldAt);
-  std::copy(held.get() + n, held.get() + heldSize, held.get());
+  heldFirst += n;
   heldSize -= n;
   heldAt = to;
   trimPackets();

@@ -38,8 +38,8 @@ class CleanVideo {
   // The first packet's bytes from the first sequence header on; `stampUsed`
   // when a picture began before them.
   bool addFirst(const unsigned char* data, std::size_t n, TimeStamp prefix, bool stampUsed);
-  // A damaged stretch lies here.
-  void cut();
+  // A damaged stretch lies here. False when a write failed.
+  bool cut();
   // The recording ended: what is held goes out, as far as it goes.
   bool finish();
 
@@ -60,9 +60,11 @@ class CleanVideo {
   void unitBegins(std::uint64_t at, const unsigned char* header);
   bool endUnit(std::uint64_t at);
   bool release(std::uint64_t to);
-  void drop(std::uint64_t to);
+  bool writeReady();
+  bool drop(std::uint64_t to);
   void trimPackets();
   unsigned char* roomFor(std::size_t n);
+  unsigned char* bytes(std::uint64_t at) { return held.get() + heldFirst + (at - heldAt); }
   void forget(std::uint64_t to);
 
   DiskFile& video;
@@ -70,13 +72,14 @@ class CleanVideo {
   Counts counted;
   std::vector<Cut> cutsMade;
 
-  // held[0, heldSize) are the stream's bytes from heldAt on; the unit in
+  // held[heldFirst, heldFirst + heldSize) are the stream's bytes from heldAt on; the unit in
   // hand begins at unitAt, and the search for start codes goes on at
   // scannedTo. The start codes found that are not written yet, for the scanner.
   std::unique_ptr<unsigned char[]> held;
-  std::size_t heldSize = 0, heldRoom = 0;
+  std::size_t heldFirst = 0, heldSize = 0, heldRoom = 0;
   std::uint64_t heldAt = 0, unitAt = 0, scannedTo = 0, streamEnd = 0;
   std::deque<std::uint64_t> startCodes;
+  std::uint64_t readyTo = 0;  // the units before it are whole, and go out together
   bool unitKept = true;
   bool unitIsPicture = false;
   std::deque<Packet> packets;

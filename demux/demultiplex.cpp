@@ -80,12 +80,14 @@ class Demultiplexer {
       damaged = links.counts < AVheader::kSize + header.payloadLength();
       // Whole, or it lost its end to damage that ran on past it: no one can
       // tell. Its video is not trusted to a clean cut.
-      if (!damaged && clean && videoStarted && header.streamId() == AVheader::kVideoStream) clean->cut();
+      if (!damaged && clean && videoStarted && header.streamId() == AVheader::kVideoStream && !clean->cut()) {
+        return false;
+      }
       if (!damaged) return true;
       if (header.streamId() == AVheader::kAudioStream) result.audioGaps.push_back(audio.tell());
     }
     result.audioBreaks.push_back(audio.tell());
-    if (clean && videoStarted) clean->cut();
+    if (clean && videoStarted && !clean->cut()) return false;
     counters.damagedStretches += 1;
     counters.damagedBytes += links.take;
     return skipBytes(links.take);

@@ -36,6 +36,9 @@ class DiskFile {
  public:
   // copyTo moves data in chunks of this size.
   static constexpr std::uint32_t kCopyChunk = 32768;
+  // Reads ahead and gathers writes in a buffer of this size; a write of at
+  // least as much goes to the OS at once.
+  static constexpr std::uint32_t kBufferSize = 256 * 1024;
 
   DiskFile(const std::string& name, Disposition disposition);
   // A new, uniquely named file in the current directory, open for writing and
@@ -81,7 +84,6 @@ class DiskFile {
  private:
   DiskFile(platform::FileHandle handle, FileMode mode);
 
-  static constexpr std::uint32_t kBufferSize = 256 * 1024;
   // After a seek past the read-ahead, the next read is most likely a header:
   // filling the whole buffer there would read, over runs of large skipped
   // packets, every byte that the seeks step over.
