@@ -95,7 +95,7 @@ Outcome runChild(const TempDir& dir, const std::vector<std::string>& args, const
 
 bool hasStrace();
 // A wrapper that injects `fault` (strace's syntax, such as "read:error=EIO")
-// into korvat's calls on the file `path`.
+// into korvat's calls on the file `path` (on any file when it is empty).
 std::vector<std::string> injecting(const std::string& path, const std::string& fault);
 #endif
 

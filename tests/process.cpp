@@ -100,7 +100,9 @@ bool hasStrace() {
 
 std::vector<std::string> injecting(const std::string& path, const std::string& fault) {
   const std::string call = fault.substr(0, fault.find(':'));
-  return {"strace", "-o", "/dev/null", "-P", path, "-e", "trace=" + call, "-e", "inject=" + fault};
+  std::vector<std::string> wrapper = {"strace", "-o", "/dev/null", "-e", "trace=" + call, "-e", "inject=" + fault};
+  if (!path.empty()) wrapper.insert(wrapper.begin() + 3, {"-P", path});
+  return wrapper;
 }
 
 }  // namespace korvat::test

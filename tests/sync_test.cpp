@@ -9,6 +9,7 @@
 
 #include "format/mpeg.h"
 #include "format/mpeg_audio.h"
+#include "format/pes_packet.h"
 #include "tests/harness.h"
 #include "tools/recording_packer.h"
 
@@ -321,6 +322,64 @@ TEST(Sync, NoRepairWithoutStampsNorWithPes) {
     }
     EXPECT_TRUE(dir.read("rec.mp2") == (c.args[1] == "-p" ? intact.pes : intact.audio));
     expectVideoCounted(run.out, video.size());
+  }
+}
+
+}  // namespace
+}  // namespace korvat::test
+
+namespace korvat::test {
+namespace {
+
+// Adds `delta` ticks to the stamps of a recording: to those of the packets
+// from `from` on (counted among the stamped ones of each stream), or to the
+// one at `from` alone; of video prefixes, audio PES headers, or both.
+Bytes restamped(Bytes recording, int which, std::size_t from, bool alone, std::int64_t delta) {
+  std::size_t video = 0, audio = 0;
+  pack::forEachPacket(recording, [&](const pack::PacketView& packet) {
+    unsigned char* payload = reinterpret_cast<unsigned char*>(&recording[packet.offset + 8]);
+    if (packet.streamId == 1 && (packet.flags & 0x10) && (which & 1)) {
+      const std::size_t n = video++;
+      if (n == from || (!alone && n > from)) {
+        const auto stamp = static_cast<std::uint32_t>(bigEndian32(payload) + delta);
+        for (int i = 0; i < 4; ++i) payload[i] = static_cast<unsigned char>(stamp >> (24 - 8 * i));
+      }
+    } else if (packet.streamId == 2 && (which & 2) && pes::hasStartCode(payload) && pes::hasPresentationTime(payload)) {
+      const std::size_t n = audio++;
+      if (n == from || (!alone && n > from)) {
+        const Bytes field = pack::ptsField(pes::presentationTime(payload) + delta);
+        std::copy(field.begin(), field.end(), payload + 9);
+      }
+    }
+  });
+  return recording;
+}
+
+// Stamps that lie without damage (a garbled one, a clock that restarts) move
+// nothing: the audio comes out whole, as it went in.
+TEST(Sync, StampsThatLieWithoutDamage) {
+  struct Case {
+    const char* name;
+    int which;  // 1 video, 2 audio, 3 both
+    std::size_t from;
+    bool alone;
+    std::int64_t delta;
+  };
+  const std::vector<Case> cases = {
+      {"one audio stamp 30 s late", 2, 20, true, 30 * 90000},
+      {"one video stamp 20 s late", 1, 40, true, 20 * 90000},
+      {"the clock restarts 2 s back", 3, 40, false, -2 * 90000},
+  };
+  pack::PackOptions options;
+  options.prefixPercent = 100;
+  const Bytes recording = pack::packRecording(sourceVideoWithB(), sourceAudio(), options);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    dir.write("rec", restamped(recording, c.which, c.from, c.alone, c.delta));
+    const Outcome run = runKorvat(dir, {"-r", "rec"});
+    EXPECT_TRUE(dir.read("rec.mp2") == sourceAudio());
+    EXPECT_NE(run.err.find("audio repairs: 0, "), std::string::npos) << run.err;
   }
 }
 
