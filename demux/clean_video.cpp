@@ -87,8 +87,9 @@ void CleanVideo::unitBegins(std::uint64_t at, const unsigned char* header) {
       unitKept = true;
       break;
     case Restart::AtHeader:
-      // A decoder can start again at a sequence or group header.
-      unitKept = code == kSequenceHeader || code == kGroupStart;
+      // A decoder can start again at a sequence or group header, but the
+      // video begins with a sequence header all the same.
+      unitKept = code == kSequenceHeader || (code == kGroupStart && sequenceKept);
       if (unitKept) restart = Restart::AtIntra;
       break;
     case Restart::AtIntra:
@@ -107,6 +108,7 @@ void CleanVideo::unitBegins(std::uint64_t at, const unsigned char* header) {
       if (unitIsPicture && !leadingB) restart = Restart::None;
       break;
   }
+  unitIsSequence = code == kSequenceHeader;
   if (!unitIsPicture) return;
   if (unitKept) {
     ++picturesWritten;
@@ -123,7 +125,10 @@ void CleanVideo::unitBegins(std::uint64_t at, const unsigned char* header) {
   }
 }
 
-bool CleanVideo::endUnit(std::uint64_t at) { return unitKept ? release(at) : drop(at); }
+bool CleanVideo::endUnit(std::uint64_t at) {
+  sequenceKept = sequenceKept || (unitKept && unitIsSequence);
+  return unitKept ? release(at) : drop(at);
+}
 
 bool CleanVideo::cut() {
   if (restart == Restart::None) cutsMade.push_back({picturesWritten, 0});
@@ -134,7 +139,7 @@ bool CleanVideo::cut() {
   }
   const bool written = drop(streamEnd);
   unitKept = false;
-  unitIsPicture = false;
+  unitIsPicture = unitIsSequence = false;
   restart = Restart::AtHeader;
   scannedTo = streamEnd;  // no start code spans the damage
   return written;

@@ -82,10 +82,12 @@ class CleanVideo {
   std::uint64_t readyTo = 0;  // the units before it are whole, and go out together
   bool unitKept = true;
   bool unitIsPicture = false;
+  bool unitIsSequence = false;
   std::deque<Packet> packets;
 
   Restart restart = Restart::None;
   std::uint16_t intraReference = 0;
+  bool sequenceKept = false;  // a whole sequence header is in the output
   std::uint64_t picturesWritten = 0;
 };
 

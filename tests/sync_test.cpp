@@ -69,8 +69,10 @@ CleanCut cleanCut(const Bytes& source, const pack::Intact& intact) {
   CleanCut out;
   std::size_t unit = 0, cut = 0, intraReference = 0, afterCut = 0;
   bool kept = true, picture = false;
+  bool sequenceWritten = false;  // the video begins with a sequence header, also after a cut
   const auto endUnit = [&](std::size_t at) {
     if (kept) out.video += video.substr(unit, at - unit);
+    sequenceWritten = sequenceWritten || (kept && unit + 3 < video.size() && video[unit + 3] == '\xB3');
     unit = at;
   };
   for (std::size_t at = 0;; ++at) {
@@ -94,7 +96,7 @@ CleanCut cleanCut(const Bytes& source, const pack::Intact& intact) {
     const unsigned type = picture ? pictureCodingType(bytesOf(video, at)) : 0;
     const std::size_t reference = picture ? temporalReference(bytesOf(video, at)) : 0;
     if (state == AtHeader) {
-      kept = code == 0xB3 || code == 0xB8;
+      kept = code == 0xB3 || (code == 0xB8 && sequenceWritten);
       if (kept) state = AtIntra;
     } else if (state == AtIntra) {
       kept = !picture || type == kIntraPicture;
