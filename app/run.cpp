@@ -114,9 +114,9 @@ StripOptions stripOptionsAfter(const RunOptions& options, DemuxResult& loop) {
   strip.followVideo = options.skipDamage && !options.keepIntactOnly;
   strip.breaks = std::move(loop.audioBreaks);
   strip.timeline = std::move(loop.timeline);
-  strip.firstPicture = options.copyVideoBeforeStart
+  strip.timelineBase = options.copyVideoBeforeStart
                            ? TimeStamp::unknown("-i copies video from before its first sequence header")
-                           : loop.firstPicture;
+                           : loop.timelineBase;
   return strip;
 }
 

@@ -87,10 +87,16 @@ void CleanVideo::unitBegins(std::uint64_t at, const unsigned char* header) {
       unitKept = true;
       break;
     case Restart::AtHeader:
-      // A decoder can start again at a sequence or group header, but the
-      // video begins with a sequence header all the same.
-      unitKept = code == kSequenceHeader || (code == kGroupStart && sequenceKept);
-      if (unitKept) restart = Restart::AtIntra;
+      // A decoder can start again at a sequence or group header, or at an
+      // I-picture in a stream without group headers; but the video begins
+      // with a sequence header all the same.
+      unitKept = code == kSequenceHeader || ((code == kGroupStart || intra) && sequenceKept);
+      if (intra && unitKept) {
+        restart = Restart::PastLeadingB;
+        intraReference = temporalReference(header);
+      } else if (unitKept) {
+        restart = Restart::AtIntra;
+      }
       break;
     case Restart::AtIntra:
       // The group's first picture must be an I-picture; any other needs one lost.

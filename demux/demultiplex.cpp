@@ -225,6 +225,7 @@ class Demultiplexer {
     scanner.finish();
     result.firstPicture = scanner.firstPicture();
     result.timeline = scanner.timeline();
+    result.timelineBase = scanner.timelineBase();
     if (clean) {
       for (const CleanVideo::Cut& cut : clean->cuts()) result.timeline.addCut(cut.picturesBefore, cut.picturesDropped);
     }

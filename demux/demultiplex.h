@@ -29,8 +29,10 @@ struct DemuxResult {
   std::vector<std::uint64_t> audioBreaks;
   // The time stamp of the first picture in the video output.
   TimeStamp firstPicture;
-  // With followVideo: where the recording's moments are shown in the video output.
+  // With followVideo: where the recording's moments are shown in the video
+  // output, in ticks from the stamp timelineBase.
   VideoTimeline timeline;
+  TimeStamp timelineBase;
 };
 
 // Audio payloads go whole to `audio`; video payloads go to `video` from the

@@ -127,12 +127,13 @@ void VideoScanner::readPending() {
       break;
     case kGroupStart:
       endGroup();
+      groupHeadersSeen = true;
       // Decoders drop the pictures that refer to one before a cut, and to
       // one before the first picture of all.
       dropLeadingB = groupLinkIsBroken(pending) || (!groupIsClosed(pending) && shownFields == 0);
       break;
     case kPictureStart:
-      if (followEveryPicture && first.known && period.ticks != 0) {
+      if (followEveryPicture && period.ticks != 0) {
         unsettled = {temporalReference(pending), pictureCodingType(pending), pendingStamp};
       }
       break;
@@ -155,7 +156,6 @@ TimeStamp VideoScanner::pictureBegins(std::uint64_t packetNumber) {
   if (!firstSettled) {
     firstSettled = true;
     first = stamp;
-    lastStamp = stamp.ticks;
   }
   return stamp;
 }
@@ -166,6 +166,12 @@ void VideoScanner::settlePicture(std::uint8_t structure, unsigned fields) {
   if (!unsettled.has_value()) return;
   const UnsettledPicture picture = *unsettled;
   unsettled.reset();
+  // The time line counts from the first stamp met: the first picture's, as
+  // a rule, else the next picture's that has one.
+  if (!base.known && picture.stamp.known) {
+    base = picture.stamp;
+    lastStamp = base.ticks;
+  }
   const std::int64_t since = picture.stamp.known ? sinceFirst(picture.stamp.ticks) : 0;
   const bool field = structure != kFramePicture;
   if (field && firstField && firstFieldReference == picture.reference && !group.empty()) {
@@ -178,9 +184,11 @@ void VideoScanner::settlePicture(std::uint8_t structure, unsigned fields) {
   firstFieldReference = picture.reference;
   const bool seen = std::any_of(group.begin(), group.end(),
                                 [&picture](const GroupPicture& p) { return p.reference == picture.reference; });
-  // Temporal references count within a group; an I-picture, or a reference
-  // met twice (a lost group header), begins the next.
-  if (picture.type == kIntraPicture || seen) endGroup();
+  // Temporal references count within a group; a reference met twice (a
+  // lost group header) begins the next, and so does an I-picture in a stream
+  // of group headers. Without them, the references count on across
+  // I-pictures, or start again where one is met twice.
+  if ((picture.type == kIntraPicture && groupHeadersSeen) || seen) endGroup();
   group.push_back({picture.reference, picture.type, picture.stamp.known, since, fields});
 }
 

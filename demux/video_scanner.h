@@ -44,9 +44,10 @@ class VideoScanner {
   void finish();
 
   TimeStamp firstPicture() const;
-  // Where the pictures are shown, from the first picture's stamp on: empty
-  // when that stamp or the frame rate is not known.
+  // Where the pictures are shown, in ticks from timelineBase(), the first
+  // stamp met: empty when no picture has one, or the frame rate is not known.
   const VideoTimeline& timeline() const { return shown; }
+  TimeStamp timelineBase() const { return base; }
 
  private:
   // The packets whose bytes a start code may still begin in.
@@ -97,6 +98,7 @@ class VideoScanner {
   bool firstSettled = false;
   TimeStamp first = TimeStamp::unknown("no picture in the video");
   std::uint64_t searched = 0;
+  TimeStamp base = TimeStamp::unknown("no picture has a time stamp");
   std::uint32_t lastStamp = 0;
   std::int64_t lastSinceFirst = 0;
 
@@ -105,6 +107,7 @@ class VideoScanner {
   bool dropLeadingB = true;  // before the first group header: no picture before
   std::int64_t shownFields = 0;
   bool progressiveSequence = false;
+  bool groupHeadersSeen = false;
   std::int64_t nextGroupStart = 0;  // where the group after the last one would begin
   std::int64_t clockOffset = 0;     // added to every stamp since the clock restarted
   // Stamps that go back further than this were not reordered: the clock restarted.

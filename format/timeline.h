@@ -55,6 +55,9 @@ class VideoTimeline {
   const std::vector<Cut>& cuts() const { return cutList; }
 
   bool empty() const { return spans.empty(); }
+  // How much earlier than its stamp the first picture is shown: the time
+  // line's stamps count from a stamp met, not always the first picture's.
+  std::int64_t firstShift() const { return spans.empty() ? 0 : spans.front().shift; }
   // When the last picture shown ends, from the first one's start.
   std::int64_t end() const { return spans.empty() ? 0 : spans.back().last - spans.back().shift + picturePeriod; }
   std::size_t size() const { return spans.size(); }

@@ -33,7 +33,7 @@ class PesStripper {
         options(options),
         packet(pes::kFixedSize + pes::kMaxPacketLength),
         console(output ? std::vector<DiskFile*>{output} : std::vector<DiskFile*>{}, &input) {
-    if (options.followVideo) synced = std::make_unique<SyncedAudio>(output, options.timeline, options.firstPicture);
+    if (options.followVideo) synced = std::make_unique<SyncedAudio>(output, options.timeline, options.timelineBase);
   }
 
   StripResult run() {

@@ -28,7 +28,7 @@ struct StripOptions {
   bool followVideo = false;
   std::vector<std::uint64_t> breaks;  // where each damaged stretch lay, in the order of the temporary file
   VideoTimeline timeline;
-  TimeStamp firstPicture;
+  TimeStamp timelineBase;
 };
 
 struct StripResult {

@@ -36,10 +36,10 @@ std::string videoTime(std::int64_t ticks) {
 
 }  // namespace
 
-SyncedAudio::SyncedAudio(DiskFile* output, const VideoTimeline& timeline, TimeStamp firstPicture)
-    : output(output), timeline(timeline), firstPicture(firstPicture) {
-  if (!firstPicture.known) {
-    cannotRepair = std::string("first picture: ") + firstPicture.missing;
+SyncedAudio::SyncedAudio(DiskFile* output, const VideoTimeline& timeline, TimeStamp timelineBase)
+    : output(output), timeline(timeline), timelineBase(timelineBase) {
+  if (!timelineBase.known) {
+    cannotRepair = std::string("video: ") + timelineBase.missing;
   } else if (timeline.empty()) {
     cannotRepair = "the video's frame rate is not known";
   }
@@ -164,9 +164,10 @@ bool SyncedAudio::emitFrame(const AudioFrameHeader& header) {
       return true;
     }
     first = TimeStamp::of(ticks);
-    firstFrameTicks = static_cast<std::int32_t>(ticks - firstPicture.ticks);
+    // Moments count from the time line's base; the output from the first picture shown.
+    lastSinceFirst = static_cast<std::int32_t>(ticks - timelineBase.ticks);
     lastRaw = ticks;
-    lastSinceFirst = firstFrameTicks;
+    firstFrameTicks = lastSinceFirst - timeline.firstShift();
   }
   if (stamped && !checkpoint(ticks, header)) return false;
   const std::size_t length = header.length();

@@ -25,7 +25,7 @@ class SyncedAudio {
   // Without `output` nothing is written, and nothing repaired: each time the
   // two part, standard error says by how much (for -p, whose audio keeps its
   // PES packets and so its time stamps).
-  SyncedAudio(DiskFile* output, const VideoTimeline& timeline, TimeStamp firstPicture);
+  SyncedAudio(DiskFile* output, const VideoTimeline& timeline, TimeStamp timelineBase);
 
   // The payload of one PES packet, from the first frame sync on in the first;
   // `stamp` is the packet's time stamp, of the first frame that begins in it.
@@ -67,7 +67,7 @@ class SyncedAudio {
 
   DiskFile* output;
   const VideoTimeline& timeline;
-  TimeStamp firstPicture;
+  TimeStamp timelineBase;
   std::string cannotRepair;  // why not, when it cannot
 
   // Bytes not yet written: held[begin, end) are the stream's from heldAt on.

@@ -96,8 +96,10 @@ CleanCut cleanCut(const Bytes& source, const pack::Intact& intact) {
     const unsigned type = picture ? pictureCodingType(bytesOf(video, at)) : 0;
     const std::size_t reference = picture ? temporalReference(bytesOf(video, at)) : 0;
     if (state == AtHeader) {
-      kept = code == 0xB3 || (code == 0xB8 && sequenceWritten);
-      if (kept) state = AtIntra;
+      const bool intra = picture && type == kIntraPicture;
+      kept = code == 0xB3 || ((code == 0xB8 || intra) && sequenceWritten);
+      if (kept) state = intra ? PastLeadingB : AtIntra;
+      intraReference = reference;
     } else if (state == AtIntra) {
       kept = !picture || type == kIntraPicture;
       if (picture) state = kept ? PastLeadingB : AtHeader;
@@ -292,11 +294,7 @@ TEST(Sync, NoRepairWithoutStampsNorWithPes) {
     std::string err;  // what standard error holds
   };
   const std::vector<Case> cases = {
-      {"no stamp on the video",
-       0,
-       true,
-       {"-r", "rec"},
-       "audio not repaired: first picture: no time stamp on its video packet\n"},
+      {"no stamp on the video", 0, true, {"-r", "rec"}, "audio not repaired: video: no picture has a time stamp\n"},
       {"no stamp on the audio",
        100,
        false,
