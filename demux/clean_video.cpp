@@ -10,8 +10,11 @@ bool beginsUnit(unsigned char code) {
   return code == kPictureStart || code == kGroupStart || code == kSequenceHeader || code == kSequenceEnd;
 }
 
-// No picture is this large: a unit that grows past it goes out as it comes.
-constexpr std::size_t kMaxHeld = 2 << 20;
+// Coded video has a start code at least every slice, a row of macroblocks:
+// a unit that goes this far without one is no video korvat could cut, and
+// goes out as it comes. No picture is as large as the second limit.
+constexpr std::uint64_t kMaxWithoutStartCode = 1 << 20;
+constexpr std::size_t kMaxHeld = 64 << 20;
 // A start code counts once the headers behind it can be read whole.
 constexpr std::size_t kNeeded = kVideoHeaderBytes;
 // Room for the largest pictures of standard definition from the start.
@@ -65,13 +68,15 @@ bool CleanVideo::scanHeld() {
     }
     const std::uint64_t code = heldAt + at;
     scannedTo = code + 3;
+    lastStartCode = code;
     startCodes.push_back(code);
     if (!beginsUnit(bytes(code)[3])) continue;
     if (!endUnit(code)) return false;
     unitBegins(code, bytes(code));
   }
   if (!unitKept) return drop(scannedTo);  // nothing of a dropped unit is needed
-  return heldSize <= kMaxHeld || (release(scannedTo) && writeReady());
+  const bool runaway = streamEnd - std::max(lastStartCode, heldAt) > kMaxWithoutStartCode || heldSize > kMaxHeld;
+  return !runaway || (release(scannedTo) && writeReady());
 }
 
 // Decides whether the unit that begins here is written, once it is whole.

@@ -79,7 +79,8 @@ class CleanVideo {
   std::size_t heldFirst = 0, heldSize = 0, heldRoom = 0;
   std::uint64_t heldAt = 0, unitAt = 0, scannedTo = 0, streamEnd = 0;
   std::deque<std::uint64_t> startCodes;
-  std::uint64_t readyTo = 0;  // the units before it are whole, and go out together
+  std::uint64_t readyTo = 0;
+  std::uint64_t lastStartCode = 0;  // the units before it are whole, and go out together
   bool unitKept = true;
   bool unitIsPicture = false;
   bool unitIsSequence = false;

@@ -238,12 +238,11 @@ bool SyncedAudio::checkpoint(std::uint32_t ticks, const AudioFrameHeader& header
     if (stretchOpen && !stretchSeen) stretchAt = now;
     stretchSeen = true;
     lastOffset = offset;
-    lastNow = now;
     return true;
   }
   lastOffset = offset - frames * lastFrameTicks;
   if (frames == 0 && dropsLeft == 0) {
-    endRepair(now);
+    endRepair();
     return true;
   }
   if (!repairing) {
@@ -295,35 +294,45 @@ void SyncedAudio::endStretch() {
   const std::int64_t frames = roundedDivision(lastOffset, lastFrameTicks);
   if (frames != partedBy) {
     ++repairs;
-    consoleNote("audio and video parted at %s: audio off by %+" PRId64 " ms, %" PRId64 " audio frames lost, %" PRIu64
-                " pictures dropped\n",
-                videoTime(stretchAt).c_str(), milliseconds(lastOffset), framesLost, picturesDroppedBy(lastNow));
+    told.push_back({stretchAt, framesLost, 0, 0, lastOffset, 0});
   }
   partedBy = frames;
   framesLost = 0;
 }
 
-// One line for each repair, once the audio is in step again, with the
-// pictures the video's clean cut dropped before it.
-void SyncedAudio::endRepair(std::int64_t now) {
+// One line for each repair, once the audio is in step again. The lines
+// wait for the end, where each of the video's cuts is told on the line of
+// the repair nearest to it.
+void SyncedAudio::endRepair() {
   if (repairing) {
     ++repairs;
-    consoleNote("audio repair at %s: %" PRId64 " audio frames lost, %" PRIu64 " silent frames inserted, %" PRIu64
-                " frames dropped, %" PRIu64 " pictures dropped, offset left %+" PRId64 " ms\n",
-                videoTime(repairAt).c_str(), framesLost, inserted - insertedBefore, dropped - droppedBefore,
-                picturesDroppedBy(now), milliseconds(lastOffset));
+    told.push_back({repairAt, framesLost, inserted - insertedBefore, dropped - droppedBefore, lastOffset, 0});
   }
   repairing = false;
   framesLost = 0;
 }
 
-std::uint64_t SyncedAudio::picturesDroppedBy(std::int64_t now) {
-  std::uint64_t pictures = 0;
-  for (; nextCut < timeline.cuts().size() && timeline.cuts()[nextCut].at <= now; ++nextCut) {
-    pictures += timeline.cuts()[nextCut].pictures;
+void SyncedAudio::printRepairs() {
+  for (const VideoTimeline::Cut& cut : timeline.cuts()) {
+    auto nearest = told.end();
+    for (auto line = told.begin(); line != told.end(); ++line) {
+      if (nearest == told.end() || std::llabs(line->at - cut.at) < std::llabs(nearest->at - cut.at)) nearest = line;
+    }
+    if (nearest != told.end()) nearest->pictures += cut.pictures;
+    picturesDropped += cut.pictures;
   }
-  picturesReported += pictures;
-  return pictures;
+  for (const Told& line : told) {
+    if (output) {
+      consoleNote("audio repair at %s: %" PRId64 " audio frames lost, %" PRIu64 " silent frames inserted, %" PRIu64
+                  " frames dropped, %" PRIu64 " pictures dropped, offset left %+" PRId64 " ms\n",
+                  videoTime(line.at).c_str(), line.lost, line.inserted, line.dropped, line.pictures,
+                  milliseconds(line.offset));
+    } else {
+      consoleNote("audio and video parted at %s: audio off by %+" PRId64 " ms, %" PRId64 " audio frames lost, %" PRIu64
+                  " pictures dropped\n",
+                  videoTime(line.at).c_str(), milliseconds(line.offset), line.lost, line.pictures);
+    }
+  }
 }
 
 // Silence in the frames of the stream around it, before the frame in hand.
@@ -368,10 +377,9 @@ bool SyncedAudio::finish() {
     if (!locked || cutSinceFrame) held.clear();
     if (!writeTheRest()) return false;
   }
-  lastNow = INT64_MAX;
-  if (cannotRepair.empty()) output ? endRepair(lastNow) : endStretch();
-  picturesDroppedBy(lastNow);
-  const std::uint64_t pictures = picturesReported;
+  if (cannotRepair.empty()) output ? endRepair() : endStretch();
+  printRepairs();
+  const std::uint64_t pictures = picturesDropped;
   if (!anyAudio) {
     return true;  // nothing to repair, nor to say
   } else if (!cannotRepair.empty()) {

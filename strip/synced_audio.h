@@ -61,8 +61,8 @@ class SyncedAudio {
   std::int64_t outputTicks() const;
   void countOut(const AudioFrameHeader& frame);
   static std::int64_t frameTicksOf(const AudioFrameHeader& header);
-  void endRepair(std::int64_t now);
-  std::uint64_t picturesDroppedBy(std::int64_t now);
+  void endRepair();
+  void printRepairs();
   void endStretch();
 
   DiskFile* output;
@@ -107,10 +107,15 @@ class SyncedAudio {
   std::int64_t stretchAt = 0;
   std::int64_t partedBy = 0;
   std::int64_t lastFrameTicks = 0;
-  std::int64_t lastNow = 0;
-  // The video's cuts already told of.
-  std::size_t nextCut = 0;
-  std::uint64_t picturesReported = 0;
+  // The repairs (or with -p, the partings) to tell of at the end.
+  struct Told {
+    std::int64_t at, lost;
+    std::uint64_t inserted, dropped;
+    std::int64_t offset;
+    std::uint64_t pictures;  // the video's cuts nearest to it
+  };
+  std::vector<Told> told;
+  std::uint64_t picturesDropped = 0;
   std::int64_t lastOffset = 0;
   std::uint64_t repairs = 0, inserted = 0, dropped = 0;
   // The repair under way: where it began, and the counts before it.
