@@ -212,6 +212,7 @@ void VideoScanner::endGroup() {
   // from where they were.
   if (timed && groupStart + clockOffset < nextGroupStart - kClockRestart) clockOffset = nextGroupStart - groupStart;
   groupStart += clockOffset;
+  checkFirstPicture(timed, groupStart + period.ofFields(fieldsBefore[0]));
   for (std::size_t i = 0; i < group.size(); ++i) {
     const GroupPicture& p = group[i];
     if (dropLeadingB && p.type == kBidirectionalPicture && p.reference < firstReference) continue;
@@ -273,6 +274,18 @@ bool VideoScanner::startOfGroup(const std::vector<std::int64_t>& fieldsBefore, s
     }
   }
   return true;
+}
+
+// The first picture's stamp, which the audio delay counts from, holds where
+// its group agrees; a garbled one gives way to what the group says.
+void VideoScanner::checkFirstPicture(bool timed, std::int64_t byGroup) {
+  if (firstChecked) return;
+  firstChecked = true;
+  const GroupPicture& picture = group.front();
+  if (!timed || !first.known || !picture.stamped) return;
+  if (std::llabs(picture.stamp + clockOffset - byGroup) >= VideoTimeline::kSameShift) {
+    first = TimeStamp::of(static_cast<std::uint32_t>(base.ticks + byGroup - clockOffset));
+  }
 }
 
 void VideoScanner::show(const Shown& picture) {

@@ -77,6 +77,7 @@ class VideoScanner {
     unsigned fields;
   };
   void show(const Shown& picture);
+  void checkFirstPicture(bool timed, std::int64_t byGroup);
   std::vector<std::int64_t> fieldsBeforeEach() const;
   bool startOfGroup(const std::vector<std::int64_t>& fieldsBefore, std::int64_t& start) const;
   std::int64_t sinceFirst(std::uint32_t stamp);
@@ -108,6 +109,7 @@ class VideoScanner {
   std::int64_t shownFields = 0;
   bool progressiveSequence = false;
   bool groupHeadersSeen = false;
+  bool firstChecked = false;
   std::int64_t nextGroupStart = 0;  // where the group after the last one would begin
   std::int64_t clockOffset = 0;     // added to every stamp since the clock restarted
   // Stamps that go back further than this were not reordered: the clock restarted.

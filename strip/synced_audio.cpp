@@ -210,6 +210,7 @@ bool SyncedAudio::checkpoint(std::uint32_t ticks, const AudioFrameHeader& header
   std::int64_t moment = lastSinceFirst;
   if (stampSeen && !trusted(moment, header)) return true;
   lastSinceFirst = moment;
+  ++stampsBelieved;
   // Frames repeated (a packet that came twice) are no loss.
   if (stampSeen) {
     framesLost += std::max<std::int64_t>(
@@ -271,7 +272,17 @@ bool SyncedAudio::trusted(std::int64_t& moment, const AudioFrameHeader& header) 
   const std::int64_t jump = moment - expected, half = frameTicksOf(header) / 2;
   const bool cut = cutSinceStamp;
   cutSinceStamp = false;
-  if (jump < -kClockRestart) {
+  if (stampsBelieved == 1 && std::llabs(jump) > half && !cut) {
+    // Only the first stamp says otherwise: wait for the next, and should it
+    // agree, the first was the garbled one. The audio's start moves, not the audio.
+    if (!pendingJump || std::llabs(*pendingJump - jump) > half) {
+      pendingJump = jump;
+      return false;
+    }
+    first = TimeStamp::of(static_cast<std::uint32_t>(first.ticks + jump));
+    firstFrameTicks += jump;
+    lastStampTicks += jump;
+  } else if (jump < -kClockRestart) {
     moment = expected;
   } else if (std::llabs(jump) > half && !cut && (!pendingJump || std::llabs(*pendingJump - jump) > half)) {
     pendingJump = jump;

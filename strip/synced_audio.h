@@ -98,6 +98,7 @@ class SyncedAudio {
   std::int64_t ticksSinceStamp = 0;
   bool cutSinceStamp = false;
   std::optional<std::int64_t> pendingJump;  // of a stamp not yet believed
+  std::uint64_t stampsBelieved = 0;
   bool stampSeen = false;
   std::int64_t framesLost = 0;
   std::int64_t dropsLeft = 0;

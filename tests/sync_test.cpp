@@ -356,7 +356,7 @@ Bytes restamped(Bytes recording, int which, std::size_t from, bool alone, std::i
 }
 
 // Stamps that lie without damage (a garbled one, a clock that restarts) move
-// nothing: the audio comes out whole, as it went in.
+// nothing: the audio comes out whole, as it went in, and the delay holds.
 TEST(Sync, StampsThatLieWithoutDamage) {
   struct Case {
     const char* name;
@@ -369,6 +369,8 @@ TEST(Sync, StampsThatLieWithoutDamage) {
       {"one audio stamp 30 s late", 2, 20, true, 30 * 90000},
       {"one video stamp 20 s late", 1, 40, true, 20 * 90000},
       {"the clock restarts 2 s back", 3, 40, false, -2 * 90000},
+      {"the first video stamp 10 s late", 1, 0, true, 10 * 90000},
+      {"the first audio stamp 10 s late", 2, 0, true, 10 * 90000},
   };
   pack::PackOptions options;
   options.prefixPercent = 100;
@@ -380,6 +382,7 @@ TEST(Sync, StampsThatLieWithoutDamage) {
     const Outcome run = runKorvat(dir, {"-r", "rec"});
     EXPECT_TRUE(dir.read("rec.mp2") == sourceAudio());
     EXPECT_NE(run.err.find("audio repairs: 0, "), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("audio delay: +48 ms"), std::string::npos) << run.err;
   }
 }
 
