@@ -112,6 +112,7 @@ StripOptions stripOptionsAfter(const RunOptions& options, DemuxResult& loop) {
   strip.skipDamage = options.skipDamage;
   strip.gaps = std::move(loop.audioGaps);
   strip.followVideo = options.skipDamage && !options.keepIntactOnly;
+  strip.audioName = options.audioName;
   strip.breaks = std::move(loop.audioBreaks);
   strip.timeline = std::move(loop.timeline);
   strip.timelineBase = options.copyVideoBeforeStart
@@ -140,7 +141,11 @@ int runPasses(const RunOptions& options, RunFiles& files) {
   }
   const StripResult pass = finishStrippedAudio(files.temp, files.tempName, *files.audio, stripOptions);
   if (wroteVideo && pass.wroteAudio) printAudioDelay(options, loop.firstPicture, pass.firstFrame);
-  return exitStatus(loop.end, outputsClosed, pass.end);
+  for (const ExtraTracks::Track& track : pass.tracks) {
+    consoleNote("audio track %02x in '%s'\n", track.id, track.name.c_str());
+    if (wroteVideo) printAudioDelay(options, loop.firstPicture, track.firstFrame);
+  }
+  return pass.tracksFailed ? kExitFailure : exitStatus(loop.end, outputsClosed, pass.end);
 }
 
 // Working memory is taken up front, so running out of it is all but

@@ -23,6 +23,10 @@ inline bool hasStartCode(const unsigned char* packet) {
 }
 // Audio stream ids (0xC0...) are even; an odd id marks another kind of stream.
 inline bool isNonAudio(const unsigned char* packet) { return (packet[3] & 0x01) != 0; }
+inline std::uint8_t streamId(const unsigned char* packet) { return packet[3]; }
+// MPEG audio streams are 0xC0 to 0xDF; AC3 comes in private stream 1.
+inline bool isMpegAudio(std::uint8_t id) { return id >= 0xC0 && id <= 0xDF; }
+constexpr std::uint8_t kPrivateStream1 = 0xBD;
 inline std::uint16_t packetLength(const unsigned char* packet) { return bigEndian16(packet + 4); }
 inline std::uint8_t headerDataLength(const unsigned char* packet) { return packet[kHeaderDataLengthOffset]; }
 

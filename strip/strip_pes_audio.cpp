@@ -5,6 +5,7 @@
 #include "file/chain_reader.h"
 #include "format/pes_packet.h"
 #include "platform/platform.h"
+#include "strip/extra_tracks.h"
 #include "strip/synced_audio.h"
 
 namespace korvat {
@@ -34,6 +35,7 @@ class PesStripper {
         packet(pes::kFixedSize + pes::kMaxPacketLength),
         console(output ? std::vector<DiskFile*>{output} : std::vector<DiskFile*>{}, &input) {
     if (options.followVideo) synced = std::make_unique<SyncedAudio>(output, options.timeline, options.timelineBase);
+    if (output) extras = std::make_unique<ExtraTracks>(options.audioName);
   }
 
   StripResult run() {
@@ -44,7 +46,19 @@ class PesStripper {
     // Audio of frames korvat cannot measure went out as it came: its first
     // frame is the first sync, as without -r.
     if (synced && synced->framesFound()) firstFrame = synced->firstFrame();
-    return {end, wroteAudio, audioSynced ? firstFrame : TimeStamp::unknown("no audio frame")};
+    StripResult result;
+    result.end = end;
+    result.wroteAudio = wroteAudio;
+    result.firstFrame = audioSynced ? firstFrame : TimeStamp::unknown("no audio frame");
+    if (extras) {
+      result.tracks = extras->written();
+      result.tracksFailed = extras->failed();
+      if (synced && synced->repaired() && !result.tracks.empty()) {
+        consoleNote("the audio tracks beside '%s' are written as they came, without repair\n",
+                    options.audioName.c_str());
+      }
+    }
+    return result;
   }
 
  private:
@@ -66,9 +80,15 @@ class PesStripper {
       if (input.error() != FileError::Ok) return inputEnded();
       if (!pes::hasStartCode(packet.data())) return endWith("\ninvalid packet header found !\n", PassEnd::Failed);
       const std::uint16_t length = pes::packetLength(packet.data());
+      const std::uint8_t id = pes::streamId(packet.data());
       if (pes::isNonAudio(packet.data())) {
         if (output && !console.message("\nskipping non-audio packet...\n")) return writeFailure();
-        if (!skipPacket(length)) return inputEnded();
+        if (!(isOtherTrack(id) ? copyTrack(length, false) : skipPacket(length))) return inputEnded();
+        continue;
+      }
+      if (isOtherTrack(id)) {
+        if (!copyTrack(length, true)) return inputEnded();
+        if (!printProgress()) return writeFailure();
         continue;
       }
       const std::uint32_t got = input.read(packet.data() + pes::kFixedSize, length);
@@ -105,6 +125,35 @@ class PesStripper {
     counters.skippedPackets += 1;
     counters.skippedBytes += links.take;
     return input.seekCur(static_cast<std::int64_t>(links.take));
+  }
+
+  // Other audio tracks than the one in the audio file: AC3, any MPEG audio
+  // stream of an odd id, and once the audio file has its stream, any other.
+  bool isOtherTrack(std::uint8_t id) const {
+    if (!extras) return false;
+    if (id == pes::kPrivateStream1) return true;
+    return pes::isMpegAudio(id) && ((id & 0x01) != 0 || (mainId != 0 && id != mainId));
+  }
+
+  // Such a packet counts on standard output as ever (a skipped one, or audio
+  // of an even id), and its payload goes to its track's file.
+  bool copyTrack(std::uint16_t length, bool countedAsAudio) {
+    const std::uint32_t got = input.read(packet.data() + pes::kFixedSize, length);
+    if (input.error() != FileError::Ok && !reachedEndOfInput(input)) return false;
+    const std::uint32_t headerData = pes::headerDataLength(packet.data());
+    const std::uint32_t payload =
+        got > pes::kHeaderBytesAfterLength + headerData ? got - pes::kHeaderBytesAfterLength - headerData : 0;
+    extras->add(pes::streamId(packet.data()),
+                packet.data() + pes::kFixedSize + pes::kHeaderBytesAfterLength + headerData, payload,
+                packetStamp("none"));
+    if (countedAsAudio) {
+      counters.audioPackets += 1;
+      counters.audioBytes += payload;
+    } else {
+      counters.skippedPackets += 1;
+      counters.skippedBytes += length;
+    }
+    return input.error() == FileError::Ok;
   }
 
   bool skipPacket(std::uint16_t length) {
@@ -152,9 +201,12 @@ class PesStripper {
       }
       audioSynced = true;
       firstFrame = packetStamp("no time stamp on the first frame's PES packet");
+      if (pes::isMpegAudio(pes::streamId(packet.data()))) mainId = pes::streamId(packet.data());
       offset += sync;
       payload -= sync;
     }
+    // The audio file keeps the stream of the first MPEG audio packet it takes.
+    if (mainId == 0 && pes::isMpegAudio(pes::streamId(packet.data()))) mainId = pes::streamId(packet.data());
     if (synced) {
       const std::uint64_t before = synced->bytesWritten();
       if (!synced->add(packet.data() + offset, payload, packetStamp("none"))) return false;
@@ -200,6 +252,7 @@ class PesStripper {
       bytesInFile = output->tell();
       if (!output->close()) return writeFailure();
     }
+    if (extras) extras->finish();
     if (!nothingCollected) say("\nend of input file reached\n");
     return PassEnd::Completed;
   }
@@ -214,6 +267,8 @@ class PesStripper {
   DiskFile* output;
   const StripOptions& options;
   std::unique_ptr<SyncedAudio> synced;
+  std::unique_ptr<ExtraTracks> extras;  // null when nothing is written
+  std::uint8_t mainId = 0;              // the audio file's stream, once known
   std::size_t nextBreak = 0;
   bool crossedBreak = false;
   std::size_t nextGap = 0;
@@ -231,14 +286,15 @@ class PesStripper {
 StripResult finishStrippedAudio(std::unique_ptr<DiskFile>& temp, const std::string& tempName, DiskFile& audio,
                                 const StripOptions& options) {
   consolePrint("\nremoving pes-data from audio-file\n");
-  StripResult result{PassEnd::Failed, false, {}};
+  StripResult result;
   if (temp->readBack()) {
     result = PesStripper(*temp, &audio, options).run();
   } else {
     consolePrint("\nerror reading/writing file\n");
   }
   temp.reset();
-  if (result.end == PassEnd::Completed) {
+  // A track that could not be written still lies in the temporary file.
+  if (result.end == PassEnd::Completed && !result.tracksFailed) {
     // The audio is safe in its file; a temporary file that stays is only in the way.
     if (!platform::deleteFile(tempName.c_str())) {
       consoleNote("korvat: the temporary file '%s' could not be removed\n", tempName.c_str());

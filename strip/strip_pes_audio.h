@@ -11,6 +11,7 @@
 #include "file/disk_file.h"
 #include "format/mpeg.h"
 #include "format/timeline.h"
+#include "strip/extra_tracks.h"
 
 namespace korvat {
 
@@ -26,15 +27,19 @@ struct StripOptions {
   // -r: the audio is written in whole frames and kept in step with the
   // video, whose time line the first pass found.
   bool followVideo = false;
-  std::vector<std::uint64_t> breaks;  // where each damaged stretch lay, in the order of the temporary file
+  std::vector<std::uint64_t> breaks;
+  std::string audioName;  // the other audio tracks' files are named after it  // where each damaged stretch lay, in the
+                          // order of the temporary file
   VideoTimeline timeline;
   TimeStamp timelineBase;
 };
 
 struct StripResult {
-  PassEnd end;
+  PassEnd end = PassEnd::Failed;
   bool wroteAudio = false;
-  TimeStamp firstFrame;  // of the first frame in the audio file
+  TimeStamp firstFrame;                    // of the first frame in the audio file
+  std::vector<ExtraTracks::Track> tracks;  // the other audio tracks' files
+  bool tracksFailed = false;
 };
 
 // The last step of a default run, once the first pass has ended: reads the

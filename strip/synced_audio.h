@@ -41,6 +41,7 @@ class SyncedAudio {
   // The stamp of the first frame written, once frames were found.
   TimeStamp firstFrame() const { return first; }
   bool framesFound() const { return framesBegun; }
+  bool repaired() const { return repairs > 0 && output != nullptr; }
 
  private:
   struct Stamp {

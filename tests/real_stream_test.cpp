@@ -2,6 +2,9 @@
 // them: what korvat writes must be the source streams byte for byte.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <map>
+
 #include "tests/harness.h"
 #include "tools/recording_packer.h"
 
@@ -35,6 +38,75 @@ TEST(RealStreams, SplitGivesTheSourcesBack) {
     EXPECT_TRUE(all.substr(all.size() - sourceVideo().size()) == sourceVideo());
     EXPECT_EQ(dir.names(), (std::vector<std::string>{"all.m2v", "pes.mpp", "rec", "rec.m2v", "rec.mp2"}));
   }
+}
+
+}  // namespace
+}  // namespace korvat::test
+
+namespace korvat::test {
+namespace {
+
+// Every audio track is kept: the audio file holds the stream of the first
+// MPEG audio packet with a frame sync, and every other MPEG audio stream and
+// AC3 go to files of their own, from their first frame on.
+TEST(RealStreams, EveryAudioTrackKept) {
+  const Bytes ac3 = pack::syntheticAc3(40000, 3), second = pack::syntheticAudio(60000, 4);
+  struct Case {
+    const char* name;
+    Bytes audio;
+    std::vector<pack::PackOptions::Track> tracks;
+    bool tracksFirst;
+    std::map<std::string, Bytes> files;  // besides rec and rec.m2v
+  };
+  const std::vector<Case> cases = {
+      {"AC3 alone", "", {{0xBD, ac3}}, false, {{"rec.mp2", ""}, {"rec.ac3", ac3}}},
+      {"MPEG audio and AC3", sourceAudio(), {{0xBD, ac3}}, false, {{"rec.mp2", sourceAudio()}, {"rec.ac3", ac3}}},
+      {"two MPEG audio streams",
+       sourceAudio(),
+       {{0xC2, second}},
+       false,
+       {{"rec.mp2", sourceAudio()}, {"rec.c2.mp2", second}}},
+      {"an odd MPEG audio id",
+       sourceAudio(),
+       {{0xC1, second}},
+       false,
+       {{"rec.mp2", sourceAudio()}, {"rec.c1.mp2", second}}},
+      {"0xC2 before 0xC0", sourceAudio(), {{0xC2, second}}, true, {{"rec.mp2", second}, {"rec.c0.mp2", sourceAudio()}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    pack::PackOptions options;
+    options.tracks = c.tracks;
+    options.tracksFirst = c.tracksFirst;
+    TempDir dir;
+    dir.write("rec", pack::packRecording(sourceVideo(), c.audio, options));
+    const Outcome run = runKorvat(dir, {"rec"});
+    EXPECT_EQ(run.status, 0);
+    std::vector<std::string> names = {"rec", "rec.m2v"};
+    for (const auto& [name, bytes] : c.files) {
+      EXPECT_TRUE(dir.read(name) == bytes) << name;
+      names.push_back(name);
+      if (name != "rec.mp2") {
+        EXPECT_NE(run.err.find("in '" + name + "'\naudio delay: "), std::string::npos) << run.err;
+      }
+    }
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(dir.names(), names);
+  }
+  // A track's file that exists already is never overwritten; nothing is
+  // lost: the temporary file is kept and named, and the run fails.
+  pack::PackOptions options;
+  options.tracks = {{0xBD, ac3}};
+  TempDir dir;
+  dir.write("rec", pack::packRecording(sourceVideo(), sourceAudio(), options));
+  dir.write("rec.ac3", "mine");
+  const Outcome run = runKorvat(dir, {"rec"});
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(dir.read("rec.ac3"), "mine");
+  EXPECT_TRUE(dir.read("rec.mp2") == sourceAudio());
+  EXPECT_NE(run.err.find("'rec.ac3' cannot be made"), std::string::npos) << run.err;
+  ASSERT_FALSE(dir.tempFile().empty());
+  EXPECT_EQ(run.out.substr(run.out.size() - tempKept(dir.tempFile()).size()), tempKept(dir.tempFile()));
 }
 
 }  // namespace

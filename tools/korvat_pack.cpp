@@ -37,7 +37,10 @@ int usage() {
                "  --lose OFFSET:BYTES  that stretch is lost (offsets as if nothing were);\n"
                "                    repeat it for more, in the order of the recording\n"
                "  --pes-frames      audio PES packets hold whole frames, as receivers write them\n"
-               "  --report FILE     which pictures and audio frames each lost stretch takes\n");
+               "  --report FILE     which pictures and audio frames each lost stretch takes\n"
+               "  --track ID:FILE   another audio track in PES packets of that stream id, such as\n"
+               "                    0xBD:film.ac3 or 0xC2:second.mp2; repeat it for more\n"
+               "  --tracks-first    the other tracks' first packets come before any audio's\n");
   return 1;
 }
 
@@ -118,9 +121,18 @@ int main(int argc, char** argv) {
   const char* reportName = nullptr;
   int first = 1;
   while (argc - first > 2 && std::strcmp(argv[first], "--mix") != 0 && argv[first][0] == '-') {
-    if (std::strcmp(argv[first], "--pes-frames") == 0) {
-      options.pesAtFrames = true;
+    if (std::strcmp(argv[first], "--pes-frames") == 0 || std::strcmp(argv[first], "--tracks-first") == 0) {
+      (argv[first][2] == 'p' ? options.pesAtFrames : options.tracksFirst) = true;
       first += 1;
+      continue;
+    }
+    if (std::strcmp(argv[first], "--track") == 0) {
+      char* rest = nullptr;
+      const unsigned long id = std::strtoul(argv[first + 1], &rest, 0);
+      korvat::pack::Bytes stream;
+      if (*rest != ':' || id > 0xFF || !korvat::pack::readWholeFile(rest + 1, stream)) return usage();
+      options.tracks.push_back({static_cast<std::uint8_t>(id), stream});
+      first += 2;
       continue;
     }
     if (std::strcmp(argv[first], "--report") == 0) {

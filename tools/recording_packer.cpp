@@ -4,6 +4,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "format/ac3.h"
 #include "format/mpeg.h"
 #include "format/mpeg_audio.h"
 
@@ -83,16 +84,26 @@ class Packer {
   void run() {
     emitAudio(0xC0, "", rng.plainBytes(rng.in(options.audio)), false);  // the tail of a frame: no sync in it
     emitAudio(0xBD, "", rng.plainBytes(rng.in(options.other)), false);  // a private stream beside the audio
-    while (videoAt < videoStream.size() || audioAt < audio.size()) {
+    if (options.tracksFirst) {
+      for (std::size_t t = 0; t < options.tracks.size(); ++t) nextTrack(t);
+    }
+    while (videoAt < videoStream.size() || audioAt < audio.size() || tracksLeft() > 0) {
       if (rng.percent(options.otherPercent)) {
         emit(avPacket(static_cast<std::uint8_t>(rng.percent(50) ? 0 : 3), 0, rng.plainBytes(rng.in(options.other))));
         continue;
       }
       const std::uint64_t videoLeft = videoStream.size() - videoAt, audioLeft = audio.size() - audioAt;
-      if (rng.below(videoLeft + audioLeft) < audioLeft)
+      std::uint64_t pick = rng.below(videoLeft + audioLeft + tracksLeft());
+      if (pick < audioLeft) {
         nextAudio();
-      else
+      } else if ((pick -= audioLeft) < tracksLeft()) {
+        std::size_t t = 0;
+        for (; pick >= options.tracks[t].stream.size() - trackAt[t]; ++t)
+          pick -= options.tracks[t].stream.size() - trackAt[t];
+        nextTrack(t);
+      } else {
         nextVideo();
+      }
     }
     endDamagedRun();
   }
@@ -283,6 +294,33 @@ class Packer {
     if (byStretch && (byStretch->empty() || byStretch->back() < item)) byStretch->push_back(item);
   }
 
+  std::uint64_t tracksLeft() const {
+    std::uint64_t left = 0;
+    for (std::size_t t = 0; t < options.tracks.size(); ++t) left += options.tracks[t].stream.size() - trackAt[t];
+    return left;
+  }
+
+  // A packet of another audio track, stamped by the frames before it, all as
+  // long as its first (MPEG audio, or AC3).
+  void nextTrack(std::size_t t) {
+    const PackOptions::Track& track = options.tracks[t];
+    const std::size_t n = std::min<std::size_t>(rng.in(options.audio), track.stream.size() - trackAt[t]);
+    if (n == 0) return;
+    std::uint64_t frameBytes = 0, frameTicks = 0;
+    AudioFrameHeader header;
+    if (track.stream.size() >= 5 && ac3FrameLength(u(track.stream.data())) != 0) {
+      frameBytes = ac3FrameLength(u(track.stream.data()));
+      frameTicks = 1536 * 90000 / (track.stream[4] >> 6 == 1 ? 44100 : track.stream[4] >> 6 == 2 ? 32000 : 48000);
+    } else if (track.stream.size() >= 4 && AudioFrameHeader::parse(u(track.stream.data()), header)) {
+      frameBytes = header.length();
+      frameTicks = std::uint64_t{header.samples()} * 90000 / header.sampleRate;
+    }
+    const std::uint64_t frames = frameBytes == 0 ? 0 : (trackAt[t] + frameBytes - 1) / frameBytes;
+    const Bytes stamp = ptsField(options.audioClock + frames * frameTicks);
+    emit(avPacket(2, 0, pesPacket(track.id, stamp, track.stream.substr(trackAt[t], n))));
+    trackAt[t] += n;
+  }
+
   // The prefix stamps the first picture that begins in the packet.
   Bytes videoPrefix(std::size_t end) {
     const auto next = std::lower_bound(pictures.begin(), pictures.end(), videoAt,
@@ -334,6 +372,7 @@ class Packer {
   std::vector<std::size_t> frameStarts;
   std::vector<std::uint64_t> frameTicks;
   std::vector<Range> taken;
+  std::vector<std::size_t> trackAt = std::vector<std::size_t>(options.tracks.size());
   std::size_t firstStart = 0, videoAt = 0, audioAt = 0;
   std::uint64_t written = 0;  // as if nothing were lost
   std::size_t packets = 0, damagedRun = 0, arrivedBytes = 0;
@@ -366,6 +405,15 @@ Bytes syntheticAudio(std::size_t n, std::uint64_t seed) {
     audio.replace(at, std::min<std::size_t>(4, n - at), "\xFF\xFD\xA4\x00", std::min<std::size_t>(4, n - at));
   }
   return audio;
+}
+
+Bytes syntheticAc3(std::size_t n, std::uint64_t seed) {
+  constexpr std::size_t kFrame = 256;  // 64 kbit/s at 48 kHz
+  Bytes ac3 = randomBytes(n, seed ^ 0xAC3);
+  for (std::size_t at = 0; at < n; at += kFrame) {
+    ac3.replace(at, std::min<std::size_t>(5, n - at), "\x0B\x77\x00\x00\x08", std::min<std::size_t>(5, n - at));
+  }
+  return ac3;
 }
 
 void packRecording(const Bytes& video, const Bytes& audio, const PackOptions& options, const Sink& recording,

@@ -57,6 +57,15 @@ struct PackOptions {
   std::uint32_t videoClock = 90000;
   std::uint64_t audioClock = 94320;
   bool audioTimeStamps = true;  // whether PES headers carry them
+  // Other audio tracks beside the audio, each in PES packets of its own
+  // stream id (0xBD for AC3), interleaved with the rest; their first
+  // packets come before any other audio when tracksFirst.
+  struct Track {
+    std::uint8_t id;
+    Bytes stream;
+  };
+  std::vector<Track> tracks;
+  bool tracksFirst = false;
   Damage damage;
 };
 
@@ -92,6 +101,7 @@ void packRecording(const Bytes& video, const Bytes& audio, const PackOptions& op
 // size: the video begins with a sequence header; the audio is MPEG-1 Layer
 // II frames of 48 kHz at 192 kbit/s, with random bodies.
 Bytes syntheticVideo(std::size_t n, std::uint64_t seed);
+Bytes syntheticAc3(std::size_t n, std::uint64_t seed);  // AC3 frames of 48 kHz at 64 kbit/s
 Bytes syntheticAudio(std::size_t n, std::uint64_t seed);
 
 // The same, collected in memory.

@@ -1,0 +1,132 @@
+#include "strip/extra_tracks.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "console/console.h"
+#include "format/ac3.h"
+#include "format/mpeg_audio.h"
+#include "format/pes_packet.h"
+
+namespace korvat {
+namespace {
+
+// Private stream 1 carries other data too: bytes that hold no AC3 frame are
+// searched this far back, no further.
+constexpr std::size_t kAc3SearchKept = 8 * 1024;
+
+}  // namespace
+
+std::string trackName(const std::string& audioName, std::uint8_t id) {
+  const std::size_t dot = audioName.rfind('.'), slash = audioName.find_last_of("/\\");
+  const bool hasExtension = dot != std::string::npos && (slash == std::string::npos || dot > slash) && dot > 0;
+  const std::string stem = hasExtension ? audioName.substr(0, dot) : audioName;
+  if (id == pes::kPrivateStream1) return stem + ".ac3";
+  char suffix[16];
+  std::snprintf(suffix, sizeof suffix, ".%02x.mp2", id);
+  return stem + suffix;
+}
+
+ExtraTracks::Stream& ExtraTracks::stream(std::uint8_t id) {
+  for (Stream& s : streams) {
+    if (s.id == id) return s;
+  }
+  streams.push_back({});
+  streams.back().id = id;
+  streams.back().name = trackName(audioName, id);
+  return streams.back();
+}
+
+void ExtraTracks::add(std::uint8_t id, const unsigned char* payload, std::size_t n, TimeStamp stamp) {
+  Stream& s = stream(id);
+  if (s.failed) return;
+  if (s.started) {
+    write(s, payload, n);
+  } else if (id == pes::kPrivateStream1) {
+    s.pendingStamps.push_back({s.pending.size(), stamp});
+    s.pending.insert(s.pending.end(), payload, payload + n);
+    findAc3Frame(s, false);
+  } else {
+    // As in the audio file: from the first frame sync of a payload on.
+    for (std::size_t i = 0; i + 1 < n; ++i) {
+      if (hasAudioSync(payload + i)) {
+        start(s, payload + i, n - i, stamp);
+        break;
+      }
+    }
+  }
+}
+
+// The first AC3 frame is one whose successor's sync lies where its length
+// says, or one that reaches to the end of the stream.
+void ExtraTracks::findAc3Frame(Stream& s, bool atEnd) {
+  const std::vector<unsigned char>& bytes = s.pending;
+  std::size_t i = 0;
+  for (; i + kAc3HeaderSize <= bytes.size(); ++i) {
+    const std::uint32_t length = ac3FrameLength(bytes.data() + i);
+    if (length == 0) continue;
+    const std::size_t next = i + length;
+    if (next + kAc3HeaderSize > bytes.size() && !(atEnd && next == bytes.size())) break;  // more bytes will tell
+    if (next == bytes.size() || ac3FrameLength(bytes.data() + next) != 0) {
+      // The stamp of the packet the frame begins in.
+      TimeStamp stamp = TimeStamp::unknown("no time stamp on its first frame's PES packet");
+      for (const auto& [at, packetStamp] : s.pendingStamps) {
+        if (at <= i) stamp = packetStamp;
+      }
+      std::vector<unsigned char> frames(bytes.begin() + static_cast<std::ptrdiff_t>(i), bytes.end());
+      s.pending.clear();
+      s.pendingStamps.clear();
+      start(s, frames.data(), frames.size(), stamp);
+      return;
+    }
+  }
+  // Bytes before the last candidates can begin no frame.
+  const std::size_t keep = std::max<std::size_t>(kAc3SearchKept, bytes.size() - i);
+  if (bytes.size() > keep) {
+    const std::size_t drop = bytes.size() - keep;
+    s.pending.erase(s.pending.begin(), s.pending.begin() + static_cast<std::ptrdiff_t>(drop));
+    for (auto& entry : s.pendingStamps) entry.first = entry.first > drop ? entry.first - drop : 0;
+  }
+}
+
+void ExtraTracks::start(Stream& s, const unsigned char* from, std::size_t n, TimeStamp stamp) {
+  s.started = true;
+  s.firstFrame = stamp;
+  s.file = std::make_unique<DiskFile>(s.name, Disposition::CreateNew);
+  if (s.file->error() != FileError::Ok) {
+    consoleNote("korvat: the audio track file '%s' cannot be made (it exists, or the directory refuses it)\n",
+                s.name.c_str());
+    s.file.reset();
+    s.failed = anyFailed = true;
+    return;
+  }
+  write(s, from, n);
+}
+
+void ExtraTracks::write(Stream& s, const unsigned char* data, std::size_t n) {
+  const auto size = static_cast<std::uint32_t>(n);
+  if (s.failed || s.file->write(data, size) == size) return;
+  consoleNote("korvat: error writing the audio track file '%s'\n", s.name.c_str());
+  s.failed = anyFailed = true;
+}
+
+bool ExtraTracks::finish() {
+  for (Stream& s : streams) {
+    if (!s.started && !s.failed && s.id == pes::kPrivateStream1) findAc3Frame(s, true);
+    if (s.file && !s.failed && !s.file->close()) {
+      consoleNote("korvat: error writing the audio track file '%s'\n", s.name.c_str());
+      s.failed = anyFailed = true;
+    }
+  }
+  return !anyFailed;
+}
+
+std::vector<ExtraTracks::Track> ExtraTracks::written() const {
+  std::vector<Track> tracks;
+  for (const Stream& s : streams) {
+    if (s.started && !s.failed) tracks.push_back({s.id, s.name, s.firstFrame});
+  }
+  return tracks;
+}
+
+}  // namespace korvat
