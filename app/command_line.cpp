@@ -70,6 +70,6 @@ void printUsage() {
   consolePrint("\n");
 }
 
-void printVersion() { consolePrint("korvat 0.3\n"); }
+void printVersion() { consolePrint("korvat %s\n", KORVAT_VERSION); }
 
 }  // namespace korvat

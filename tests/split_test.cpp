@@ -72,7 +72,7 @@ TEST(Split, CommandLineAndSetUp) {
       {"no arguments", {}, rec, kUsage, 1, {}},
       {"--help", {"rec", "--help"}, rec, kUsage, 0, {}},
       {"-h", {"-H", "rec"}, rec, kUsage, 0, {}},
-      {"--version", {"--version"}, rec, "korvat 0.3\n", 0, {}},
+      {"--version", {"--version"}, rec, "korvat " KORVAT_VERSION "\n", 0, {}},
       {"options alone", {"-i"}, rec, "zu wenig Parameter!\n", 1, {}},
       {"two options", {"-p", "-I"}, rec, "zu wenig Parameter!\n", 1, {}},
       {"four names", {"rec", "a", "v", "w"}, rec, "zu viele Parameter!\n", 1, {}},
