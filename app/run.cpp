@@ -145,7 +145,8 @@ int runPasses(const RunOptions& options, RunFiles& files) {
     consoleNote("audio track %02x in '%s'\n", track.id, track.name.c_str());
     if (wroteVideo) printAudioDelay(options, loop.firstPicture, track.firstFrame);
   }
-  return pass.tracksFailed ? kExitFailure : exitStatus(loop.end, outputsClosed, pass.end);
+  const int status = exitStatus(loop.end, outputsClosed, pass.end);
+  return status == kExitSuccess && pass.tracksFailed ? kExitFailure : status;
 }
 
 // Working memory is taken up front, so running out of it is all but

@@ -19,7 +19,8 @@ constexpr std::size_t kAc3SearchKept = 8 * 1024;
 
 std::string trackName(const std::string& audioName, std::uint8_t id) {
   const std::size_t dot = audioName.rfind('.'), slash = audioName.find_last_of("/\\");
-  const bool hasExtension = dot != std::string::npos && (slash == std::string::npos || dot > slash) && dot > 0;
+  // A leading dot names a hidden file, no extension.
+  const bool hasExtension = dot != std::string::npos && (slash == std::string::npos ? dot > 0 : dot > slash + 1);
   const std::string stem = hasExtension ? audioName.substr(0, dot) : audioName;
   if (id == pes::kPrivateStream1) return stem + ".ac3";
   char suffix[16];
@@ -85,7 +86,11 @@ void ExtraTracks::findAc3Frame(Stream& s, bool atEnd) {
   if (bytes.size() > keep) {
     const std::size_t drop = bytes.size() - keep;
     s.pending.erase(s.pending.begin(), s.pending.begin() + static_cast<std::ptrdiff_t>(drop));
-    for (auto& entry : s.pendingStamps) entry.first = entry.first > drop ? entry.first - drop : 0;
+    // The packets that began in the bytes dropped: only the last still has bytes here.
+    auto& stamps = s.pendingStamps;
+    const auto gone = std::find_if(stamps.begin(), stamps.end(), [drop](const auto& e) { return e.first > drop; });
+    if (gone - stamps.begin() > 1) stamps.erase(stamps.begin(), gone - 1);
+    for (auto& entry : stamps) entry.first = entry.first > drop ? entry.first - drop : 0;
   }
 }
 

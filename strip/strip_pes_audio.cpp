@@ -87,8 +87,11 @@ class PesStripper {
         continue;
       }
       if (isOtherTrack(id)) {
-        if (!copyTrack(length, true)) return inputEnded();
+        // Counted and printed as the audio of an even id always was, also
+        // when the end of the file cuts it short.
+        if (!copyTrack(length, true) && !reachedEndOfInput(input)) return inputEnded();
         if (!printProgress()) return writeFailure();
+        if (input.error() != FileError::Ok) return inputEnded();
         continue;
       }
       const std::uint32_t got = input.read(packet.data() + pes::kFixedSize, length);
@@ -137,6 +140,7 @@ class PesStripper {
 
   // Such a packet counts on standard output as ever (a skipped one, or audio
   // of an even id), and its payload goes to its track's file.
+  // False when the packet was cut short or could not be read.
   bool copyTrack(std::uint16_t length, bool countedAsAudio) {
     const std::uint32_t got = input.read(packet.data() + pes::kFixedSize, length);
     if (input.error() != FileError::Ok && !reachedEndOfInput(input)) return false;
@@ -145,7 +149,7 @@ class PesStripper {
         got > pes::kHeaderBytesAfterLength + headerData ? got - pes::kHeaderBytesAfterLength - headerData : 0;
     extras->add(pes::streamId(packet.data()),
                 packet.data() + pes::kFixedSize + pes::kHeaderBytesAfterLength + headerData, payload,
-                packetStamp("none"));
+                packetStamp("no time stamp on its first frame's PES packet"));
     if (countedAsAudio) {
       counters.audioPackets += 1;
       counters.audioBytes += payload;
@@ -205,8 +209,12 @@ class PesStripper {
       offset += sync;
       payload -= sync;
     }
-    // The audio file keeps the stream of the first MPEG audio packet it takes.
-    if (mainId == 0 && pes::isMpegAudio(pes::streamId(packet.data()))) mainId = pes::streamId(packet.data());
+    // The audio file keeps the stream of the first MPEG audio packet with a
+    // frame sync that it takes.
+    if (mainId == 0 && pes::isMpegAudio(pes::streamId(packet.data())) &&
+        findFrameSync(packet.data() + offset, payload) < payload) {
+      mainId = pes::streamId(packet.data());
+    }
     if (synced) {
       const std::uint64_t before = synced->bytesWritten();
       if (!synced->add(packet.data() + offset, payload, packetStamp("none"))) return false;
