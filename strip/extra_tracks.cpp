@@ -62,7 +62,7 @@ void ExtraTracks::add(std::uint8_t id, const unsigned char* payload, std::size_t
 // says, or one that reaches to the end of the stream.
 void ExtraTracks::findAc3Frame(Stream& s, bool atEnd) {
   const std::vector<unsigned char>& bytes = s.pending;
-  std::size_t i = 0;
+  std::size_t i = s.searchFrom;  // what is before was no frame
   for (; i + kAc3HeaderSize <= bytes.size(); ++i) {
     const std::uint32_t length = ac3FrameLength(bytes.data() + i);
     if (length == 0) continue;
@@ -77,10 +77,12 @@ void ExtraTracks::findAc3Frame(Stream& s, bool atEnd) {
       std::vector<unsigned char> frames(bytes.begin() + static_cast<std::ptrdiff_t>(i), bytes.end());
       s.pending.clear();
       s.pendingStamps.clear();
+      s.searchFrom = 0;
       start(s, frames.data(), frames.size(), stamp);
       return;
     }
   }
+  s.searchFrom = std::min(i, bytes.size() >= kAc3HeaderSize ? bytes.size() - kAc3HeaderSize + 1 : 0);
   // Bytes before the last candidates can begin no frame.
   const std::size_t keep = std::max<std::size_t>(kAc3SearchKept, bytes.size() - i);
   if (bytes.size() > keep) {
@@ -91,6 +93,7 @@ void ExtraTracks::findAc3Frame(Stream& s, bool atEnd) {
     const auto gone = std::find_if(stamps.begin(), stamps.end(), [drop](const auto& e) { return e.first > drop; });
     if (gone - stamps.begin() > 1) stamps.erase(stamps.begin(), gone - 1);
     for (auto& entry : stamps) entry.first = entry.first > drop ? entry.first - drop : 0;
+    s.searchFrom -= std::min(s.searchFrom, drop);
   }
 }
 

@@ -49,6 +49,7 @@ class ExtraTracks {
     // frame's lies where its length says, which may be in a later packet.
     std::vector<unsigned char> pending;
     std::vector<std::pair<std::size_t, TimeStamp>> pendingStamps;  // where each packet began in it
+    std::size_t searchFrom = 0;                                    // in pending: where the search goes on
   };
 
   Stream& stream(std::uint8_t id);
