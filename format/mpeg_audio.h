@@ -3,6 +3,7 @@
 // samples it holds.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace korvat {
@@ -28,6 +29,14 @@ struct AudioFrameHeader {
 };
 
 inline bool hasAudioSync(const unsigned char* at) { return at[0] == 0xFF && (at[1] & 0xF0) == 0xF0; }
+
+// Offset of the first frame sync whose two bytes both lie in data[0, n), or n.
+inline std::size_t findFrameSync(const unsigned char* data, std::size_t n) {
+  for (std::size_t i = 0; i + 1 < n; ++i) {
+    if (hasAudioSync(data + i)) return i;
+  }
+  return n;
+}
 
 inline bool AudioFrameHeader::parse(const unsigned char* at, AudioFrameHeader& header) {
   static constexpr std::uint16_t kBitRates[5][15] = {

@@ -32,6 +32,17 @@ inline std::uint8_t headerDataLength(const unsigned char* packet) { return packe
 
 constexpr ChainFormat kChain = {"\0\0\1", 3, 4, kFixedSize};
 
+// Where the payload of a packet begins, and how long it is when its body
+// holds `got` bytes. A body too short for its own header (byte 8 then is
+// stale) has no payload.
+inline std::uint32_t payloadOffset(const unsigned char* packet) {
+  return kFixedSize + kHeaderBytesAfterLength + headerDataLength(packet);
+}
+inline std::uint32_t payloadLength(const unsigned char* packet, std::uint32_t got) {
+  const std::uint32_t header = kHeaderBytesAfterLength + headerDataLength(packet);
+  return got > header ? got - header : 0;
+}
+
 // Whether the header holds a presentation time stamp: the top flag bit of
 // byte 7, and room for its five bytes.
 inline bool hasPresentationTime(const unsigned char* packet) {

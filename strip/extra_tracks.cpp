@@ -49,12 +49,8 @@ void ExtraTracks::add(std::uint8_t id, const unsigned char* payload, std::size_t
     findAc3Frame(s, false);
   } else {
     // As in the audio file: from the first frame sync of a payload on.
-    for (std::size_t i = 0; i + 1 < n; ++i) {
-      if (hasAudioSync(payload + i)) {
-        start(s, payload + i, n - i, stamp);
-        break;
-      }
-    }
+    const std::size_t sync = findFrameSync(payload, n);
+    if (sync < n) start(s, payload + sync, n - sync, stamp);
   }
 }
 

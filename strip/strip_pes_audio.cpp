@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "file/chain_reader.h"
+#include "format/mpeg_audio.h"
 #include "format/pes_packet.h"
 #include "platform/platform.h"
 #include "strip/extra_tracks.h"
@@ -15,14 +16,6 @@ struct StripCounters {
   std::uint64_t audioPackets = 0, audioBytes = 0;
   std::uint64_t skippedPackets = 0, skippedBytes = 0;
 };
-
-// Offset of the first frame sync whose two bytes both lie in data[0, n), or n.
-std::uint32_t findFrameSync(const unsigned char* data, std::uint32_t n) {
-  for (std::uint32_t i = 0; i + 1 < n; ++i) {
-    if (data[i] == 0xFF && (data[i + 1] & 0xF0) == 0xF0) return i;
-  }
-  return n;
-}
 
 class PesStripper {
  public:
@@ -144,11 +137,8 @@ class PesStripper {
   bool copyTrack(std::uint16_t length, bool countedAsAudio) {
     const std::uint32_t got = input.read(packet.data() + pes::kFixedSize, length);
     if (input.error() != FileError::Ok && !reachedEndOfInput(input)) return false;
-    const std::uint32_t headerData = pes::headerDataLength(packet.data());
-    const std::uint32_t payload =
-        got > pes::kHeaderBytesAfterLength + headerData ? got - pes::kHeaderBytesAfterLength - headerData : 0;
-    extras->add(pes::streamId(packet.data()),
-                packet.data() + pes::kFixedSize + pes::kHeaderBytesAfterLength + headerData, payload,
+    const std::uint32_t payload = pes::payloadLength(packet.data(), got);
+    extras->add(pes::streamId(packet.data()), packet.data() + pes::payloadOffset(packet.data()), payload,
                 packetStamp("no time stamp on its first frame's PES packet"));
     if (countedAsAudio) {
       counters.audioPackets += 1;
@@ -191,13 +181,10 @@ class PesStripper {
   // first frame sync on. Before the sync the search stays inside this one
   // payload: a sync split across two packets is not one.
   bool writeAudio(std::uint32_t got) {
-    const std::uint32_t headerData = pes::headerDataLength(packet.data());
-    std::uint32_t offset = pes::kFixedSize + pes::kHeaderBytesAfterLength + headerData;
-    // A body too short for its own header (byte 8 then is stale) has no payload.
-    std::uint32_t payload =
-        got > pes::kHeaderBytesAfterLength + headerData ? got - pes::kHeaderBytesAfterLength - headerData : 0;
+    std::uint32_t offset = pes::payloadOffset(packet.data());
+    std::uint32_t payload = pes::payloadLength(packet.data(), got);
     if (!audioSynced) {
-      const std::uint32_t sync = findFrameSync(packet.data() + offset, payload);
+      const auto sync = static_cast<std::uint32_t>(findFrameSync(packet.data() + offset, payload));
       counters.skippedBytes += sync;
       if (sync == payload) {
         counters.skippedPackets += 1;
