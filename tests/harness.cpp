@@ -3,18 +3,32 @@
 #include <fcntl.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <mutex>
 #include <random>
+#include <set>
 #include <stdexcept>
+#include <thread>
 
 #ifdef _WIN32
+#define NOMINMAX
+#define WIN32_LEAN_AND_MEAN
 #include <io.h>
+#include <process.h>
+#include <windows.h>
 #define dup _dup
 #define dup2 _dup2
 #define close _close
-#define open _open
+#define getpid _getpid
 #else
+#include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 #endif
 
@@ -23,6 +37,16 @@
 namespace korvat::test {
 
 namespace fs = std::filesystem;
+
+namespace {
+#ifdef _WIN32
+int readSome(int fd, char* to, unsigned size) { return _read(fd, to, size); }
+int writeAll(int fd, const std::string& text) { return _write(fd, text.data(), static_cast<unsigned>(text.size())); }
+#else
+int readSome(int fd, char* to, unsigned size) { return static_cast<int>(::read(fd, to, size)); }
+int writeAll(int fd, const std::string& text) { return static_cast<int>(::write(fd, text.data(), text.size())); }
+#endif
+}  // namespace
 
 const std::string kEndOfInput = "\nend of input file reached\n";
 const std::string kReadWriteError = "\nerror reading/writing file\n";
@@ -92,16 +116,75 @@ std::string summary(std::uint64_t stretches, std::uint64_t bytes) {
   return "skipped " + std::to_string(stretches) + " damaged stretches of " + std::to_string(bytes) + " bytes in all\n";
 }
 
+namespace {
+
+// The test directories of this process, removed even when a run without end
+// makes it give up (see abandonTest).
+std::mutex liveDirsLock;
+std::set<std::string> liveDirs;
+
+constexpr const char* kDirPrefix = "korvat-test-";
+
+bool processAlive(long pid) {
+#ifdef _WIN32
+  const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(pid));
+  if (!process) return GetLastError() == ERROR_ACCESS_DENIED;
+  DWORD code = 0;
+  const bool running = GetExitCodeProcess(process, &code) && code == STILL_ACTIVE;
+  CloseHandle(process);
+  return running;
+#else
+  return kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
+#endif
+}
+
+// A test process that was killed (a time limit, a crash) leaves its
+// directories behind: they are named for their process, and the next test
+// process removes those whose owner is gone.
+bool sweepStaleDirs() {
+  std::error_code error;
+  for (const fs::directory_entry& entry : fs::directory_iterator(fs::temp_directory_path(), error)) {
+    const std::string name = entry.path().filename().string();
+    if (name.rfind(kDirPrefix, 0) != 0) continue;
+    const long owner = std::strtol(name.c_str() + std::strlen(kDirPrefix), nullptr, 10);
+    if (owner > 0 && !processAlive(owner)) fs::remove_all(entry.path(), error);
+  }
+  return true;
+}
+
+// Files are bounded too (where the OS can), for a run that writes without end.
+bool boundFileSizes() {
+#ifndef _WIN32
+  rlimit limit{};
+  if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && (limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur > kFileLimit)) {
+    limit.rlim_cur = kFileLimit;
+    setrlimit(RLIMIT_FSIZE, &limit);
+  }
+#endif
+  return true;
+}
+
+const bool swept = sweepStaleDirs() && boundFileSizes();
+
+}  // namespace
+
 TempDir::TempDir() {
   std::random_device entropy;
+  const std::string owned = kDirPrefix + std::to_string(getpid()) + "-";
   for (int attempt = 0; attempt < 100 && root.empty(); ++attempt) {
-    const fs::path candidate = fs::temp_directory_path() / ("korvat-test-" + std::to_string(entropy()));
+    const fs::path candidate = fs::temp_directory_path() / (owned + std::to_string(entropy()));
     if (fs::create_directory(candidate)) root = candidate.generic_string();
   }
-  if (root.empty()) throw std::runtime_error("no temporary directory");
+  if (root.empty() || !swept) throw std::runtime_error("no temporary directory");
+  const std::lock_guard<std::mutex> hold(liveDirsLock);
+  liveDirs.insert(root);
 }
 
 TempDir::~TempDir() {
+  {
+    const std::lock_guard<std::mutex> hold(liveDirsLock);
+    liveDirs.erase(root);
+  }
   std::error_code ignored;
   fs::permissions(root, fs::perms::owner_all, ignored);
   fs::remove_all(root, ignored);
@@ -136,25 +219,55 @@ std::string TempDir::tempFile() const {
   return "";
 }
 
+const int kConsoleForReports = dup(2);  // this process's standard error, wherever a run sends it
+
+void abandonTest(const std::string& why) {
+  const std::string report = "\n" + why + ": the test is given up\n";
+  if (writeAll(kConsoleForReports, report) < 0) {
+    // Nothing more can be said; the exit status still fails the test.
+  }
+  {
+    const std::lock_guard<std::mutex> hold(liveDirsLock);
+    std::error_code ignored;
+    for (const std::string& dir : liveDirs) {
+      fs::permissions(dir, fs::perms::owner_all, ignored);
+      fs::remove_all(dir, ignored);
+    }
+  }
+  std::_Exit(3);
+}
+
 namespace {
 
-// Sends one of this process's standard descriptors to a file for a while.
+// Sends one of this process's standard descriptors through a pipe to a
+// thread that keeps what comes: no file holds it, and a run that prints
+// without end is given up once it has printed kConsoleLimit bytes.
 class Capture {
  public:
-  Capture(int fd, const fs::path& file) : fd(fd), file(file), saved(dup(fd)) {
+  explicit Capture(int fd) : fd(fd), saved(dup(fd)) {
+    int ends[2];
+#ifdef _WIN32
+    if (_pipe(ends, 65536, _O_BINARY) != 0) throw std::runtime_error("no pipe");
+    _setmode(ends[1], _O_TEXT);  // as the console korvat's text is meant for
+#else
+    if (pipe(ends) != 0) throw std::runtime_error("no pipe");
+#endif
     std::fflush(nullptr);
-    const int to = open(file.string().c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    dup2(to, fd);
-    close(to);
+    dup2(ends[1], fd);
+    close(ends[1]);
+    reader = std::thread([this, from = ends[0]] { keep(from); });
   }
-  ~Capture() { fs::remove(file); }
+  ~Capture() {
+    if (reader.joinable()) end();
+  }
+  Capture(const Capture&) = delete;
+  Capture& operator=(const Capture&) = delete;
 
   Bytes end() {
     std::fflush(nullptr);
-    dup2(saved, fd);
+    dup2(saved, fd);  // closes the pipe's last writing end: the reader sees its end
     close(saved);
-    Bytes text;
-    pack::readWholeFile(file.string(), text);
+    reader.join();
 #ifdef _WIN32
     Bytes plain;  // text mode's "\r\n" back to "\n"; a progress line's bare "\r" stays
     for (std::size_t i = 0; i < text.size(); ++i) {
@@ -167,9 +280,50 @@ class Capture {
   }
 
  private:
+  void keep(int from) {
+    char chunk[65536];
+    for (int n; (n = readSome(from, chunk, sizeof chunk)) > 0;) {
+      if (text.size() + static_cast<std::size_t>(n) > kConsoleLimit) {
+        abandonTest("korvat printed more than " + std::to_string(kConsoleLimit >> 20) + " MiB to descriptor " +
+                    std::to_string(fd));
+      }
+      text.append(chunk, static_cast<std::size_t>(n));
+    }
+    close(from);
+  }
+
   int fd;
-  fs::path file;
   int saved;
+  std::thread reader;
+  Bytes text;
+};
+
+// Gives the test up when korvat's run in this process outlasts kRunSeconds.
+class Deadline {
+ public:
+  Deadline()
+      : watch([this] {
+          std::unique_lock<std::mutex> hold(lock);
+          if (!ended.wait_for(hold, std::chrono::seconds(kRunSeconds), [this] { return done; })) {
+            abandonTest("korvat ran for more than " + std::to_string(kRunSeconds) + " s");
+          }
+        }) {}
+  ~Deadline() {
+    {
+      const std::lock_guard<std::mutex> hold(lock);
+      done = true;
+    }
+    ended.notify_one();
+    watch.join();
+  }
+  Deadline(const Deadline&) = delete;
+  Deadline& operator=(const Deadline&) = delete;
+
+ private:
+  std::mutex lock;
+  std::condition_variable ended;
+  bool done = false;
+  std::thread watch;  // last: it starts once the others are made
 };
 
 }  // namespace
@@ -177,13 +331,14 @@ class Capture {
 Outcome runKorvat(const TempDir& dir, const std::vector<std::string>& args) {
   std::vector<const char*> argv = {"korvat"};
   for (const std::string& arg : args) argv.push_back(arg.c_str());
-  const fs::path consoleDir = fs::temp_directory_path();
-  const std::string tag = std::to_string(std::random_device()());
-  Capture out(1, consoleDir / ("korvat-out-" + tag)), err(2, consoleDir / ("korvat-err-" + tag));
+  Capture out(1), err(2);
   const fs::path home = fs::current_path();
   fs::current_path(dir.dir());
   Outcome outcome;
-  outcome.status = korvat::runKorvat(static_cast<int>(argv.size()), argv.data());
+  {
+    const Deadline deadline;
+    outcome.status = korvat::runKorvat(static_cast<int>(argv.size()), argv.data());
+  }
   fs::current_path(home);
   outcome.out = out.end();
   outcome.err = err.end();

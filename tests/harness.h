@@ -64,6 +64,19 @@ class TempDir {
   std::string root;
 };
 
+// Bounds on a run of korvat, so that one without end fails its test rather
+// than the machine: what it may print to each console stream, how long it
+// may take, and how large a file may grow. The most a real run prints is
+// 4 MB (a progress line for each of 65537 packets), the slowest takes
+// seconds, and the largest file is a recording of 4 GiB.
+constexpr std::size_t kConsoleLimit = 16 << 20;
+constexpr int kRunSeconds = 120;
+constexpr std::uint64_t kFileLimit = std::uint64_t{8} << 30;
+
+// Ends this test process at once, saying why on its standard error, with its
+// test directories removed: for a run in this process that cannot be stopped.
+[[noreturn]] void abandonTest(const std::string& why);
+
 struct Outcome {
   int status = -1;
   std::string out, err;  // on Windows with text mode's "\r\n" turned back into "\n"
@@ -80,7 +93,6 @@ struct ChildSetup {
   std::uint64_t fileSizeLimit = 0;        // RLIMIT_FSIZE; 0 = none
   bool onTerminal = false;                // standard output on a pseudo-terminal, not a pipe
   bool unprivileged = false;              // as user and group 65534 when run as root
-  bool closedStdio = false;               // standard input and output closed (nothing is captured)
   int ignoredSignal = 0;                  // a signal that starts out ignored
   std::vector<std::string> wrapper = {};  // a command that runs korvat, such as injecting()
 };
@@ -97,6 +109,10 @@ bool hasStrace();
 // A wrapper that injects `fault` (strace's syntax, such as "read:error=EIO")
 // into korvat's calls on the file `path` (on any file when it is empty).
 std::vector<std::string> injecting(const std::string& path, const std::string& fault);
+// A wrapper that runs korvat with its three standard descriptors closed
+// (nothing is captured), its opens traced into the file `trace` when strace
+// is there.
+std::vector<std::string> withStdioClosed(const std::string& trace);
 #endif
 
 }  // namespace korvat::test

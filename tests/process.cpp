@@ -1,14 +1,19 @@
 // Runs korvat in a child process (POSIX).
 #include "tests/harness.h"
 
+#include <gtest/gtest.h>
 #include <grp.h>
+#include <poll.h>
 #include <pty.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -27,20 +32,27 @@ void openOutput(bool terminal, int& ours, int& theirs) {
   if (!terminal) ours = ends[0], theirs = ends[1];
 }
 
+bool lowerLimit(int resource, rlim_t most) {
+  rlimit limit{};
+  if (getrlimit(resource, &limit) != 0) return false;
+  limit.rlim_cur = std::min(most, limit.rlim_max);
+  return setrlimit(resource, &limit) == 0;
+}
+
 [[noreturn]] void execKorvat(const TempDir& dir, const std::vector<std::string>& args, const ChildSetup& setup) {
   if (chdir(dir.dir().c_str()) != 0) _exit(126);
-  if (setup.fileSizeLimit != 0) {
-    // SIGXFSZ keeps its default, which ends the process: korvat must ignore it itself.
-    std::signal(SIGXFSZ, SIG_DFL);
-    const rlimit limit{setup.fileSizeLimit, setup.fileSizeLimit};
-    setrlimit(RLIMIT_FSIZE, &limit);
+  // SIGXFSZ keeps its default, which ends the process: korvat must ignore it itself.
+  std::signal(SIGXFSZ, SIG_DFL);
+  // The time limit holds even for a korvat whose wrapper, or this process, is gone.
+  if (!lowerLimit(RLIMIT_FSIZE, setup.fileSizeLimit != 0 ? setup.fileSizeLimit : kFileLimit) ||
+      !lowerLimit(RLIMIT_CPU, kRunSeconds)) {
+    _exit(124);
   }
   if (setup.unprivileged && geteuid() == 0 &&
       (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) {
     _exit(125);
   }
   if (setup.ignoredSignal != 0) std::signal(setup.ignoredSignal, SIG_IGN);
-  if (setup.closedStdio) close(STDIN_FILENO), close(STDOUT_FILENO);
   // LeakSanitizer cannot watch a process that strace traces.
   if (!setup.wrapper.empty()) setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
   std::vector<char*> argv;
@@ -48,6 +60,7 @@ void openOutput(bool terminal, int& ours, int& theirs) {
   argv.push_back(const_cast<char*>(KORVAT_BINARY));
   for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
+  prctl(PR_SET_PDEATHSIG, SIGKILL);  // korvat ends with the test, even one that is killed
   execvp(argv[0], argv.data());
   _exit(127);
 }
@@ -56,40 +69,61 @@ void openOutput(bool terminal, int& ours, int& theirs) {
 
 Outcome runChild(const TempDir& dir, const std::vector<std::string>& args, const ChildSetup& setup,
                  const std::string& marker, const AtMarker& atMarker) {
-  int ours = -1, theirs = -1;
+  int ours = -1, theirs = -1, errors[2];
   openOutput(setup.onTerminal, ours, theirs);
-  std::FILE* errors = std::tmpfile();  // standard error, read once the child is gone
-  if (!errors) throw std::runtime_error("no file for standard error");
+  if (pipe(errors) != 0) throw std::runtime_error("no pipe for standard error");
   std::fflush(nullptr);
   const pid_t child = fork();
   if (child == 0) {
-    dup2(fileno(errors), STDERR_FILENO);
+    setpgid(0, 0);  // a group of its own, so that a wrapper and korvat are stopped together
+    dup2(errors[1], STDERR_FILENO);
     dup2(theirs, STDOUT_FILENO);
-    close(theirs);
-    close(ours);
+    for (const int fd : {theirs, ours, errors[0], errors[1]}) close(fd);
     execKorvat(dir, args, setup);
   }
   close(theirs);
-  // Read to the end (a pseudo-terminal says EIO there), watching for the marker.
+  close(errors[1]);
+  // Read both to their ends (a pseudo-terminal says EIO there), watching the
+  // output for the marker, until korvat has printed or taken too much.
   Outcome outcome;
   bool watching = atMarker != nullptr;
-  char chunk[65536];
-  for (ssize_t n; (n = read(ours, chunk, sizeof chunk)) != 0;) {
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) break;
-    outcome.out.append(chunk, static_cast<std::size_t>(n));
-    if (watching && outcome.out.find(marker) != std::string::npos) {
-      watching = false;
-      if (!atMarker(child)) break;
+  std::string overrun;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kRunSeconds);
+  pollfd streams[2] = {{ours, POLLIN, 0}, {errors[0], POLLIN, 0}};
+  std::string* texts[2] = {&outcome.out, &outcome.err};
+  while ((streams[0].fd >= 0 || streams[1].fd >= 0) && overrun.empty()) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const int ready = left.count() > 0 ? poll(streams, 2, static_cast<int>(left.count())) : 0;
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) {
+      overrun = "korvat ran for more than " + std::to_string(kRunSeconds) + " s";
+      break;
+    }
+    for (int i = 0; i < 2; ++i) {
+      if (streams[i].fd < 0 || streams[i].revents == 0) continue;
+      char chunk[65536];
+      const ssize_t n = read(streams[i].fd, chunk, sizeof chunk);
+      if (n < 0 && errno == EINTR) continue;
+      bool goOn = n > 0;
+      if (goOn) texts[i]->append(chunk, static_cast<std::size_t>(n));
+      if (goOn && i == 0 && watching && outcome.out.find(marker) != std::string::npos) {
+        watching = false;
+        goOn = atMarker(child);
+      }
+      if (!goOn) close(streams[i].fd), streams[i].fd = -1;
+      if (texts[i]->size() > kConsoleLimit) {
+        overrun = "korvat printed more than " + std::to_string(kConsoleLimit >> 20) + " MiB";
+      }
     }
   }
-  close(ours);
+  if (!overrun.empty()) kill(-child, SIGKILL);
+  for (const pollfd& stream : streams) {
+    if (stream.fd >= 0) close(stream.fd);
+  }
   int status = 0;
   waitpid(child, &status, 0);
   outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  std::rewind(errors);
-  for (int c; (c = std::fgetc(errors)) != EOF;) outcome.err += static_cast<char>(c);
-  std::fclose(errors);
+  if (!overrun.empty()) ADD_FAILURE() << overrun << ": stopped";
   return outcome;
 }
 
@@ -102,6 +136,12 @@ std::vector<std::string> injecting(const std::string& path, const std::string& f
   const std::string call = fault.substr(0, fault.find(':'));
   std::vector<std::string> wrapper = {"strace", "-o", "/dev/null", "-e", "trace=" + call, "-e", "inject=" + fault};
   if (!path.empty()) wrapper.insert(wrapper.begin() + 3, {"-P", path});
+  return wrapper;
+}
+
+std::vector<std::string> withStdioClosed(const std::string& trace) {
+  std::vector<std::string> wrapper = {"sh", "-c", "exec \"$@\" <&- >&- 2>&-", "sh"};
+  if (hasStrace()) wrapper.insert(wrapper.begin(), {"strace", "-f", "-o", trace, "-e", "trace=openat"});
   return wrapper;
 }
 

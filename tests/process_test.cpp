@@ -68,6 +68,18 @@ TEST(Interrupts, StopAfterThePacketInHand) {
   }
 }
 
+// The descriptors that korvat's opens of relative names (the files of the
+// run) gave, from strace's trace.
+std::vector<int> descriptorsOfOwnFiles(const std::string& trace) {
+  std::vector<int> found;
+  const std::string call = "openat(AT_FDCWD, \"";
+  for (std::size_t at = 0; (at = trace.find(call, at)) != std::string::npos; at += call.size()) {
+    const std::size_t result = trace.find(") = ", at);
+    if (trace[at + call.size()] != '/' && result != std::string::npos) found.push_back(std::atoi(&trace[result + 4]));
+  }
+  return found;
+}
+
 // What must not keep korvat from splitting the whole recording: signals
 // ignored at start (nohup, a script's background job), a console reader that
 // goes away (korvat | head), closed standard descriptors (which no file of
@@ -92,6 +104,7 @@ TEST(Interrupts, WhatDoesNotStopTheSplit) {
                                    {0, false, [](int) { return false; }},
                                    {0, true, nullptr},
                                    {0, false, linkInPlaceOfTemp}};
+  const TempDir traces;
   for (const Case& c : cases) {
     SCOPED_TRACE(&c - cases.data());
     for (const std::string& name : dir.names()) fs::remove(dir.path(name));
@@ -99,8 +112,13 @@ TEST(Interrupts, WhatDoesNotStopTheSplit) {
     dir.write("victim", "not korvat's");
     ChildSetup setup;
     setup.ignoredSignal = c.ignoredSignal;
-    setup.closedStdio = c.closedStdio;
+    if (c.closedStdio) setup.wrapper = withStdioClosed(traces.path("opens"));
     const Outcome run = runChild(dir, {"rec"}, setup, kInLoop, c.atMarker);
+    if (c.closedStdio && hasStrace()) {
+      const std::vector<int> descriptors = descriptorsOfOwnFiles(traces.read("opens"));
+      EXPECT_EQ(descriptors.size(), 4u);  // the recording, its two outputs and the temporary file
+      for (const int fd : descriptors) EXPECT_GT(fd, 2);
+    }
     EXPECT_EQ(run.status, 0);
     EXPECT_TRUE(dir.read("rec.m2v") == longRecording().video);
     EXPECT_TRUE(dir.read("rec.mp2") == longRecording().audio);
@@ -233,6 +251,15 @@ TEST(WriteFailures, FileSizeLimitSweep) {
   }
 }
 
+// What the loop writes to the temporary file: every audio packet's payload.
+Bytes audioPayloads(const Bytes& recording) {
+  Bytes payloads;
+  pack::forEachPacket(recording, [&](const pack::PacketView& packet) {
+    if (packet.streamId == 2) payloads += recording.substr(packet.offset + 8, packet.length);
+  });
+  return payloads;
+}
+
 // Errors the OS reports where a plain run cannot provoke them, injected: a
 // read error where the input would end is no end, a failure reported only
 // when an output is closed is a failed write, and an interrupt that comes
@@ -251,6 +278,14 @@ TEST(WriteFailures, InjectedFaults) {
   garbage.damage.garbageAfter = 20;
   garbage.damage.garbageBytes = 300000;
   const Bytes damaged = pack::packRecording(sourceVideo(), sourceAudio(), garbage);
+  // The same in the audio, for the stripping pass, and enough progress lines
+  // after it to hold korvat in the loop until its temporary file has taken
+  // the name that strace watches.
+  Bytes garbledAudio = small;
+  for (int i = 0; i < 5; ++i) garbledAudio += avPacket(2, 0, filler(65000));
+  for (int i = 0; i < 3; ++i) garbledAudio += avPacket(2, 0, pes);
+  for (int i = 0; i < 3000; ++i) garbledAudio += avPacket(3, 0, "x");
+  const std::string traced = "kvt-traced";
   struct Case {
     std::vector<std::string> options;
     std::string file, fault, outEnd;
@@ -271,25 +306,34 @@ TEST(WriteFailures, InjectedFaults) {
       {{}, "a.mp2", "write:error=ENOSPC", kStripHeading + outputFailed},
       {{}, "rec", "close:signal=INT", kStripHeading + "\ninterrupted\n", 130},
       {{}, "", "unlink:error=EBUSY", kEndOfInput, 0},
+      {{"-r"}, traced, "read:error=EIO:when=2", kReadWriteError, 2, garbledAudio},
+      {{}, traced, "lseek:error=EIO", kStripHeading + kReadWriteError, 2, garbledAudio},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.file + " " + c.fault);
     TempDir dir;
-    dir.write("rec", c.recording.empty() ? small : c.recording);
+    const Bytes& recording = c.recording.empty() ? small : c.recording;
+    dir.write("rec", recording);
     ChildSetup setup;
     setup.wrapper = injecting(c.file.empty() ? "" : dir.path(c.file), c.fault);
     std::vector<std::string> args = {"rec", "a.mp2", "v.m2v"};
     args.insert(args.end(), c.options.begin(), c.options.end());
-    const Outcome run = runChild(dir, args, setup);
+    // The temporary file has no name known in advance: it takes one while korvat is in the loop.
+    std::string temp;
+    const Outcome run = runChild(dir, args, setup, kInLoop, [&](int) {
+      if (c.file == traced) temp = dir.tempFile(), fs::rename(dir.path(temp), dir.path(traced));
+      return true;
+    });
+    if (c.file == traced) fs::rename(dir.path(traced), dir.path(temp));
     EXPECT_EQ(run.status, c.status);
-    const std::string temp = dir.tempFile();
+    temp = dir.tempFile();
     // A temporary file that cannot be removed is named on standard error.
     const bool named = !temp.empty() && run.err.find(temp + "' could not be removed") != std::string::npos;
     const std::string end = c.outEnd + (temp.empty() || named ? "" : tempKept(temp));
     ASSERT_GE(run.out.size(), end.size()) << run.out;
     EXPECT_EQ(run.out.substr(run.out.size() - end.size()), end);
     if (!temp.empty()) {
-      EXPECT_EQ(dir.read(temp), pes);
+      EXPECT_EQ(dir.read(temp), audioPayloads(recording));
     }
     EXPECT_EQ(dir.names().size(), temp.empty() ? 3u : 4u);
     // No word of a delay for audio that never reached its file, nor of damage.
