@@ -5,11 +5,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <future>
 #include <mutex>
 #include <random>
 #include <set>
@@ -33,6 +33,7 @@
 #endif
 
 #include "app/run.h"
+#include "format/av_packet.h"
 
 namespace korvat::test {
 
@@ -51,6 +52,35 @@ int writeAll(int fd, const std::string& text) { return static_cast<int>(::write(
 const std::string kEndOfInput = "\nend of input file reached\n";
 const std::string kReadWriteError = "\nerror reading/writing file\n";
 const std::string kStripHeading = "\nremoving pes-data from audio-file\n";
+
+Bytes packRecording(const Bytes& video, const Bytes& audio, const pack::PackOptions& options, Bytes* pes,
+                    pack::Intact* intact) {
+  Bytes out;
+  pack::Sink pesSink = nullptr;
+  if (pes) pesSink = [pes](const char* data, std::size_t n) { pes->append(data, n); };
+  packRecording(
+      video, audio, options, [&out](const char* data, std::size_t n) { out.append(data, n); }, pesSink, intact);
+  return out;
+}
+
+Bytes syntheticAc3(std::size_t n, std::uint64_t seed) {
+  constexpr std::size_t kFrame = 256;  // 64 kbit/s at 48 kHz
+  Bytes ac3 = pack::randomBytes(n, seed ^ 0xAC3);
+  for (std::size_t at = 0; at < n; at += kFrame) {
+    ac3.replace(at, std::min<std::size_t>(5, n - at), "\x0B\x77\x00\x00\x08", std::min<std::size_t>(5, n - at));
+  }
+  return ac3;
+}
+
+void forEachPacket(const Bytes& recording, const std::function<void(const PacketView&)>& visit) {
+  AVheader header;
+  for (std::size_t at = 0; at + AVheader::kSize <= recording.size();) {
+    std::memcpy(header.bytes, recording.data() + at, AVheader::kSize);
+    if (!header.hasSync()) return;
+    visit({at, header.streamId(), header.bytes[5], header.payloadLength()});
+    at += AVheader::kSize + header.payloadLength();
+  }
+}
 
 Bytes prefixedVideo(const Bytes& video, std::uint32_t stamp) {
   const Bytes prefix = {static_cast<char>(stamp >> 24), static_cast<char>(stamp >> 16), static_cast<char>(stamp >> 8),
@@ -298,34 +328,6 @@ class Capture {
   Bytes text;
 };
 
-// Gives the test up when korvat's run in this process outlasts kRunSeconds.
-class Deadline {
- public:
-  Deadline()
-      : watch([this] {
-          std::unique_lock<std::mutex> hold(lock);
-          if (!ended.wait_for(hold, std::chrono::seconds(kRunSeconds), [this] { return done; })) {
-            abandonTest("korvat ran for more than " + std::to_string(kRunSeconds) + " s");
-          }
-        }) {}
-  ~Deadline() {
-    {
-      const std::lock_guard<std::mutex> hold(lock);
-      done = true;
-    }
-    ended.notify_one();
-    watch.join();
-  }
-  Deadline(const Deadline&) = delete;
-  Deadline& operator=(const Deadline&) = delete;
-
- private:
-  std::mutex lock;
-  std::condition_variable ended;
-  bool done = false;
-  std::thread watch;  // last: it starts once the others are made
-};
-
 }  // namespace
 
 Outcome runKorvat(const TempDir& dir, const std::vector<std::string>& args) {
@@ -334,11 +336,17 @@ Outcome runKorvat(const TempDir& dir, const std::vector<std::string>& args) {
   Capture out(1), err(2);
   const fs::path home = fs::current_path();
   fs::current_path(dir.dir());
+  // A run that outlasts kRunSeconds is given up.
+  std::promise<void> ended;
+  std::thread watch([over = ended.get_future()] {
+    if (over.wait_for(std::chrono::seconds(kRunSeconds)) == std::future_status::timeout) {
+      abandonTest("korvat ran for more than " + std::to_string(kRunSeconds) + " s");
+    }
+  });
   Outcome outcome;
-  {
-    const Deadline deadline;
-    outcome.status = korvat::runKorvat(static_cast<int>(argv.size()), argv.data());
-  }
+  outcome.status = korvat::runKorvat(static_cast<int>(argv.size()), argv.data());
+  ended.set_value();
+  watch.join();
   fs::current_path(home);
   outcome.out = out.end();
   outcome.err = err.end();

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "tools/packets.h"
+#include "tools/recording_packer.h"
 
 namespace korvat::test {
 
@@ -22,6 +23,21 @@ constexpr const char* kCurrentDirPrefix = ".\\";  // how the OS names the tempor
 #else
 constexpr const char* kCurrentDirPrefix = "./";
 #endif
+
+// A recording packed in memory, and (when given) its audio PES packets as
+// they were packed and what survives its damage.
+Bytes packRecording(const Bytes& video, const Bytes& audio, const pack::PackOptions& options, Bytes* pes = nullptr,
+                    pack::Intact* intact = nullptr);
+Bytes syntheticAc3(std::size_t n, std::uint64_t seed);  // AC3 frames of 48 kHz at 64 kbit/s
+
+struct PacketView {
+  std::size_t offset;  // of its header in the recording
+  std::uint8_t streamId, flags;
+  std::uint16_t length;  // as its header says
+};
+// Calls `visit` for each packet of the chain from the start, as long as
+// headers begin with 'A' 'V' and lie whole in the recording.
+void forEachPacket(const Bytes& recording, const std::function<void(const PacketView&)>& visit);
 
 // A video packet with the 4-byte prefix flag set; the prefix, a 90 kHz time
 // stamp, is prepended.

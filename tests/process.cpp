@@ -1,8 +1,8 @@
 // Runs korvat in a child process (POSIX).
 #include "tests/harness.h"
 
-#include <gtest/gtest.h>
 #include <grp.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
 #include <sys/prctl.h>
@@ -92,7 +92,8 @@ Outcome runChild(const TempDir& dir, const std::vector<std::string>& args, const
   pollfd streams[2] = {{ours, POLLIN, 0}, {errors[0], POLLIN, 0}};
   std::string* texts[2] = {&outcome.out, &outcome.err};
   while ((streams[0].fd >= 0 || streams[1].fd >= 0) && overrun.empty()) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     const int ready = left.count() > 0 ? poll(streams, 2, static_cast<int>(left.count())) : 0;
     if (ready < 0 && errno == EINTR) continue;
     if (ready <= 0) {

@@ -27,7 +27,7 @@ struct LongRecording {
   Bytes video = pack::syntheticVideo(16 << 20, 5);
   Bytes audio = pack::syntheticAudio(8 << 20, 5);
   Bytes pes;
-  Bytes recording = pack::packRecording(video, audio, {}, &pes);
+  Bytes recording = packRecording(video, audio, {}, &pes);
 };
 
 const LongRecording& longRecording() {
@@ -203,9 +203,9 @@ std::pair<std::size_t, std::size_t> lastCounts(const std::string& out) {
 TEST(WriteFailures, FileSizeLimitSweep) {
   Bytes pes;
   const Bytes& audio = sourceAudio();
-  const Bytes recording = pack::packRecording(sourceVideo(), audio, {}, &pes);
+  const Bytes recording = packRecording(sourceVideo(), audio, {}, &pes);
   std::vector<std::uint64_t> audioSizes{0}, videoSizes{0};  // after the first n packets, with -i
-  pack::forEachPacket(recording, [&](const pack::PacketView& packet) {
+  forEachPacket(recording, [&](const PacketView& packet) {
     if (packet.streamId == 2) audioSizes.push_back(audioSizes.back() + packet.length);
     if (packet.streamId == 1) videoSizes.push_back(videoSizes.back() + packet.length - (packet.flags & 0x10 ? 4 : 0));
   });
@@ -254,7 +254,7 @@ TEST(WriteFailures, FileSizeLimitSweep) {
 // What the loop writes to the temporary file: every audio packet's payload.
 Bytes audioPayloads(const Bytes& recording) {
   Bytes payloads;
-  pack::forEachPacket(recording, [&](const pack::PacketView& packet) {
+  forEachPacket(recording, [&](const PacketView& packet) {
     if (packet.streamId == 2) payloads += recording.substr(packet.offset + 8, packet.length);
   });
   return payloads;
@@ -277,7 +277,7 @@ TEST(WriteFailures, InjectedFaults) {
   pack::PackOptions garbage;
   garbage.damage.garbageAfter = 20;
   garbage.damage.garbageBytes = 300000;
-  const Bytes damaged = pack::packRecording(sourceVideo(), sourceAudio(), garbage);
+  const Bytes damaged = packRecording(sourceVideo(), sourceAudio(), garbage);
   // The same in the audio, for the stripping pass, and enough progress lines
   // after it to hold korvat in the loop until its temporary file has taken
   // the name that strace watches.

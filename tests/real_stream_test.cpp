@@ -13,7 +13,7 @@ namespace {
 
 TEST(RealStreams, BundledSampleIsThePackedSources) {
   ASSERT_FALSE(sourceVideo().empty());
-  EXPECT_TRUE(readSample("sample.av") == pack::packRecording(sourceVideo(), sourceAudio(), {}));
+  EXPECT_TRUE(readSample("sample.av") == packRecording(sourceVideo(), sourceAudio(), {}));
 }
 
 TEST(RealStreams, SplitGivesTheSourcesBack) {
@@ -23,7 +23,7 @@ TEST(RealStreams, SplitGivesTheSourcesBack) {
     options.seed = seed;
     Bytes pes;
     TempDir dir;
-    dir.write("rec", pack::packRecording(sourceVideo(), sourceAudio(), options, &pes));
+    dir.write("rec", packRecording(sourceVideo(), sourceAudio(), options, &pes));
 
     Outcome run = runKorvat(dir, {"rec"});
     EXPECT_EQ(run.status, 0);
@@ -40,17 +40,11 @@ TEST(RealStreams, SplitGivesTheSourcesBack) {
   }
 }
 
-}  // namespace
-}  // namespace korvat::test
-
-namespace korvat::test {
-namespace {
-
 // Every audio track is kept: the audio file holds the stream of the first
 // MPEG audio packet with a frame sync, and every other MPEG audio stream and
 // AC3 go to files of their own, from their first frame on.
 TEST(RealStreams, EveryAudioTrackKept) {
-  const Bytes ac3 = pack::syntheticAc3(40000, 3), second = pack::syntheticAudio(60000, 4);
+  const Bytes ac3 = syntheticAc3(40000, 3), second = pack::syntheticAudio(60000, 4), &mp2 = sourceAudio();
   struct Case {
     const char* name;
     Bytes audio;
@@ -60,18 +54,10 @@ TEST(RealStreams, EveryAudioTrackKept) {
   };
   const std::vector<Case> cases = {
       {"AC3 alone", "", {{0xBD, ac3}}, false, {{"rec.mp2", ""}, {"rec.ac3", ac3}}},
-      {"MPEG audio and AC3", sourceAudio(), {{0xBD, ac3}}, false, {{"rec.mp2", sourceAudio()}, {"rec.ac3", ac3}}},
-      {"two MPEG audio streams",
-       sourceAudio(),
-       {{0xC2, second}},
-       false,
-       {{"rec.mp2", sourceAudio()}, {"rec.c2.mp2", second}}},
-      {"an odd MPEG audio id",
-       sourceAudio(),
-       {{0xC1, second}},
-       false,
-       {{"rec.mp2", sourceAudio()}, {"rec.c1.mp2", second}}},
-      {"0xC2 before 0xC0", sourceAudio(), {{0xC2, second}}, true, {{"rec.mp2", second}, {"rec.c0.mp2", sourceAudio()}}},
+      {"MPEG audio and AC3", mp2, {{0xBD, ac3}}, false, {{"rec.mp2", mp2}, {"rec.ac3", ac3}}},
+      {"two MPEG audio streams", mp2, {{0xC2, second}}, false, {{"rec.mp2", mp2}, {"rec.c2.mp2", second}}},
+      {"an odd MPEG audio id", mp2, {{0xC1, second}}, false, {{"rec.mp2", mp2}, {"rec.c1.mp2", second}}},
+      {"0xC2 before 0xC0", mp2, {{0xC2, second}}, true, {{"rec.mp2", second}, {"rec.c0.mp2", mp2}}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -79,7 +65,7 @@ TEST(RealStreams, EveryAudioTrackKept) {
     options.tracks = c.tracks;
     options.tracksFirst = c.tracksFirst;
     TempDir dir;
-    dir.write("rec", pack::packRecording(sourceVideo(), c.audio, options));
+    dir.write("rec", packRecording(sourceVideo(), c.audio, options));
     const Outcome run = runKorvat(dir, {"rec"});
     EXPECT_EQ(run.status, 0);
     std::vector<std::string> names = {"rec", "rec.m2v"};
@@ -98,7 +84,7 @@ TEST(RealStreams, EveryAudioTrackKept) {
   pack::PackOptions options;
   options.tracks = {{0xBD, ac3}};
   TempDir dir;
-  dir.write("rec", pack::packRecording(sourceVideo(), sourceAudio(), options));
+  dir.write("rec", packRecording(sourceVideo(), sourceAudio(), options));
   dir.write("rec.ac3", "mine");
   const Outcome run = runKorvat(dir, {"rec"});
   EXPECT_EQ(run.status, 2);

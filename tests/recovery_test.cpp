@@ -31,7 +31,7 @@ TEST(Recovery, SkipsDamageAndKeepsTheIntactPackets) {
     options.damage = c.damage;
     pack::Intact intact;
     TempDir dir;
-    dir.write("rec", pack::packRecording(sourceVideo(), sourceAudio(), options, nullptr, &intact));
+    dir.write("rec", packRecording(sourceVideo(), sourceAudio(), options, nullptr, &intact));
     ASSERT_GT(intact.damagedStretches, 0u);
 
     Outcome run = runKorvat(dir, {"-k", "rec"});
@@ -127,7 +127,7 @@ TEST(AudioDelay, FromTheTimeStamps) {
     options.audioClock = audioClock;
     options.prefixPercent = prefixPercent;
     options.audioTimeStamps = audioTimeStamps;
-    return pack::packRecording(video, sourceAudio(), options);
+    return packRecording(video, sourceAudio(), options);
   };
   const Bytes audio = avPacket(2, 0, pesPacket(0xC0, pack::ptsField(90000 + 900), "\xFF\xF1"));
   const Bytes sequence = sequenceStart("seq"), picture("\0\0\1\0pic", 7);

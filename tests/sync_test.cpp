@@ -47,6 +47,19 @@ std::vector<Picture> picturesOf(const Bytes& video) {
   return positions;
 }
 
+// The video with its picture `i` (in stream order) twice over: as two
+// pictures, or as the top and the bottom field of one frame.
+Bytes repeated(const Bytes& video, std::size_t i, bool fields) {
+  const std::vector<Picture> pictures = picturesOf(video);
+  Bytes top = video.substr(pictures[i].at, pictures[i + 1].at - pictures[i].at), bottom = top;
+  const std::size_t structure = top.find(Bytes("\0\0\1\xB5", 4)) + 6;  // of its coding extension
+  if (fields) {
+    top[structure] ^= 2;     // a frame (3) made the top field (1)
+    bottom[structure] ^= 1;  // and the bottom one (2)
+  }
+  return video.substr(0, pictures[i].at) + top + bottom + video.substr(pictures[i + 1].at);
+}
+
 struct CleanCut {
   Bytes video;
   std::vector<std::size_t> pictures;  // the source's pictures it holds
@@ -206,13 +219,12 @@ Repaired repairedAudio(const Bytes& video, const Bytes& audio, const pack::PackO
 // end of its last, so that -r cannot take what is left of the first for a
 // whole packet followed by damage. Of stream `only`, exactly one packet.
 pack::LostStretch stretch(const Bytes& recording, std::uint64_t from, std::uint64_t bytes, int only = 0) {
-  std::vector<pack::PacketView> packets;
-  pack::forEachPacket(recording, [&](const pack::PacketView& packet) { packets.push_back(packet); });
-  auto first = std::find_if(packets.begin(), packets.end(), [&](const pack::PacketView& p) {
-    return p.offset >= from && (only == 0 || p.streamId == only);
-  });
+  std::vector<PacketView> packets;
+  forEachPacket(recording, [&](const PacketView& packet) { packets.push_back(packet); });
+  auto first = std::find_if(packets.begin(), packets.end(),
+                            [&](const PacketView& p) { return p.offset >= from && (only == 0 || p.streamId == only); });
   if (only != 0) return {first->offset, 8u + first->length};
-  auto last = std::find_if(first, packets.end(), [&](const pack::PacketView& p) { return p.offset >= from + bytes; });
+  auto last = std::find_if(first, packets.end(), [&](const PacketView& p) { return p.offset >= from + bytes; });
   return {first->offset + 12, last->offset - 20 - first->offset - 12};
 }
 
@@ -237,15 +249,15 @@ TEST(Sync, TheAudioFollowsTheVideoThroughTheDamage) {
     unsigned spanPercent;
     std::vector<std::array<std::uint64_t, 3>> lost;  // as stretch() takes them
   };
+  const Bytes* withB = &sourceVideoWithB();
+  // A frame stamped within picture 4's time goes with its first showing.
+  const Bytes twice = repeated(sourceVideo(), 4, false);
   const std::vector<Case> cases = {
       {"no B-pictures, packets cut anywhere", &sourceVideo(), false, 0, {{60000, 12000, 0}, {200000, 31000, 0}}},
-      {"B-pictures, whole frames per packet", &sourceVideoWithB(), true, 0, {{30000, 9000, 0}, {90000, 4000, 0}}},
-      {"B-pictures, packets over two AV packets",
-       &sourceVideoWithB(),
-       false,
-       50,
-       {{50000, 20000, 0}, {120000, 3000, 0}}},
-      {"an audio packet lost cleanly", &sourceVideoWithB(), false, 0, {{60000, 0, 2}}},
+      {"B-pictures, whole frames per packet", withB, true, 0, {{30000, 9000, 0}, {90000, 4000, 0}}},
+      {"B-pictures, packets over two AV packets", withB, false, 50, {{50000, 20000, 0}, {120000, 3000, 0}}},
+      {"an audio packet lost cleanly", withB, false, 0, {{60000, 0, 2}}},
+      {"a picture that came twice, shown twice", &twice, false, 0, {{60000, 0, 2}}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -253,12 +265,12 @@ TEST(Sync, TheAudioFollowsTheVideoThroughTheDamage) {
     options.prefixPercent = 100;
     options.pesAtFrames = c.pesAtFrames;
     options.spanPercent = c.spanPercent;
-    const Bytes undamaged = pack::packRecording(*c.video, sourceAudio(), options);
+    const Bytes undamaged = packRecording(*c.video, sourceAudio(), options);
     for (const auto& [from, bytes, only] : c.lost)
       options.damage.lost.push_back(stretch(undamaged, from, bytes, static_cast<int>(only)));
     pack::Intact intact;
     TempDir dir;
-    dir.write("rec", pack::packRecording(*c.video, sourceAudio(), options, nullptr, &intact));
+    dir.write("rec", packRecording(*c.video, sourceAudio(), options, nullptr, &intact));
     ASSERT_FALSE(intact.lostFrames.empty());
     const CleanCut cut = cleanCut(*c.video, intact);
     const Repaired expected = repairedAudio(*c.video, sourceAudio(), options, intact, cut.pictures);
@@ -276,12 +288,6 @@ TEST(Sync, TheAudioFollowsTheVideoThroughTheDamage) {
   }
 }
 
-}  // namespace
-}  // namespace korvat::test
-
-namespace korvat::test {
-namespace {
-
 // Where the stamps that a repair needs are missing, and with -p, the audio
 // stays as the intact packets had it; standard error says why, or (-p) how
 // far the two parted, and standard output reads as with -k.
@@ -293,13 +299,10 @@ TEST(Sync, NoRepairWithoutStampsNorWithPes) {
     std::vector<std::string> args;
     std::string err;  // what standard error holds
   };
+  const std::string notRepaired = "audio not repaired: ";
   const std::vector<Case> cases = {
-      {"no stamp on the video", 0, true, {"-r", "rec"}, "audio not repaired: video: no picture has a time stamp\n"},
-      {"no stamp on the audio",
-       100,
-       false,
-       {"-r", "rec"},
-       "audio not repaired: the first audio frame has no time stamp\n"},
+      {"no stamp on the video", 0, true, {"-r", "rec"}, notRepaired + "video: no picture has a time stamp\n"},
+      {"no stamp on the audio", 100, false, {"-r", "rec"}, notRepaired + "the first audio frame has no time stamp\n"},
       {"-p", 100, true, {"-r", "-p", "rec"}, "audio and video parted at 1 damaged stretches, "},
   };
   for (const Case& c : cases) {
@@ -307,11 +310,11 @@ TEST(Sync, NoRepairWithoutStampsNorWithPes) {
     pack::PackOptions options;
     options.prefixPercent = c.prefixPercent;
     options.audioTimeStamps = c.audioTimeStamps;
-    const Bytes undamaged = pack::packRecording(sourceVideoWithB(), sourceAudio(), options);
+    const Bytes undamaged = packRecording(sourceVideoWithB(), sourceAudio(), options);
     options.damage.lost = {stretch(undamaged, 30000, 9000), stretch(undamaged, 90000, 0, 2)};
     pack::Intact intact;
     TempDir dir;
-    dir.write("rec", pack::packRecording(sourceVideoWithB(), sourceAudio(), options, nullptr, &intact));
+    dir.write("rec", packRecording(sourceVideoWithB(), sourceAudio(), options, nullptr, &intact));
     const Outcome run = runKorvat(dir, c.args);
     EXPECT_NE(run.err.find(c.err), std::string::npos) << run.err;
     const CleanCut cut = cleanCut(sourceVideoWithB(), intact);
@@ -325,18 +328,12 @@ TEST(Sync, NoRepairWithoutStampsNorWithPes) {
   }
 }
 
-}  // namespace
-}  // namespace korvat::test
-
-namespace korvat::test {
-namespace {
-
 // Adds `delta` ticks to the stamps of a recording: to those of the packets
 // from `from` on (counted among the stamped ones of each stream), or to the
 // one at `from` alone; of video prefixes, audio PES headers, or both.
 Bytes restamped(Bytes recording, int which, std::size_t from, bool alone, std::int64_t delta) {
   std::size_t video = 0, audio = 0;
-  pack::forEachPacket(recording, [&](const pack::PacketView& packet) {
+  forEachPacket(recording, [&](const PacketView& packet) {
     unsigned char* payload = reinterpret_cast<unsigned char*>(&recording[packet.offset + 8]);
     if (packet.streamId == 1 && (packet.flags & 0x10) && (which & 1)) {
       const std::size_t n = video++;
@@ -356,7 +353,8 @@ Bytes restamped(Bytes recording, int which, std::size_t from, bool alone, std::i
 }
 
 // Stamps that lie without damage (a garbled one, a clock that restarts) move
-// nothing: the audio comes out whole, as it went in, and the delay holds.
+// nothing, nor does a frame in two fields: the audio comes out whole, as it
+// went in, and the delay holds.
 TEST(Sync, StampsThatLieWithoutDamage) {
   struct Case {
     const char* name;
@@ -364,6 +362,7 @@ TEST(Sync, StampsThatLieWithoutDamage) {
     std::size_t from;
     bool alone;
     std::int64_t delta;
+    bool fields = false;  // a picture of the video in two fields
   };
   const std::vector<Case> cases = {
       {"one audio stamp 30 s late", 2, 20, true, 30 * 90000},
@@ -371,14 +370,16 @@ TEST(Sync, StampsThatLieWithoutDamage) {
       {"the clock restarts 2 s back", 3, 40, false, -2 * 90000},
       {"the first video stamp 10 s late", 1, 0, true, 10 * 90000},
       {"the first audio stamp 10 s late", 2, 0, true, 10 * 90000},
+      {"a picture in two fields", 0, 0, true, 0, true},
   };
   pack::PackOptions options;
   options.prefixPercent = 100;
-  const Bytes recording = pack::packRecording(sourceVideoWithB(), sourceAudio(), options);
+  const Bytes recording = packRecording(sourceVideoWithB(), sourceAudio(), options);
+  const Bytes inFields = packRecording(repeated(sourceVideoWithB(), 5, true), sourceAudio(), options);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     TempDir dir;
-    dir.write("rec", restamped(recording, c.which, c.from, c.alone, c.delta));
+    dir.write("rec", restamped(c.fields ? inFields : recording, c.which, c.from, c.alone, c.delta));
     const Outcome run = runKorvat(dir, {"-r", "rec"});
     EXPECT_TRUE(dir.read("rec.mp2") == sourceAudio());
     EXPECT_NE(run.err.find("audio repairs: 0, "), std::string::npos) << run.err;

@@ -1,11 +1,8 @@
 #include "tools/packets.h"
 
-#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
-
-#include "format/av_packet.h"
 
 namespace korvat::pack {
 namespace {
@@ -36,16 +33,6 @@ Bytes ptsField(std::uint64_t pts) {
   appendBigEndian16(field, ((pts >> 14) & 0xFFFE) | 1);
   appendBigEndian16(field, ((pts << 1) & 0xFFFE) | 1);
   return field;
-}
-
-void forEachPacket(const Bytes& recording, const std::function<void(const PacketView&)>& visit) {
-  AVheader header;
-  for (std::size_t at = 0; at + AVheader::kSize <= recording.size();) {
-    std::memcpy(header.bytes, recording.data() + at, AVheader::kSize);
-    if (!header.hasSync()) return;
-    visit({at, header.streamId(), header.bytes[5], header.payloadLength()});
-    at += AVheader::kSize + header.payloadLength();
-  }
 }
 
 bool readWholeFile(const std::string& path, Bytes& bytes) {

@@ -1,11 +1,9 @@
 // Recordings byte by byte, for the packing tool, the tests and the fuzz
-// target: the one place outside korvat that builds and walks AV and PES
-// packets.
+// target: the one place outside korvat that builds AV and PES packets.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <string>
 
 namespace korvat::pack {
@@ -19,15 +17,6 @@ Bytes avPacket(std::uint8_t streamId, std::uint8_t flags, const Bytes& payload, 
 Bytes pesPacket(std::uint8_t streamId, const Bytes& headerData, const Bytes& payload);
 // The 5-byte PTS field of a PES header, for a 33-bit time stamp.
 Bytes ptsField(std::uint64_t pts);
-
-struct PacketView {
-  std::size_t offset;  // of its header in the recording
-  std::uint8_t streamId, flags;
-  std::uint16_t length;  // as its header says
-};
-// Calls `visit` for each packet of the chain from the start, as long as
-// headers begin with 'A' 'V' and lie whole in the recording.
-void forEachPacket(const Bytes& recording, const std::function<void(const PacketView&)>& visit);
 
 // False when the file cannot be read.
 bool readWholeFile(const std::string& path, Bytes& bytes);

@@ -380,6 +380,8 @@ class Packer {
   bool videoHoled = false, audioHoled = false;
 };
 
+}  // namespace
+
 Bytes randomBytes(std::size_t n, std::uint64_t seed) {
   Rng rng(seed);
   Bytes bytes(n, 0);
@@ -389,8 +391,6 @@ Bytes randomBytes(std::size_t n, std::uint64_t seed) {
   }
   return bytes;
 }
-
-}  // namespace
 
 Bytes syntheticVideo(std::size_t n, std::uint64_t seed) {
   Bytes video = randomBytes(n, seed);
@@ -407,27 +407,9 @@ Bytes syntheticAudio(std::size_t n, std::uint64_t seed) {
   return audio;
 }
 
-Bytes syntheticAc3(std::size_t n, std::uint64_t seed) {
-  constexpr std::size_t kFrame = 256;  // 64 kbit/s at 48 kHz
-  Bytes ac3 = randomBytes(n, seed ^ 0xAC3);
-  for (std::size_t at = 0; at < n; at += kFrame) {
-    ac3.replace(at, std::min<std::size_t>(5, n - at), "\x0B\x77\x00\x00\x08", std::min<std::size_t>(5, n - at));
-  }
-  return ac3;
-}
-
 void packRecording(const Bytes& video, const Bytes& audio, const PackOptions& options, const Sink& recording,
                    const Sink& pes, Intact* intact) {
   Packer(video, audio, options, recording, pes, intact).run();
-}
-
-Bytes packRecording(const Bytes& video, const Bytes& audio, const PackOptions& options, Bytes* pes, Intact* intact) {
-  Bytes out;
-  Sink pesSink = nullptr;
-  if (pes) pesSink = [pes](const char* data, std::size_t n) { pes->append(data, n); };
-  packRecording(
-      video, audio, options, [&out](const char* data, std::size_t n) { out.append(data, n); }, pesSink, intact);
-  return out;
 }
 
 }  // namespace korvat::pack

@@ -101,11 +101,7 @@ void packRecording(const Bytes& video, const Bytes& audio, const PackOptions& op
 // size: the video begins with a sequence header; the audio is MPEG-1 Layer
 // II frames of 48 kHz at 192 kbit/s, with random bodies.
 Bytes syntheticVideo(std::size_t n, std::uint64_t seed);
-Bytes syntheticAc3(std::size_t n, std::uint64_t seed);  // AC3 frames of 48 kHz at 64 kbit/s
 Bytes syntheticAudio(std::size_t n, std::uint64_t seed);
-
-// The same, collected in memory.
-Bytes packRecording(const Bytes& video, const Bytes& audio, const PackOptions& options, Bytes* pes = nullptr,
-                    Intact* intact = nullptr);
+Bytes randomBytes(std::size_t n, std::uint64_t seed);  // the same for a seed on every platform
 
 }  // namespace korvat::pack

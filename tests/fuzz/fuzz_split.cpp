@@ -21,7 +21,7 @@ using korvat::test::Bytes;
 // The payload bytes the recording holds, walking its packets as korvat does.
 std::uint64_t payloadBytes(const Bytes& recording) {
   std::uint64_t total = 0;
-  korvat::pack::forEachPacket(recording, [&](const korvat::pack::PacketView& packet) {
+  korvat::test::forEachPacket(recording, [&](const korvat::test::PacketView& packet) {
     total += std::min<std::uint64_t>(packet.length, recording.size() - packet.offset - 8);
   });
   return total;
