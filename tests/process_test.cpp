@@ -293,6 +293,9 @@ TEST(WriteFailures, InjectedFaults) {
     Bytes recording = {};
   };
   const std::string outputFailed = "\nerror writing to output file !\n", noDamage = summary(0, 0);
+  // A single failed write of the video (the sample's outgrows the file's buffer) ends the run, with -r too.
+  const std::string videoFailed = "\nerror writing to video-file\n" + kReadWriteError;
+  const Bytes sample = readSample("sample.av");
   const std::vector<Case> cases = {
       {{"-p"}, "rec", "read:error=EIO:when=2+", kReadWriteError},
       {{"-p", "-r"}, "rec", "read:error=EIO:when=2+", kReadWriteError + noDamage},
@@ -302,6 +305,8 @@ TEST(WriteFailures, InjectedFaults) {
       {{"-p", "-r"}, "rec", "read:error=EIO:when=4", kReadWriteError + noDamage, 2, damaged},
       {{"-p"}, "v.m2v", "close:error=EIO", "\nerror writing to video-file\n" + kReadWriteError},
       {{"-p"}, "a.mp2", "close:error=EIO", "\nerror writing to audio-file\n" + kReadWriteError},
+      {{"-p"}, "v.m2v", "write:error=ENOSPC:when=1", videoFailed, 2, sample},
+      {{"-p", "-r"}, "v.m2v", "write:error=ENOSPC:when=1", videoFailed + noDamage, 2, sample},
       {{}, "a.mp2", "close:error=EIO", "\n" + outputFailed},
       {{}, "a.mp2", "write:error=ENOSPC", kStripHeading + outputFailed},
       {{}, "rec", "close:signal=INT", kStripHeading + "\ninterrupted\n", 130},

@@ -58,16 +58,17 @@ TEST(Recovery, SkipsDamageAndKeepsTheIntactPackets) {
 // packet that reaches past audio the loop dropped lost its end, even where
 // its length happens to land on a start code; audio that does not begin with
 // a start code (the tail of a packet whose start was lost) is skipped up to
-// the next packet that counts. A packet whose successor is damage is whole
-// when the next header that counts lies at or past its end, also right after
-// a skip, and also where its end is a gap.
+// the next packet that counts, or to the next gap, each a skipped packet. A
+// packet whose successor is damage is whole when the next header that counts
+// lies at or past its end, also right after a skip, and also where its end is
+// a gap.
 TEST(Recovery, WholePacketsAroundDamage) {
   const Bytes lost = pesPacket(0xC0, "", "\xFF\xF1" + filler(40));              // 51 bytes
   const Bytes kept = "\xFF\xF2" + filler(20) + Bytes("\0\0\1", 3) + filler(5);  // its 00 00 01 where `lost` ends
   const Bytes video = sequenceStart(Bytes(8, '\0')) + Bytes("\0\0\1\0", 4) + Bytes(4, '\0');
   const Bytes audio = avPacket(2, 0, pesPacket(0xC0, pack::ptsField(1000), "\xFF\xF1" + filler(20)));
   std::vector<Bytes> pes, frames;
-  for (char i = 1; i <= 5; ++i) {
+  for (char i = 1; i <= 6; ++i) {
     frames.push_back("\xFF\xF1" + Bytes(30, static_cast<char>('0' + i)));
     pes.push_back(pesPacket(0xC0, pack::ptsField(1000 * i), frames.back()));
   }
@@ -96,10 +97,11 @@ TEST(Recovery, WholePacketsAroundDamage) {
        {"-K", "rec"},
        prefixedVideo(video) + avPacket(2, 0, pes[0]) + lossy(pes[1].substr(0, 20)) + avPacket(2, 0, pes[1].substr(20)) +
            avPacket(2, 0, pes[2]) + lossy(pes[3].substr(0, 20)) + avPacket(2, 0, pes[3].substr(20)) +
-           avPacket(2, 0, pes[4]),
+           lossy(pes[4].substr(0, 20)) + avPacket(2, 0, pes[4].substr(20)) + avPacket(2, 0, pes[5]),
        video,
-       frames[0] + frames[2] + frames[4],
-       summary(2, 56)},
+       frames[0] + frames[2] + frames[5],
+       summary(3, 84) + kStripHeading +
+           stripLines({{1, 0, 0, 0}, {1, 0, 1, 0}, {2, 0, 1, 0}, {2, 0, 2, 0}, {2, 0, 3, 0}, {3, 0, 3, 0}})},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -128,6 +128,13 @@ TEST(Split, EveryWayTheLoopEnds) {
                demuxLines({{0, 0, 0, 0, 2, 0}, {0, 0, 1, 0, 2, 0}, {0, 0, 2, 0, 3, 0}}) + kEndOfInput, 0, "", video),
       loopCase("skipped packet past the end", avPacket(0, 0, "abc", 1000),
                demuxLines({{0, 0, 0, 0, 1, 0}}) + kEndOfInput, 0, "", ""),
+      // -r: a video packet dropped whole counts as skipped once bytes after it are dropped too.
+      loopCase(
+          "-r, video cut at damage", avPacket(1, 0, video) + "ZZZZ" + prefixedVideo("") + avPacket(1, 0, filler(20)),
+          demuxLines(
+              {{0, 0, 0, 0, 0, 0}, {0, 0, 0, 0, 1, 0}, {0, 0, 0, 0, 2, 0}, {0, 0, 0, 0, 4, 0}, {0, 0, 0, 0, 5, 0}}) +
+              kEndOfInput + summary(1, 4),
+          0, "", "", nullptr, "-r"),
       loopCase("kilobytes and empty audio", avPacket(2, 0, bigAudio) + avPacket(2, 0, ""),
                demuxLines({{1, 63, 0, 0, 0, 0}, {2, 63, 0, 0, 0, 0}}) + kEndOfInput, 0, bigAudio, ""),
   };
@@ -180,12 +187,15 @@ TEST(Split, StrippingPass) {
                    {pesPacket(0xC0, "", "abcd\xF5" + filler(10)), pesPacket(0xC0, "", "abc\xFF"),
                     pesPacket(0xC0, "", "\xF3x"), pesPacket(0xC0, "", "\xFF\xF4zz")},
                    stripLines({{0, 0, 1, 0}, {0, 0, 2, 0}, {0, 0, 3, 0}, {1, 0, 3, 0}}) + end, "\xFF\xF4zz"),
-      // An odd MPEG audio id is a track of its own; 0xBD holds no AC3 frame here.
-      withFile(strippedCase("non-audio stream ids",
-                            {pesPacket(0xC1, "", "\xFF\xF1q"), pesPacket(0xBD, "1", "\xFF\xF1q"),
-                             pesPacket(0xE0, "", "\xFF\xF2r")},
-                            skipping + skipping + stripLines({{1, 0, 2, 0}}) + end, "\xFF\xF2r"),
-               "rec.c1.mp2", "\xFF\xF1q"),
+      // An odd MPEG audio id is a track of its own; 0xBD holds no AC3 frame
+      // here. The audio file's stream is the first MPEG audio one with a sync.
+      withFile(
+          strippedCase("non-audio stream ids",
+                       {pesPacket(0xC1, "", "\xFF\xF1q"), pesPacket(0xBD, "1", "\xFF\xF1q"),
+                        pesPacket(0xE0, "", "\xFF\xF2r"), pesPacket(0xC2, "", "s"), pesPacket(0xC0, "", "\xFF\xF1t")},
+                       skipping + skipping + stripLines({{1, 0, 2, 0}, {2, 0, 2, 0}, {3, 0, 2, 0}}) + end,
+                       "\xFF\xF2rs\xFF\xF1t"),
+          "rec.c1.mp2", "\xFF\xF1q"),
       strippedCase("bodies too short for their header", {noBody, pesPacket(0xC0, "", "\xFF\xF1"), noBody},
                    stripLines({{0, 0, 1, 0}, {1, 0, 1, 0}, {2, 0, 1, 0}}) + end, "\xFF\xF1"),
       strippedCase("temporary file cut short",

@@ -249,11 +249,11 @@ TEST(Sync, TheAudioFollowsTheVideoThroughTheDamage) {
     unsigned spanPercent;
     std::vector<std::array<std::uint64_t, 3>> lost;  // as stretch() takes them
   };
-  const Bytes* withB = &sourceVideoWithB();
+  const Bytes *noB = &sourceVideo(), *withB = &sourceVideoWithB();
   // A frame stamped within picture 4's time goes with its first showing.
   const Bytes twice = repeated(sourceVideo(), 4, false);
   const std::vector<Case> cases = {
-      {"no B-pictures, packets cut anywhere", &sourceVideo(), false, 0, {{60000, 12000, 0}, {200000, 31000, 0}}},
+      {"no B-pictures, three stretches", noB, false, 0, {{60000, 12000, 0}, {200000, 31000, 0}, {250000, 3000, 0}}},
       {"B-pictures, whole frames per packet", withB, true, 0, {{30000, 9000, 0}, {90000, 4000, 0}}},
       {"B-pictures, packets over two AV packets", withB, false, 50, {{50000, 20000, 0}, {120000, 3000, 0}}},
       {"an audio packet lost cleanly", withB, false, 0, {{60000, 0, 2}}},
