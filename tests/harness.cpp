@@ -42,10 +42,12 @@ namespace fs = std::filesystem;
 namespace {
 #ifdef _WIN32
 int readSome(int fd, char* to, unsigned size) { return _read(fd, to, size); }
-int writeAll(int fd, const std::string& text) { return _write(fd, text.data(), static_cast<unsigned>(text.size())); }
+void writeAll(int fd, const std::string& text) { _write(fd, text.data(), static_cast<unsigned>(text.size())); }
 #else
 int readSome(int fd, char* to, unsigned size) { return static_cast<int>(::read(fd, to, size)); }
-int writeAll(int fd, const std::string& text) { return static_cast<int>(::write(fd, text.data(), text.size())); }
+void writeAll(int fd, const std::string& text) {
+  if (::write(fd, text.data(), text.size()) < 0) return;  // nothing more can be said
+}
 #endif
 }  // namespace
 
@@ -155,6 +157,12 @@ std::set<std::string> liveDirs;
 
 constexpr const char* kDirPrefix = "korvat-test-";
 
+void removeDir(const std::string& dir) {
+  std::error_code ignored;
+  fs::permissions(dir, fs::perms::owner_all, ignored);
+  fs::remove_all(dir, ignored);
+}
+
 bool processAlive(long pid) {
 #ifdef _WIN32
   const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(pid));
@@ -211,13 +219,9 @@ TempDir::TempDir() {
 }
 
 TempDir::~TempDir() {
-  {
-    const std::lock_guard<std::mutex> hold(liveDirsLock);
-    liveDirs.erase(root);
-  }
-  std::error_code ignored;
-  fs::permissions(root, fs::perms::owner_all, ignored);
-  fs::remove_all(root, ignored);
+  const std::lock_guard<std::mutex> hold(liveDirsLock);
+  liveDirs.erase(root);
+  removeDir(root);
 }
 
 void TempDir::write(const std::string& name, const Bytes& bytes) const {
@@ -249,25 +253,18 @@ std::string TempDir::tempFile() const {
   return "";
 }
 
+namespace {
+
 const int kConsoleForReports = dup(2);  // this process's standard error, wherever a run sends it
 
-void abandonTest(const std::string& why) {
-  const std::string report = "\n" + why + ": the test is given up\n";
-  if (writeAll(kConsoleForReports, report) < 0) {
-    // Nothing more can be said; the exit status still fails the test.
-  }
-  {
-    const std::lock_guard<std::mutex> hold(liveDirsLock);
-    std::error_code ignored;
-    for (const std::string& dir : liveDirs) {
-      fs::permissions(dir, fs::perms::owner_all, ignored);
-      fs::remove_all(dir, ignored);
-    }
-  }
+// Ends this test process at once, saying why, with its test directories
+// removed: for a run in this process that cannot be stopped any other way.
+[[noreturn]] void abandonTest(const std::string& why) {
+  writeAll(kConsoleForReports, "\n" + why + ": the test is given up\n");
+  const std::lock_guard<std::mutex> hold(liveDirsLock);
+  for (const std::string& dir : liveDirs) removeDir(dir);
   std::_Exit(3);
 }
-
-namespace {
 
 // Sends one of this process's standard descriptors through a pipe to a
 // thread that keeps what comes: no file holds it, and a run that prints

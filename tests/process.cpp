@@ -52,6 +52,8 @@ bool lowerLimit(int resource, rlim_t most) {
       (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) {
     _exit(125);
   }
+  // A test run from a background job or nohup has these ignored: korvat starts as a console's would.
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) std::signal(signal, SIG_DFL);
   if (setup.ignoredSignal != 0) std::signal(setup.ignoredSignal, SIG_IGN);
   // LeakSanitizer cannot watch a process that strace traces.
   if (!setup.wrapper.empty()) setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
