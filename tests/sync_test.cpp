@@ -248,6 +248,8 @@ TEST(Sync, TheAudioFollowsTheVideoThroughTheDamage) {
     bool pesAtFrames;
     unsigned spanPercent;
     std::vector<std::array<std::uint64_t, 3>> lost;  // as stretch() takes them
+    std::uint64_t audioClock = 94320;
+    std::string line = "";  // that standard error holds
   };
   const Bytes *noB = &sourceVideo(), *withB = &sourceVideoWithB();
   // A frame stamped within picture 4's time goes with its first showing.
@@ -258,6 +260,14 @@ TEST(Sync, TheAudioFollowsTheVideoThroughTheDamage) {
       {"B-pictures, packets over two AV packets", withB, false, 50, {{50000, 20000, 0}, {120000, 3000, 0}}},
       {"an audio packet lost cleanly", withB, false, 0, {{60000, 0, 2}}},
       {"a picture that came twice, shown twice", &twice, false, 0, {{60000, 0, 2}}},
+      {"the audio 200 ms ahead, lost before its last frame", withB, false, 0, {{262306, 1000, 0}}, 72000},
+      {"a cut (at 0.240 s) midway between two repairs, told on the first",
+       noB,
+       false,
+       0,
+       {{57781, 1, 0}, {182000, 8000, 0}},
+       90000,
+       "at 00:00:00.216: 3 audio frames lost, 0 silent frames inserted, 9 frames dropped, 7 pictures dropped"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -265,6 +275,7 @@ TEST(Sync, TheAudioFollowsTheVideoThroughTheDamage) {
     options.prefixPercent = 100;
     options.pesAtFrames = c.pesAtFrames;
     options.spanPercent = c.spanPercent;
+    options.audioClock = c.audioClock;
     const Bytes undamaged = packRecording(*c.video, sourceAudio(), options);
     for (const auto& [from, bytes, only] : c.lost)
       options.damage.lost.push_back(stretch(undamaged, from, bytes, static_cast<int>(only)));
@@ -281,10 +292,13 @@ TEST(Sync, TheAudioFollowsTheVideoThroughTheDamage) {
     EXPECT_TRUE(dir.read("rec.m2v") == cut.video);
     expectVideoCounted(run.out, cut.video.size());
     EXPECT_TRUE(dir.read("rec.mp2") == expected.audio);
-    const std::string counts = std::to_string(expected.inserted) + " silent frames inserted, " +
-                               std::to_string(expected.dropped) + " frames dropped, " + std::to_string(cut.dropped) +
-                               " pictures dropped; offset at the end ";
+    std::size_t lines = 0;  // one for each repair, which the summary counts
+    for (std::size_t at = 0; (at = run.err.find("audio repair at ", at)) != std::string::npos; ++at) ++lines;
+    const std::string counts = "audio repairs: " + std::to_string(lines) + ", " + std::to_string(expected.inserted) +
+                               " silent frames inserted, " + std::to_string(expected.dropped) + " frames dropped, " +
+                               std::to_string(cut.dropped) + " pictures dropped; offset at the end ";
     EXPECT_NE(run.err.find(counts), std::string::npos) << counts << "\n" << run.err;
+    EXPECT_NE(run.err.find(c.line), std::string::npos) << run.err;
   }
 }
 
