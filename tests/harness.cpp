@@ -10,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 #include <future>
+#include <map>
 #include <mutex>
 #include <random>
 #include <set>
@@ -100,25 +101,11 @@ Bytes filler(std::size_t n, char seed) {
 
 bool isPrefix(const Bytes& part, const Bytes& whole) { return whole.compare(0, part.size(), part) == 0; }
 
-Bytes readSample(const std::string& name) {
-  Bytes bytes;
-  pack::readWholeFile(KORVAT_SAMPLES_DIR "/" + name, bytes);
-  return bytes;
-}
-
-const Bytes& sourceVideo() {
-  static const Bytes bytes = readSample("testsrc.m2v");
-  return bytes;
-}
-
-const Bytes& sourceVideoWithB() {
-  static const Bytes bytes = readSample("testsrc-b.m2v");
-  return bytes;
-}
-
-const Bytes& sourceAudio() {
-  static const Bytes bytes = readSample("sine.mp2");
-  return bytes;
+const Bytes& readSample(const std::string& name) {
+  static std::map<std::string, Bytes> samples;
+  const auto [sample, first] = samples.try_emplace(name);
+  if (first) pack::readWholeFile(KORVAT_SAMPLES_DIR "/" + name, sample->second);
+  return sample->second;
 }
 
 std::string demuxLines(std::initializer_list<std::array<std::uint64_t, 6>> lines) {

@@ -46,11 +46,12 @@ Bytes prefixedVideo(const Bytes& video, std::uint32_t stamp = 0x7f7f7f7f);
 Bytes sequenceStart(const Bytes& rest = "");
 Bytes filler(std::size_t n, char seed = 'a');  // bytes without start codes or syncs
 bool isPrefix(const Bytes& part, const Bytes& whole);
-Bytes readSample(const std::string& name);  // a file of samples/
-// The real streams of samples/: MPEG-2 video and MPEG-1 Layer II audio.
-const Bytes& sourceVideo();
-const Bytes& sourceAudio();
-const Bytes& sourceVideoWithB();  // smaller pictures, in groups with B-pictures
+const Bytes& readSample(const std::string& name);  // a file of samples/, read once
+// The real streams of samples/: MPEG-2 video (also in smaller pictures, in
+// groups with B-pictures) and MPEG-1 Layer II audio.
+inline const Bytes& sourceVideo() { return readSample("testsrc.m2v"); }
+inline const Bytes& sourceVideoWithB() { return readSample("testsrc-b.m2v"); }
+inline const Bytes& sourceAudio() { return readSample("sine.mp2"); }
 
 // Progress lines as korvat prints them: of the loop, each {audio packets, kb,
 // video packets, kb, skipped items, kb}; of the stripping pass, each {audio

@@ -295,7 +295,7 @@ TEST(WriteFailures, InjectedFaults) {
   const std::string outputFailed = "\nerror writing to output file !\n", noDamage = summary(0, 0);
   // A single failed write of the video (the sample's outgrows the file's buffer) ends the run, with -r too.
   const std::string videoFailed = "\nerror writing to video-file\n" + kReadWriteError;
-  const Bytes sample = readSample("sample.av");
+  const Bytes& sample = readSample("sample.av");
   const std::vector<Case> cases = {
       {{"-p"}, "rec", "read:error=EIO:when=2+", kReadWriteError},
       {{"-p", "-r"}, "rec", "read:error=EIO:when=2+", kReadWriteError + noDamage},
