@@ -18,7 +18,6 @@
 #include <thread>
 
 #ifdef _WIN32
-#define NOMINMAX
 #define WIN32_LEAN_AND_MEAN
 #include <io.h>
 #include <process.h>
