@@ -24,8 +24,7 @@ constexpr const char* kCurrentDirPrefix = ".\\";  // how the OS names the tempor
 constexpr const char* kCurrentDirPrefix = "./";
 #endif
 
-// A recording packed in memory, and (when given) its audio PES packets as
-// they were packed and what survives its damage.
+// A recording packed in memory; its audio PES packets and what survives its damage when asked.
 Bytes packRecording(const Bytes& video, const Bytes& audio, const pack::PackOptions& options, Bytes* pes = nullptr,
                     pack::Intact* intact = nullptr);
 Bytes syntheticAc3(std::size_t n, std::uint64_t seed);  // AC3 frames of 48 kHz at 64 kbit/s
@@ -35,15 +34,12 @@ struct PacketView {
   std::uint8_t streamId, flags;
   std::uint16_t length;  // as its header says
 };
-// Calls `visit` for each packet of the chain from the start, as long as
-// headers begin with 'A' 'V' and lie whole in the recording.
+// Calls `visit` for each packet of the chain, as long as whole headers begin with "AV".
 void forEachPacket(const Bytes& recording, const std::function<void(const PacketView&)>& visit);
 
-// A video packet with the 4-byte prefix flag set; the prefix, a 90 kHz time
-// stamp, is prepended.
+// A video packet with the 4-byte prefix, a 90 kHz time stamp, flagged and prepended.
 Bytes prefixedVideo(const Bytes& video, std::uint32_t stamp = 0x7f7f7f7f);
-// A sequence header start code followed by `rest`.
-Bytes sequenceStart(const Bytes& rest = "");
+Bytes sequenceStart(const Bytes& rest = "");   // a sequence header start code, then `rest`
 Bytes filler(std::size_t n, char seed = 'a');  // bytes without start codes or syncs
 bool isPrefix(const Bytes& part, const Bytes& whole);
 const Bytes& readSample(const std::string& name);  // a file of samples/, read once
@@ -81,11 +77,9 @@ class TempDir {
   std::string root;
 };
 
-// Bounds on a run of korvat, so that one without end fails its test rather
-// than the machine: what it may print to each console stream, how long it
-// may take, and how large a file may grow. The most a real run prints is
-// 4 MB (a progress line for each of 65537 packets), the slowest takes
-// seconds, and the largest file is a recording of 4 GiB.
+// Bounds on a run of korvat, so that one without end fails its test, not the
+// machine. A real run prints 4 MB at most (65537 progress lines), takes
+// seconds, and writes no file larger than a recording of 4 GiB.
 constexpr std::size_t kConsoleLimit = 16 << 20;
 constexpr int kRunSeconds = 120;
 constexpr std::uint64_t kFileLimit = std::uint64_t{8} << 30;
@@ -99,9 +93,8 @@ struct Outcome {
 Outcome runKorvat(const TempDir& dir, const std::vector<std::string>& args);
 
 #ifndef _WIN32
-// The real korvat binary in a child process, for what a run in this process
-// cannot give it: signals, a pseudo-terminal, file-size limits, another user,
-// closed standard descriptors, faults injected by strace.
+// The real korvat binary in a child process: for signals, a pseudo-terminal,
+// file-size limits, another user, closed standard descriptors, strace.
 struct ChildSetup {
   std::uint64_t fileSizeLimit = 0;        // RLIMIT_FSIZE; 0 = none
   bool onTerminal = false;                // standard output on a pseudo-terminal, not a pipe
@@ -110,9 +103,8 @@ struct ChildSetup {
   std::vector<std::string> wrapper = {};  // a command that runs korvat, such as injecting()
 };
 
-// Called once korvat's output holds the marker; korvat cannot get far past
-// that point meanwhile, since nothing reads its output. Returns whether to
-// go on reading it (false: the reader is gone).
+// Called once korvat's output holds the marker (korvat, unread, cannot get
+// far past it meanwhile); returns whether to go on reading its output.
 using AtMarker = std::function<bool(int pid)>;
 
 Outcome runChild(const TempDir& dir, const std::vector<std::string>& args, const ChildSetup& setup = {},
@@ -122,9 +114,8 @@ bool hasStrace();
 // A wrapper that injects `fault` (strace's syntax, such as "read:error=EIO")
 // into korvat's calls on the file `path` (on any file when it is empty).
 std::vector<std::string> injecting(const std::string& path, const std::string& fault);
-// A wrapper that runs korvat with its three standard descriptors closed
-// (nothing is captured), its opens traced into the file `trace` when strace
-// is there.
+// A wrapper that runs korvat with its standard descriptors closed (nothing is
+// captured), its opens traced into the file `trace` when strace is there.
 std::vector<std::string> withStdioClosed(const std::string& trace);
 #endif
 

@@ -21,8 +21,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Enough packets that korvat's output fills the pipe and its own buffers many
-// times over in either pass.
+// Enough that korvat's output fills the pipe and its buffers many times over.
 struct LongRecording {
   Bytes video = pack::syntheticVideo(16 << 20, 5);
   Bytes audio = pack::syntheticAudio(8 << 20, 5);
@@ -68,8 +67,7 @@ TEST(Interrupts, StopAfterThePacketInHand) {
   }
 }
 
-// The descriptors that korvat's opens of relative names (the files of the
-// run) gave, from strace's trace.
+// The descriptors that korvat's opens of the run's files (relative names) gave, by strace.
 std::vector<int> descriptorsOfOwnFiles(const std::string& trace) {
   std::vector<int> found;
   const std::string call = "openat(AT_FDCWD, \"";
@@ -144,8 +142,7 @@ TEST(SetUp, ReadOnlyCurrentDirectory) {
   EXPECT_EQ(dir.read("out/v.m2v") + dir.read("out/a.mp2"), "");
 }
 
-// What a terminal shows once the output is painted: a progress line ends in
-// "\r", so the next text paints over it.
+// What a terminal shows: the text after a progress line's "\r" paints over it.
 std::string screen(const std::string& out) {
   std::string shown, row;
   bool overpaint = false;
@@ -161,9 +158,8 @@ std::string screen(const std::string& out) {
   return shown + row;
 }
 
-// At a terminal the progress line is repainted now and then, not after every
-// packet, but the line before each message and the last one of each pass
-// are the true ones.
+// At a terminal the progress line is repainted now and then, but the line
+// before each message and the last one of each pass are the true ones.
 TEST(Console, TerminalShowsTheTrueLastLines) {
   TempDir dir;
   dir.write("rec", readSample("sample.av"));
@@ -278,9 +274,8 @@ TEST(WriteFailures, InjectedFaults) {
   garbage.damage.garbageAfter = 20;
   garbage.damage.garbageBytes = 300000;
   const Bytes damaged = packRecording(sourceVideo(), sourceAudio(), garbage);
-  // The same in the audio, for the stripping pass, and enough progress lines
-  // after it to hold korvat in the loop until its temporary file has taken
-  // the name that strace watches.
+  // The same in the audio, for the stripping pass; the progress lines after it
+  // hold korvat in the loop until its temporary file has the name strace watches.
   Bytes garbledAudio = small;
   for (int i = 0; i < 5; ++i) garbledAudio += avPacket(2, 0, filler(65000));
   for (int i = 0; i < 3; ++i) garbledAudio += avPacket(2, 0, pes);

@@ -80,6 +80,7 @@ TEST(Split, CommandLineAndSetUp) {
       {"-p with more letters", {"rec", "-pq", "a", "v"}, rec, loop, 0, {{"a", pes}, {"v", video}}},
       {"-i", {"-ifoo", "rec", "-p"}, rec, copied, 0, {{"rec.m2v", filler(6) + video}, {"rec.mp2", pes}}},
       {"missing input", {"missing"}, rec, "error opening input stream 'missing'\n", 2, {}},
+      {"a directory as input", {"."}, rec, "error opening input stream '.'\n", 2, {}},
       {"video in a missing directory", {"rec", "a", "none/v"}, rec, "error creating output file 'none/v'\n", 2, {}},
       {"audio in a missing directory, -p", {"rec", "none/a", "-p"}, rec, missing, 2, {{"rec.m2v", ""}}},
       // The audio file is made at set-up in the default mode too: nothing is

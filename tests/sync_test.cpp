@@ -17,7 +17,7 @@ namespace korvat::test {
 namespace {
 
 const unsigned char* bytesOf(const Bytes& bytes, std::size_t at) {
-  return reinterpret_cast<const unsigned char*>(bytes.data() + at);
+  return reinterpret_cast<const unsigned char*>(&bytes[at]);
 }
 
 bool contains(const std::vector<std::size_t>& sorted, std::size_t item) {
@@ -241,6 +241,9 @@ void expectVideoCounted(const std::string& out, std::size_t written) {
   EXPECT_EQ(last, written >> 10);
 }
 
+// Where the stamps that a repair needs are missing, and with -p, the audio
+// stays as the intact packets had it, and standard error says why, or (-p)
+// how far the two parted.
 TEST(Sync, TheAudioFollowsTheVideoThroughTheDamage) {
   struct Case {
     const char* name;
@@ -250,10 +253,17 @@ TEST(Sync, TheAudioFollowsTheVideoThroughTheDamage) {
     std::vector<std::array<std::uint64_t, 3>> lost;  // as stretch() takes them
     std::uint64_t audioClock = 94320;
     std::string line = "";  // that standard error holds
+    unsigned prefixPercent = 100;
+    bool audioTimeStamps = true, pes = false;  // -p
   };
   const Bytes *noB = &sourceVideo(), *withB = &sourceVideoWithB();
   // A frame stamped within picture 4's time goes with its first showing.
   const Bytes twice = repeated(sourceVideo(), 4, false);
+  const std::vector<std::array<std::uint64_t, 3>> cutAndLost = {{30000, 9000, 0}, {90000, 0, 2}};
+  const std::string notRepaired = "audio not repaired: ";
+  // The cut, at 0.240 s, lies midway between the repairs at 0.216 s and 0.264 s.
+  const std::string toldOnTheFirst =
+      "at 00:00:00.216: 3 audio frames lost, 0 silent frames inserted, 9 frames dropped, 7 pictures dropped";
   const std::vector<Case> cases = {
       {"no B-pictures, three stretches", noB, false, 0, {{60000, 12000, 0}, {200000, 31000, 0}, {250000, 3000, 0}}},
       {"B-pictures, whole frames per packet", withB, true, 0, {{30000, 9000, 0}, {90000, 4000, 0}}},
@@ -261,18 +271,18 @@ TEST(Sync, TheAudioFollowsTheVideoThroughTheDamage) {
       {"an audio packet lost cleanly", withB, false, 0, {{60000, 0, 2}}},
       {"a picture that came twice, shown twice", &twice, false, 0, {{60000, 0, 2}}},
       {"the audio 200 ms ahead, lost before its last frame", withB, false, 0, {{262306, 1000, 0}}, 72000},
-      {"a cut (at 0.240 s) midway between two repairs, told on the first",
-       noB,
-       false,
-       0,
-       {{57781, 1, 0}, {182000, 8000, 0}},
-       90000,
-       "at 00:00:00.216: 3 audio frames lost, 0 silent frames inserted, 9 frames dropped, 7 pictures dropped"},
+      {"a cut midway between two repairs", noB, false, 0, {{57781, 1, 0}, {182000, 8000, 0}}, 90000, toldOnTheFirst},
+      {"no stamp on the video", withB, false, 0, cutAndLost, 94320,
+       notRepaired + "video: no picture has a time stamp\n", 0},
+      {"no stamp on the audio", withB, false, 0, cutAndLost, 94320,
+       notRepaired + "the first audio frame has no time stamp\n", 100, false},
+      {"-p", withB, false, 0, cutAndLost, 94320, "audio and video parted at 1 damaged stretches, ", 100, true, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     pack::PackOptions options;
-    options.prefixPercent = 100;
+    options.prefixPercent = c.prefixPercent;
+    options.audioTimeStamps = c.audioTimeStamps;
     options.pesAtFrames = c.pesAtFrames;
     options.spanPercent = c.spanPercent;
     options.audioClock = c.audioClock;
@@ -285,60 +295,23 @@ TEST(Sync, TheAudioFollowsTheVideoThroughTheDamage) {
     ASSERT_FALSE(intact.lostFrames.empty());
     const CleanCut cut = cleanCut(*c.video, intact);
     const Repaired expected = repairedAudio(*c.video, sourceAudio(), options, intact, cut.pictures);
+    const bool repaired = c.prefixPercent > 0 && c.audioTimeStamps && !c.pes;
 
-    Outcome run = runKorvat(dir, {"-r", "rec"});
+    const Outcome run =
+        runKorvat(dir, c.pes ? std::vector<std::string>{"-r", "-p", "rec"} : std::vector<std::string>{"-r", "rec"});
     EXPECT_EQ(run.status, 0);
     EXPECT_NE(run.out.find(summary(intact.damagedStretches, intact.damagedBytes)), std::string::npos);
     EXPECT_TRUE(dir.read("rec.m2v") == cut.video);
     expectVideoCounted(run.out, cut.video.size());
-    EXPECT_TRUE(dir.read("rec.mp2") == expected.audio);
+    EXPECT_TRUE(dir.read("rec.mp2") == (c.pes ? intact.pes : repaired ? expected.audio : intact.audio));
     std::size_t lines = 0;  // one for each repair, which the summary counts
     for (std::size_t at = 0; (at = run.err.find("audio repair at ", at)) != std::string::npos; ++at) ++lines;
     const std::string counts = "audio repairs: " + std::to_string(lines) + ", " + std::to_string(expected.inserted) +
                                " silent frames inserted, " + std::to_string(expected.dropped) + " frames dropped, " +
                                std::to_string(cut.dropped) + " pictures dropped; offset at the end ";
-    EXPECT_NE(run.err.find(counts), std::string::npos) << counts << "\n" << run.err;
+    EXPECT_EQ(run.err.find(counts) != std::string::npos, repaired) << counts << "\n" << run.err;
     EXPECT_NE(run.err.find(c.line), std::string::npos) << run.err;
-  }
-}
-
-// Where the stamps that a repair needs are missing, and with -p, the audio
-// stays as the intact packets had it; standard error says why, or (-p) how
-// far the two parted, and standard output reads as with -k.
-TEST(Sync, NoRepairWithoutStampsNorWithPes) {
-  struct Case {
-    const char* name;
-    unsigned prefixPercent;
-    bool audioTimeStamps;
-    std::vector<std::string> args;
-    std::string err;  // what standard error holds
-  };
-  const std::string notRepaired = "audio not repaired: ";
-  const std::vector<Case> cases = {
-      {"no stamp on the video", 0, true, {"-r", "rec"}, notRepaired + "video: no picture has a time stamp\n"},
-      {"no stamp on the audio", 100, false, {"-r", "rec"}, notRepaired + "the first audio frame has no time stamp\n"},
-      {"-p", 100, true, {"-r", "-p", "rec"}, "audio and video parted at 1 damaged stretches, "},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    pack::PackOptions options;
-    options.prefixPercent = c.prefixPercent;
-    options.audioTimeStamps = c.audioTimeStamps;
-    const Bytes undamaged = packRecording(sourceVideoWithB(), sourceAudio(), options);
-    options.damage.lost = {stretch(undamaged, 30000, 9000), stretch(undamaged, 90000, 0, 2)};
-    pack::Intact intact;
-    TempDir dir;
-    dir.write("rec", packRecording(sourceVideoWithB(), sourceAudio(), options, nullptr, &intact));
-    const Outcome run = runKorvat(dir, c.args);
-    EXPECT_NE(run.err.find(c.err), std::string::npos) << run.err;
-    const CleanCut cut = cleanCut(sourceVideoWithB(), intact);
-    const Bytes& video = cut.video;
-    EXPECT_TRUE(dir.read("rec.m2v") == video);
-    if (c.args[1] == "-p") {
-      EXPECT_NE(run.err.find(std::to_string(cut.dropped) + " pictures dropped; -p leaves"), std::string::npos);
-    }
-    EXPECT_TRUE(dir.read("rec.mp2") == (c.args[1] == "-p" ? intact.pes : intact.audio));
-    expectVideoCounted(run.out, video.size());
+    EXPECT_EQ(run.err.find(std::to_string(cut.dropped) + " pictures dropped; -p leaves") != std::string::npos, c.pes);
   }
 }
 

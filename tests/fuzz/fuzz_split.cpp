@@ -1,8 +1,7 @@
 // libFuzzer target: any input is a recording. The first byte picks the mode
-// (-i, -p or the default with its stripping pass, each with or without -r,
-// which skips damage); korvat then runs for real,
-// on real files in a private directory, and what must hold for any input is
-// checked afterwards. A violation aborts, which libFuzzer reports.
+// (-i, -p or the default with its stripping pass, each with or without -r);
+// korvat then runs for real in a private directory, and what must hold for
+// any input is checked. A violation aborts, which libFuzzer reports.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -13,7 +12,8 @@ namespace {
 
 using korvat::test::Bytes;
 
-[[noreturn]] void violated(const char* what) {
+void require(bool holds, const char* what) {
+  if (holds) return;
   std::fprintf(stderr, "invariant violated: %s\n", what);
   std::abort();
 }
@@ -26,8 +26,6 @@ std::uint64_t payloadBytes(const Bytes& recording) {
   });
   return total;
 }
-
-bool startsWith(const Bytes& bytes, const Bytes& prefix) { return bytes.compare(0, prefix.size(), prefix) == 0; }
 
 }  // namespace
 
@@ -44,29 +42,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (skipDamage) args.push_back("-r");
   const korvat::test::Outcome run = korvat::test::runKorvat(dir, args);
 
-  if (run.status != 0 && run.status != 2) violated("exit status neither 0 nor 2");
+  require(run.status == 0 || run.status == 2, "exit status neither 0 nor 2");
   const Bytes video = dir.read("rec.m2v"), audio = dir.read("rec.mp2");
   // With -r korvat reads past damage that ends the walk here, and may put
   // silence under pictures that lost their sound: a picture lasts 42 ms at
-  // most, whose silence takes 2.4 KiB at most (Layer I at 448 kbit/s),
-  std::uint64_t silence = 2048;  // and one frame more
+  // most, whose silence takes 2.4 KiB at most (Layer I at 448 kbit/s), and
+  // one frame more.
+  std::uint64_t silence = 2048;
   for (std::size_t at = 0; mode == 2 && skipDamage && (at = video.find(Bytes("\0\0\1\0", 4), at)) != Bytes::npos;
        ++at) {
     silence += 2432;
   }
-  if (video.size() + audio.size() > (skipDamage ? recording.size() : payloadBytes(recording)) + silence) {
-    violated("outputs larger than the payloads");
-  }
-  if (mode != 0 && !video.empty() && !startsWith(video, Bytes("\0\0\1\xB3", 4))) {
-    violated("video does not begin with a sequence header");
-  }
-  if (mode == 2 && !audio.empty() &&
-      !(static_cast<unsigned char>(audio[0]) == 0xFF && (static_cast<unsigned char>(audio[1]) & 0xF0) == 0xF0)) {
-    violated("stripped audio does not begin with a frame sync");
-  }
+  require(video.size() + audio.size() <= (skipDamage ? recording.size() : payloadBytes(recording)) + silence,
+          "outputs larger than the payloads");
+  require(mode == 0 || korvat::test::isPrefix(Bytes("\0\0\1\xB3", 4), video) || video.empty(),
+          "video does not begin with a sequence header");
+  require(mode != 2 || audio.empty() ||
+              (audio.size() > 1 && static_cast<unsigned char>(audio[0]) == 0xFF &&
+               (static_cast<unsigned char>(audio[1]) & 0xF0) == 0xF0),
+          "stripped audio does not begin with a frame sync");
   const std::string temp = dir.tempFile();
-  if (!temp.empty() && run.out.find(korvat::test::tempKept(temp)) == Bytes::npos) {
-    violated("temporary file left without a word");
-  }
+  require(temp.empty() || run.out.find(korvat::test::tempKept(temp)) != Bytes::npos,
+          "temporary file left without a word");
   return 0;
 }
