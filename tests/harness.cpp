@@ -151,10 +151,9 @@ void removeDir(const std::string& dir) {
 
 bool processAlive(long pid) {
 #ifdef _WIN32
-  const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(pid));
+  const HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(pid));
   if (!process) return GetLastError() == ERROR_ACCESS_DENIED;
-  DWORD code = 0;
-  const bool running = GetExitCodeProcess(process, &code) && code == STILL_ACTIVE;
+  const bool running = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
   CloseHandle(process);
   return running;
 #else
@@ -273,8 +272,6 @@ class Capture {
   ~Capture() {
     if (reader.joinable()) end();
   }
-  Capture(const Capture&) = delete;
-  Capture& operator=(const Capture&) = delete;
 
   Bytes end() {
     std::fflush(nullptr);

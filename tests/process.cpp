@@ -98,11 +98,8 @@ Outcome runChild(const TempDir& dir, const std::vector<std::string>& args, const
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     const int ready = left.count() > 0 ? poll(streams, 2, static_cast<int>(left.count())) : 0;
     if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0) {
-      overrun = "korvat ran for more than " + std::to_string(kRunSeconds) + " s";
-      break;
-    }
-    for (int i = 0; i < 2; ++i) {
+    if (ready <= 0) overrun = "korvat ran for more than " + std::to_string(kRunSeconds) + " s";
+    for (int i = 0; i < 2 && ready > 0; ++i) {
       if (streams[i].fd < 0 || streams[i].revents == 0) continue;
       char chunk[65536];
       const ssize_t n = read(streams[i].fd, chunk, sizeof chunk);

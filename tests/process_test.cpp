@@ -5,8 +5,7 @@
 
 #ifdef _WIN32
 TEST(ChildProcess, PosixOnly) {
-  GTEST_SKIP() << "signals, pseudo-terminals, file-size limits, another user and strace are POSIX's; "
-                  "the Linux build runs these cases";
+  GTEST_SKIP() << "signals, terminals, limits, users and strace: the Linux build runs these";
 }
 #else
 

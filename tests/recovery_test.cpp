@@ -133,8 +133,6 @@ TEST(AudioDelay, FromTheTimeStamps) {
   const auto v = [](const Bytes& video, std::uint32_t stamp) { return prefixedVideo(video, stamp); };
   const std::string known = "audio delay: ", unknown = "audio delay: unknown (", first = unknown + "first picture: ";
   const std::vector<std::tuple<std::string, Bytes, std::string>> cases = {
-      {"-x", packed(90000, 90000 + 10800), known + "+120 ms\n"},
-      {"-x", packed(900000, 900000 - 3600), known + "-40 ms\n"},
       {"-x", packed(90000, 90000 + 135), known + "+2 ms\n"},
       {"-x", packed(90000, 90000 - 44), known + "+0 ms\n"},
       {"-x", packed(0xFFFFFFFF - 1799, (std::uint64_t{1} << 32) + 1800), known + "+40 ms\n"},
