@@ -5,11 +5,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <future>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <random>
@@ -166,18 +168,24 @@ bool processAlive(long pid) {
 // process removes those whose owner is gone.
 bool sweepStaleDirs() {
   std::error_code error;
-  for (const fs::directory_entry& entry : fs::directory_iterator(fs::temp_directory_path(), error)) {
+  for (const fs::directory_entry& entry : fs::directory_iterator(fs::temp_directory_path(error), error)) {
     const std::string name = entry.path().filename().string();
     if (name.rfind(kDirPrefix, 0) != 0) continue;
     const long owner = std::strtol(name.c_str() + std::strlen(kDirPrefix), nullptr, 10);
-    if (owner > 0 && !processAlive(owner)) fs::remove_all(entry.path(), error);
+    if (owner > 0 && !processAlive(owner)) removeDir(entry.path().string());
   }
   return true;
 }
 
-// Files are bounded too (where the OS can), for a run that writes without end.
+// Files are bounded too (where the OS can), for a run that writes without end;
+// and a test process started with standard descriptors closed or SIGCHLD
+// ignored still captures and waits for what it runs.
 bool boundFileSizes() {
 #ifndef _WIN32
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) == -1 && open("/dev/null", O_RDWR) == -1) return false;
+  }
+  std::signal(SIGCHLD, SIG_DFL);
   rlimit limit{};
   if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && (limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur > kFileLimit)) {
     limit.rlim_cur = kFileLimit;
@@ -240,23 +248,34 @@ std::string TempDir::tempFile() const {
 
 namespace {
 
-const int kConsoleForReports = dup(2);  // this process's standard error, wherever a run sends it
+// Above the standard descriptors, and kept from the children.
+int duplicate(int fd) {
+#ifdef _WIN32
+  return dup(fd);
+#else
+  return fcntl(fd, F_DUPFD_CLOEXEC, 3);
+#endif
+}
 
-// Ends this test process at once, saying why, with its test directories
-// removed: for a run in this process that cannot be stopped any other way.
-[[noreturn]] void abandonTest(const std::string& why) {
+const int kConsoleForReports = duplicate(2);  // this process's standard error, wherever a run sends it
+
+}  // namespace
+
+void abandonTest(const std::string& why) {
   writeAll(kConsoleForReports, "\n" + why + ": the test is given up\n");
   const std::lock_guard<std::mutex> hold(liveDirsLock);
   for (const std::string& dir : liveDirs) removeDir(dir);
   std::_Exit(3);
 }
 
+namespace {
+
 // Sends one of this process's standard descriptors through a pipe to a
 // thread that keeps what comes: no file holds it, and a run that prints
 // without end is given up once it has printed kConsoleLimit bytes.
 class Capture {
  public:
-  explicit Capture(int fd) : fd(fd), saved(dup(fd)) {
+  explicit Capture(int fd) : fd(fd), saved(duplicate(fd)) {
     int ends[2];
 #ifdef _WIN32
     if (_pipe(ends, 65536, _O_BINARY) != 0) throw std::runtime_error("no pipe");
@@ -327,6 +346,8 @@ Outcome runKorvat(const TempDir& dir, const std::vector<std::string>& args) {
   outcome.status = korvat::runKorvat(static_cast<int>(argv.size()), argv.data());
   ended.set_value();
   watch.join();
+  // korvat counts interrupts while it runs; the test process stops on them again.
+  for (const int signal : {SIGINT, SIGTERM}) std::signal(signal, SIG_DFL);
   fs::current_path(home);
   outcome.out = out.end();
   outcome.err = err.end();

@@ -6,7 +6,6 @@
 #include <map>
 
 #include "tests/harness.h"
-#include "tools/recording_packer.h"
 
 namespace korvat::test {
 namespace {

@@ -5,7 +5,6 @@
 #include <tuple>
 
 #include "tests/harness.h"
-#include "tools/recording_packer.h"
 
 namespace korvat::test {
 namespace {

@@ -5,13 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <array>
 
 #include "format/mpeg.h"
 #include "format/mpeg_audio.h"
 #include "format/pes_packet.h"
 #include "tests/harness.h"
-#include "tools/recording_packer.h"
 
 namespace korvat::test {
 namespace {
@@ -228,19 +226,6 @@ pack::LostStretch stretch(const Bytes& recording, std::uint64_t from, std::uint6
   return {first->offset + 12, last->offset - 20 - first->offset - 12};
 }
 
-// The first pass's lines count the video written and nothing that is taken
-// back later: never more than in the end, which is all of it.
-void expectVideoCounted(const std::string& out, std::size_t written) {
-  std::uint64_t most = 0, last = 0;
-  for (std::size_t at = 0; (at = out.find(" kb) video, ", at)) != std::string::npos && at < out.find(kEndOfInput);
-       ++at) {
-    last = std::stoull(out.substr(out.rfind('(', at) + 1));
-    most = std::max(most, last);
-  }
-  EXPECT_EQ(most, written >> 10);
-  EXPECT_EQ(last, written >> 10);
-}
-
 // Where the stamps that a repair needs are missing, and with -p, the audio
 // stays as the intact packets had it, and standard error says why, or (-p)
 // how far the two parted.
@@ -302,7 +287,14 @@ TEST(Sync, TheAudioFollowsTheVideoThroughTheDamage) {
     EXPECT_EQ(run.status, 0);
     EXPECT_NE(run.out.find(summary(intact.damagedStretches, intact.damagedBytes)), std::string::npos);
     EXPECT_TRUE(dir.read("rec.m2v") == cut.video);
-    expectVideoCounted(run.out, cut.video.size());
+    // The first pass's lines count the video written and nothing taken back
+    // later: never more than in the end, which is all of it.
+    std::uint64_t most = 0, last = 0;
+    for (std::size_t at = 0; (at = run.out.find(" kb) video, ", at)) < run.out.find(kEndOfInput); ++at) {
+      most = std::max(most, last = std::stoull(run.out.substr(run.out.rfind('(', at) + 1)));
+    }
+    EXPECT_EQ(most, cut.video.size() >> 10);
+    EXPECT_EQ(last, cut.video.size() >> 10);
     EXPECT_TRUE(dir.read("rec.mp2") == (c.pes ? intact.pes : repaired ? expected.audio : intact.audio));
     std::size_t lines = 0;  // one for each repair, which the summary counts
     for (std::size_t at = 0; (at = run.err.find("audio repair at ", at)) != std::string::npos; ++at) ++lines;
