@@ -203,7 +203,7 @@ TempDir::TempDir() {
   std::random_device entropy;
   const std::string owned = kDirPrefix + std::to_string(getpid()) + "-";
   for (int attempt = 0; attempt < 100 && root.empty(); ++attempt) {
-    const fs::path candidate = fs::temp_directory_path() / (owned + std::to_string(entropy()));
+    const fs::path candidate = fs::absolute(fs::temp_directory_path()) / (owned + std::to_string(entropy()));
     if (fs::create_directory(candidate)) root = candidate.generic_string();
   }
   if (root.empty() || !swept) throw std::runtime_error("no temporary directory");
