@@ -177,10 +177,10 @@ bool sweepStaleDirs() {
   return true;
 }
 
-// Files are bounded too (where the OS can), for a run that writes without end;
-// and a test process started with standard descriptors closed or SIGCHLD
-// ignored still captures and waits for what it runs.
-bool boundFileSizes() {
+// A test process started with standard descriptors closed or SIGCHLD ignored
+// still captures and waits for what it runs; and files are bounded too
+// (where the OS can), for a run that writes without end.
+bool prepareProcess() {
 #ifndef _WIN32
   for (int fd = 0; fd <= 2; ++fd) {
     if (fcntl(fd, F_GETFD) == -1 && open("/dev/null", O_RDWR) == -1) return false;
@@ -195,7 +195,7 @@ bool boundFileSizes() {
   return true;
 }
 
-const bool swept = sweepStaleDirs() && boundFileSizes();
+const bool swept = sweepStaleDirs() && prepareProcess();
 
 }  // namespace
 
