@@ -226,9 +226,10 @@ pack::LostStretch stretch(const Bytes& recording, std::uint64_t from, std::uint6
   return {first->offset + 12, last->offset - 20 - first->offset - 12};
 }
 
-// Where the stamps that a repair needs are missing, and with -p, the audio
-// stays as the intact packets had it, and standard error says why, or (-p)
-// how far the two parted.
+// Through every damaged stretch the audio moves with the video, as the models
+// above have it. Where the stamps that a repair needs are missing, and with
+// -p, it stays as the intact packets had it; standard error says why, or
+// (-p) how far the two parted.
 TEST(Sync, TheAudioFollowsTheVideoThroughTheDamage) {
   struct Case {
     const char* name;
