@@ -14,7 +14,10 @@ pack=$build/korvat-pack
 
 base=/dev/shm
 [ -d "$base" ] && [ -w "$base" ] || base=${TMPDIR:-/tmp}
-data=$base/korvat-bench-2
+# The recordings are kept under the packer's layout version: a packer that
+# lays them out anew makes them anew.
+layout=$("$pack" --version | sed 's/.* //')
+data=$base/korvat-bench-layout$layout
 work=$(mktemp -d "$base/korvat-bench-run.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 mkdir -p "$data"

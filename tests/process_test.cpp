@@ -21,7 +21,7 @@ namespace fs = std::filesystem;
 
 // Enough that korvat's output fills the pipe and its buffers many times over.
 struct LongRecording {
-  Bytes video = pack::syntheticVideo(16 << 20, 5);
+  Bytes video = pack::syntheticVideo(16 << 20, (8 << 20) / 960, 5);  // as long as the audio
   Bytes audio = pack::syntheticAudio(8 << 20, 5);
   Bytes pes;
   Bytes recording = packRecording(video, audio, {}, &pes);

@@ -20,11 +20,19 @@ int usage() {
                "usage: korvat-pack [OPTION N]... VIDEO.m2v AUDIO.mp2 RECORDING [PES]\n"
                "       korvat-pack [OPTION N]... --mix small|large MIB RECORDING\n"
                "Packs the two streams into RECORDING; PES receives the audio PES packets.\n"
+               "Packets go in the order a multiplexer sends them: each by the time its\n"
+               "content is needed (video 400 ms before it is decoded, audio 100 ms before\n"
+               "it is played), so audio and video of the same moment lie close together.\n"
+               "Time stamps are true: the first picture at 1 s (90000 ticks), the first\n"
+               "audio frame --audio-offset later, every other by its place in its stream.\n"
                "--mix packs random streams of about MIB mebibytes: small packets (video\n"
                "500-3000 bytes, audio 400-2000) or large ones (video 16-64 KiB, audio\n"
                "2-4.6 KiB); 85%% of the packets are video, all with the 4-byte prefix.\n"
                "Options, each with a number (packets count from 0 as packed):\n"
                "  --seed N          the seed of every random choice (default 1)\n"
+               "  --audio-offset MS the audio clock against the video's, from -1000 on\n"
+               "                    (default 48: the first audio frame 48 ms after the\n"
+               "                    first picture)\n"
                "  --span PERCENT    audio PES packets split over two AV packets\n"
                "  --prefix PERCENT  video packets with the time stamp prefix (default 50)\n"
                "  --cut-start N     cut N bytes from the start, as a recording begun mid-packet\n"
@@ -40,7 +48,9 @@ int usage() {
                "  --report FILE     which pictures and audio frames each lost stretch takes\n"
                "  --track ID:FILE   another audio track in PES packets of that stream id, such as\n"
                "                    0xBD:film.ac3 or 0xC2:second.mp2; repeat it for more\n"
-               "  --tracks-first    the other tracks' first packets come before any audio's\n");
+               "  --tracks-first    the other tracks' first packets come before any audio's\n"
+               "  --version         the layout version: the same inputs, options and seed\n"
+               "                    give the same recording as long as it stays the same\n");
   return 1;
 }
 
@@ -102,6 +112,13 @@ bool takeOption(const char* name, const char* value, PackOptions& options) {
   if (std::strcmp(name, "--seed") == 0) return options.seed = number, true;
   if (std::strcmp(name, "--span") == 0) return options.spanPercent = static_cast<unsigned>(number), true;
   if (std::strcmp(name, "--prefix") == 0) return options.prefixPercent = static_cast<unsigned>(number), true;
+  if (std::strcmp(name, "--audio-offset") == 0) {
+    char* end = nullptr;
+    const long long ms = std::strtoll(value, &end, 10);
+    if (*end != '\0' || ms < -1000 || ms > 1000000) return false;
+    options.audioClock = static_cast<std::uint64_t>(options.videoClock + ms * 90);
+    return true;
+  }
   if (std::strcmp(name, "--lose") == 0) {
     const char* colon = std::strchr(value, ':');
     if (!colon) return false;
@@ -117,6 +134,10 @@ bool takeOption(const char* name, const char* value, PackOptions& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+    std::printf("korvat-pack layout %d\n", korvat::pack::kLayoutVersion);
+    return 0;
+  }
   PackOptions options;
   const char* reportName = nullptr;
   int first = 1;
@@ -149,8 +170,10 @@ int main(int argc, char** argv) {
     double videoShare = 0;
     if (!mixOptions(argv[first + 1], options, videoShare)) return usage();
     const double total = std::strtod(argv[first + 2], nullptr) * 1024 * 1024;
-    video = korvat::pack::syntheticVideo(static_cast<std::size_t>(total * videoShare), options.seed);
-    audio = korvat::pack::syntheticAudio(static_cast<std::size_t>(total * (1 - videoShare)), options.seed);
+    // As many pictures of 25 fps as the audio's 24 ms frames of 576 bytes last.
+    const auto audioBytes = static_cast<std::size_t>(total * (1 - videoShare));
+    video = korvat::pack::syntheticVideo(static_cast<std::size_t>(total * videoShare), audioBytes / 960, options.seed);
+    audio = korvat::pack::syntheticAudio(audioBytes, options.seed);
     recordingName = argv[first + 3];
   } else if (argc - first == 3 || argc - first == 4) {
     if (!korvat::pack::readWholeFile(argv[first], video) || !korvat::pack::readWholeFile(argv[first + 1], audio)) {

@@ -24,7 +24,9 @@ Bytes avPacket(std::uint8_t streamId, std::uint8_t flags, const Bytes& payload, 
 Bytes pesPacket(std::uint8_t streamId, const Bytes& headerData, const Bytes& payload) {
   Bytes packet = {0, 0, 1, static_cast<char>(streamId)};
   appendBigEndian16(packet, 3 + headerData.size() + payload.size());
-  packet += {'\x80', '\x80', static_cast<char>(headerData.size())};
+  // PTS_DTS_flags say a stamp is there only when the header data holds one.
+  const char ptsFlags = headerData.size() >= 5 ? '\x80' : '\x00';
+  packet += {'\x80', ptsFlags, static_cast<char>(headerData.size())};
   return packet + headerData + payload;
 }
 

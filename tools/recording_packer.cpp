@@ -87,31 +87,44 @@ class Packer {
     if (options.tracksFirst) {
       for (std::size_t t = 0; t < options.tracks.size(); ++t) nextTrack(t);
     }
+    // As a multiplexer sends them: whatever is needed first goes first, so
+    // audio and video of the same moment lie close together.
     while (videoAt < videoStream.size() || audioAt < audio.size() || tracksLeft() > 0) {
       if (rng.percent(options.otherPercent)) {
         emit(avPacket(static_cast<std::uint8_t>(rng.percent(50) ? 0 : 3), 0, rng.plainBytes(rng.in(options.other))));
         continue;
       }
-      const std::uint64_t videoLeft = videoStream.size() - videoAt, audioLeft = audio.size() - audioAt;
-      std::uint64_t pick = rng.below(videoLeft + audioLeft + tracksLeft());
-      if (pick < audioLeft) {
+      std::int64_t earliest = INT64_MAX;
+      int next = kVideo;
+      const auto consider = [&](int stream, bool left, std::int64_t sendBy) {
+        if (left && sendBy < earliest) earliest = sendBy, next = stream;
+      };
+      consider(kAudio, audioAt < audio.size(), audioNeededAt(audioAt) - kAudioLead);
+      for (std::size_t t = 0; t < options.tracks.size(); ++t) {
+        consider(static_cast<int>(t), trackAt[t] < options.tracks[t].stream.size(), trackNeeded(t) - kAudioLead);
+      }
+      consider(kVideo, videoAt < videoStream.size(), videoNeededAt(videoAt) - kVideoLead);
+      if (next == kAudio) {
         nextAudio();
-      } else if ((pick -= audioLeft) < tracksLeft()) {
-        std::size_t t = 0;
-        for (; pick >= options.tracks[t].stream.size() - trackAt[t]; ++t)
-          pick -= options.tracks[t].stream.size() - trackAt[t];
-        nextTrack(t);
-      } else {
+      } else if (next == kVideo) {
         nextVideo();
+      } else {
+        nextTrack(static_cast<std::size_t>(next));
       }
     }
     endDamagedRun();
   }
 
  private:
+  // How long before it is needed each stream's content is sent: video ahead
+  // of its decoding by what a decoder's buffer holds, audio by little.
+  static constexpr std::int64_t kVideoLead = 36000, kAudioLead = 9000;  // 400 ms and 100 ms
+  static constexpr int kVideo = -1, kAudio = -2;                        // the other tracks count from 0
+
   struct Picture {
-    std::size_t at;      // of its start code in videoStream
-    std::int64_t ticks;  // its display time
+    std::size_t at;       // of its start code in videoStream
+    std::int64_t ticks;   // its display time
+    std::int64_t needed;  // when it must have arrived: when it or any picture after it is shown
   };
   struct Range {
     std::uint64_t from, to;
@@ -119,33 +132,48 @@ class Packer {
   };
 
   // Every picture of the source at its display time: its group's first
-  // picture's time plus its temporal reference. The lead-in's pictures,
-  // which no output holds, follow one another before the first.
+  // picture's time plus its temporal reference, at the frame rate of its
+  // programme (a sequence header may change it, from its first group on).
+  // The lead-in's pictures, which no output holds, follow one another before
+  // the first.
   void findPictures(const Bytes& video) {
-    FramePeriod period = video.size() >= kVideoHeaderBytes ? framePeriod(u(video.data())) : FramePeriod{};
-    if (period.ticks == 0) period = {3600, 1};
-    std::int64_t groupBase = 0, groupSize = 0;
+    const FramePeriod first = video.size() >= kVideoHeaderBytes ? framePeriod(u(video.data())) : FramePeriod{};
+    const FramePeriod leadIn = first.ticks != 0 ? first : FramePeriod{3600, 1};
+    FramePeriod period = leadIn, next = leadIn;
+    std::int64_t programmeStart = 0, programmePictures = 0, groupSize = 0;
     std::vector<std::int64_t> display;
     for (std::size_t at = 0; (at = videoStream.find(Bytes(kStartCodePrefix, 3), at)) != Bytes::npos; ++at) {
       if (at + kVideoHeaderBytes > videoStream.size()) break;
       const unsigned char* code = u(videoStream.data() + at);
+      if (at >= firstStart && code[3] == korvat::kSequenceHeader && framePeriod(code).ticks != 0)
+        next = framePeriod(code);
       if (at >= firstStart && code[3] == kGroupStart) {
-        groupBase += groupSize;
+        programmePictures += groupSize;
         groupSize = 0;
+        if (next.ticks != period.ticks || next.parts != period.parts) {
+          programmeStart += period.of(programmePictures);
+          programmePictures = 0;
+          period = next;
+        }
       }
       if (code[3] != kPictureStart) continue;
       const std::int64_t reference = temporalReference(code);
       groupSize = std::max(groupSize, reference + 1);
-      pictures.push_back({at, 0});
-      display.push_back(at >= firstStart ? groupBase + reference : -1);
+      pictures.push_back({at, 0, 0});
+      display.push_back(programmeStart + period.of(programmePictures + reference));
     }
     firstPicture = std::lower_bound(pictures.begin(), pictures.end(), firstStart,
                                     [](const Picture& p, std::size_t at) { return p.at < at; }) -
                    pictures.begin();
+    const auto firstShown = static_cast<std::size_t>(firstPicture);
     for (std::size_t i = 0; i < pictures.size(); ++i) {
-      const auto first = static_cast<std::size_t>(firstPicture);
-      const std::int64_t shown = i >= first ? display[i] - display[first] : static_cast<std::int64_t>(i) - firstPicture;
-      pictures[i].ticks = options.videoClock + period.of(shown);
+      const std::int64_t shown =
+          i >= firstShown ? display[i] - display[firstShown] : leadIn.of(static_cast<std::int64_t>(i) - firstPicture);
+      pictures[i].ticks = options.videoClock + shown;
+    }
+    for (std::size_t i = pictures.size(); i-- > 0;) {
+      pictures[i].needed =
+          i + 1 < pictures.size() ? std::min(pictures[i].ticks, pictures[i + 1].needed) : pictures[i].ticks;
     }
   }
 
@@ -300,25 +328,61 @@ class Packer {
     return left;
   }
 
-  // A packet of another audio track, stamped by the frames before it, all as
-  // long as its first (MPEG audio, or AC3).
+  // The length and duration of a track's frames, all as long as its first
+  // (MPEG audio, or AC3); 0 for a stream of neither.
+  std::pair<std::uint64_t, std::uint64_t> trackFrame(std::size_t t) const {
+    const Bytes& stream = options.tracks[t].stream;
+    AudioFrameHeader header;
+    if (stream.size() >= 5 && ac3FrameLength(u(stream.data())) != 0) {
+      return {ac3FrameLength(u(stream.data())), 1536 * 90000 /
+                                                    (stream[4] >> 6 == 1   ? 44100
+                                                     : stream[4] >> 6 == 2 ? 32000
+                                                                           : 48000)};
+    }
+    if (stream.size() >= 4 && AudioFrameHeader::parse(u(stream.data()), header)) {
+      return {header.length(), std::uint64_t{header.samples()} * 90000 / header.sampleRate};
+    }
+    return {0, 0};
+  }
+
+  // A packet of another audio track, stamped by the frames before it.
   void nextTrack(std::size_t t) {
     const PackOptions::Track& track = options.tracks[t];
     const std::size_t n = std::min<std::size_t>(rng.in(options.audio), track.stream.size() - trackAt[t]);
     if (n == 0) return;
-    std::uint64_t frameBytes = 0, frameTicks = 0;
-    AudioFrameHeader header;
-    if (track.stream.size() >= 5 && ac3FrameLength(u(track.stream.data())) != 0) {
-      frameBytes = ac3FrameLength(u(track.stream.data()));
-      frameTicks = 1536 * 90000 / (track.stream[4] >> 6 == 1 ? 44100 : track.stream[4] >> 6 == 2 ? 32000 : 48000);
-    } else if (track.stream.size() >= 4 && AudioFrameHeader::parse(u(track.stream.data()), header)) {
-      frameBytes = header.length();
-      frameTicks = std::uint64_t{header.samples()} * 90000 / header.sampleRate;
-    }
+    const auto [frameBytes, frameTicks] = trackFrame(t);
     const std::uint64_t frames = frameBytes == 0 ? 0 : (trackAt[t] + frameBytes - 1) / frameBytes;
     const Bytes stamp = ptsField(options.audioClock + frames * frameTicks);
     emit(avPacket(2, 0, pesPacket(track.id, stamp, track.stream.substr(trackAt[t], n))));
     trackAt[t] += n;
+  }
+
+  // When each stream's next byte is needed: the video's by the picture it
+  // belongs to, the audio's by its frame's display time. A stream with no
+  // pictures or frames to tell (random bytes) is spread evenly over the time
+  // of the others.
+  std::int64_t videoNeededAt(std::size_t at) const {
+    if (pictures.empty()) return evenly(options.videoClock, at, videoStream.size());
+    const auto after = std::upper_bound(pictures.begin(), pictures.end(), at,
+                                        [](std::size_t at, const Picture& p) { return at < p.at; });
+    return (after == pictures.begin() ? after : after - 1)->needed;
+  }
+  std::int64_t audioNeededAt(std::size_t at) const {
+    if (frameStarts.empty()) return evenly(static_cast<std::int64_t>(options.audioClock), at, audio.size());
+    const auto after = std::upper_bound(frameStarts.begin(), frameStarts.end(), at);
+    return static_cast<std::int64_t>(frameTicks[after == frameStarts.begin() ? 0 : after - frameStarts.begin() - 1]);
+  }
+  std::int64_t trackNeeded(std::size_t t) const {
+    const auto [frameBytes, frameTicks] = trackFrame(t);
+    const auto clock = static_cast<std::int64_t>(options.audioClock);
+    if (frameBytes == 0) return evenly(clock, trackAt[t], options.tracks[t].stream.size());
+    return clock + static_cast<std::int64_t>(trackAt[t] / frameBytes * frameTicks);
+  }
+  std::int64_t evenly(std::int64_t clock, std::size_t at, std::size_t size) const {
+    std::int64_t span = 0;
+    if (!pictures.empty()) span = pictures.back().ticks - pictures.front().ticks;
+    if (!frameTicks.empty()) span = std::max<std::int64_t>(span, frameTicks.back() - frameTicks.front());
+    return clock + static_cast<std::int64_t>(static_cast<double>(span) * at / std::max<std::size_t>(size, 1));
   }
 
   // The prefix stamps the first picture that begins in the packet.
@@ -392,9 +456,29 @@ Bytes randomBytes(std::size_t n, std::uint64_t seed) {
   return bytes;
 }
 
-Bytes syntheticVideo(std::size_t n, std::uint64_t seed) {
-  Bytes video = randomBytes(n, seed);
-  video.replace(0, std::min<std::size_t>(4, n), kSequenceHeader, std::min<std::size_t>(4, n));
+Bytes syntheticVideo(std::size_t n, std::size_t pictures, std::uint64_t seed) {
+  // 720x576 at 25 fps; groups of 12 in the order an encoder sends them, the
+  // first closed and the others open, with two B-pictures between the others.
+  static const Bytes kSequence("\0\0\1\xB3\x2D\x02\x40\x23\xFF\xFF\xE0\x18", 12);
+  static constexpr int kClosed[12] = {0, 3, 1, 2, 6, 4, 5, 9, 7, 8, 11, 10},
+                       kOpen[12] = {2, 0, 1, 5, 3, 4, 8, 6, 7, 11, 9, 10};
+  Bytes bodies = randomBytes(n, seed);
+  // No start code may hide in the bodies: a stray picture header would move the time line.
+  for (std::size_t at = 0; (at = bodies.find(Bytes(kStartCodePrefix, 3), at)) != Bytes::npos; at += 3)
+    bodies[at + 2] = 2;
+  if (pictures == 0) return kSequence + bodies;
+  Bytes video = kSequence;
+  const std::size_t body = n / pictures;
+  for (std::size_t i = 0; i < pictures; ++i) {
+    const std::size_t inGroup = i % 12;
+    if (inGroup == 0) video += Bytes("\0\0\1\xB8\0\x08\0", 7) + (i == 0 ? '\x40' : '\0');
+    const int reference = (i < 12 ? kClosed : kOpen)[inGroup];
+    const int type = inGroup == 0 ? kIntraPicture : inGroup % 3 == 0 ? 2 : kBidirectionalPicture;
+    video +=
+        {0,      0,     1, 0, static_cast<char>(reference >> 2), static_cast<char>((reference & 3) << 6 | type << 3),
+         '\xFF', '\xF8'};
+    video += bodies.substr(i * body, i + 1 < pictures ? body : Bytes::npos);
+  }
   return video;
 }
 

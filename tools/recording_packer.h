@@ -1,7 +1,8 @@
 // Packs an MPEG video elementary stream and an MPEG audio stream into a
 // recording laid out as a DVB-S receiver writes it, for tests, the bundled
-// sample and the benchmark. Deterministic: the same inputs and seed always
-// give the same bytes.
+// sample and the benchmark: packets in the order a broadcast multiplexer
+// sends them, each by the time its content is needed, and every time stamp
+// true. Deterministic: the same inputs and seed always give the same bytes.
 #pragma once
 
 #include <cstdint>
@@ -13,6 +14,11 @@
 #include "tools/packets.h"
 
 namespace korvat::pack {
+
+// The layout of what the packer makes: raised whenever the same streams,
+// options and seed give other bytes, so that recordings kept by name (the
+// benchmark's) are made again.
+constexpr int kLayoutVersion = 3;
 
 using Sink = std::function<void(const char* data, std::size_t n)>;
 
@@ -55,8 +61,8 @@ struct PackOptions {
   // picture that begins in its packet, a PES header the first frame that
   // begins in it; a PES packet in which none begins has no stamp.
   std::uint32_t videoClock = 90000;
-  std::uint64_t audioClock = 94320;
-  bool audioTimeStamps = true;  // whether PES headers carry them
+  std::uint64_t audioClock = 94320;  // 48 ms after the video's
+  bool audioTimeStamps = true;       // whether PES headers carry them
   // Other audio tracks beside the audio, each in PES packets of its own
   // stream id (0xBD for AC3), interleaved with the rest; their first
   // packets come before any other audio when tracksFirst.
@@ -98,9 +104,11 @@ void packRecording(const Bytes& video, const Bytes& audio, const PackOptions& op
                    const Sink& pes = nullptr, Intact* intact = nullptr);
 
 // Streams of random bytes shaped like the real ones, for recordings of any
-// size: the video begins with a sequence header; the audio is MPEG-1 Layer
-// II frames of 48 kHz at 192 kbit/s, with random bodies.
-Bytes syntheticVideo(std::size_t n, std::uint64_t seed);
+// size: the video is a sequence header and `pictures` pictures of 25 fps in
+// groups of 12 with B-pictures (none: random bytes after the header), each
+// picture's body random; the audio is MPEG-1 Layer II frames of 48 kHz at
+// 192 kbit/s (24 ms each), with random bodies.
+Bytes syntheticVideo(std::size_t n, std::size_t pictures, std::uint64_t seed);
 Bytes syntheticAudio(std::size_t n, std::uint64_t seed);
 Bytes randomBytes(std::size_t n, std::uint64_t seed);  // the same for a seed on every platform
 
