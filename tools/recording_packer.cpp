@@ -462,6 +462,7 @@ Bytes syntheticVideo(std::size_t n, std::size_t pictures, std::uint64_t seed) {
   static const Bytes kSequence("\0\0\1\xB3\x2D\x02\x40\x23\xFF\xFF\xE0\x18", 12);
   static constexpr int kClosed[12] = {0, 3, 1, 2, 6, 4, 5, 9, 7, 8, 11, 10},
                        kOpen[12] = {2, 0, 1, 5, 3, 4, 8, 6, 7, 11, 9, 10};
+  static constexpr char kClosedTypes[] = "IPBBPBBPBBPB", kOpenTypes[] = "IBBPBBPBBPBB";
   Bytes bodies = randomBytes(n, seed);
   // No start code may hide in the bodies: a stray picture header would move the time line.
   for (std::size_t at = 0; (at = bodies.find(Bytes(kStartCodePrefix, 3), at)) != Bytes::npos; at += 3)
@@ -473,7 +474,8 @@ Bytes syntheticVideo(std::size_t n, std::size_t pictures, std::uint64_t seed) {
     const std::size_t inGroup = i % 12;
     if (inGroup == 0) video += Bytes("\0\0\1\xB8\0\x08\0", 7) + (i == 0 ? '\x40' : '\0');
     const int reference = (i < 12 ? kClosed : kOpen)[inGroup];
-    const int type = inGroup == 0 ? kIntraPicture : inGroup % 3 == 0 ? 2 : kBidirectionalPicture;
+    const char kind = (i < 12 ? kClosedTypes : kOpenTypes)[inGroup];
+    const int type = kind == 'I' ? kIntraPicture : kind == 'P' ? 2 : kBidirectionalPicture;
     video +=
         {0,      0,     1, 0, static_cast<char>(reference >> 2), static_cast<char>((reference & 3) << 6 | type << 3),
          '\xFF', '\xF8'};
