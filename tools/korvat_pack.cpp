@@ -15,8 +15,9 @@ namespace {
 using korvat::pack::Bytes;
 using korvat::pack::PackOptions;
 
-int usage() {
-  std::fprintf(stderr,
+// To standard output when asked for (--help), else as an error.
+int usage(std::FILE* to = stderr) {
+  std::fprintf(to,
                "usage: korvat-pack [OPTION N]... VIDEO.m2v AUDIO.mp2 RECORDING [PES]\n"
                "       korvat-pack [OPTION N]... --mix small|large MIB RECORDING\n"
                "Packs the two streams into RECORDING; PES receives the audio PES packets.\n"
@@ -50,8 +51,9 @@ int usage() {
                "                    0xBD:film.ac3 or 0xC2:second.mp2; repeat it for more\n"
                "  --tracks-first    the other tracks' first packets come before any audio's\n"
                "  --version         the layout version: the same inputs, options and seed\n"
-               "                    give the same recording as long as it stays the same\n");
-  return 1;
+               "                    give the same recording as long as it stays the same\n"
+               "  --help            this text\n");
+  return to == stderr ? 1 : 0;
 }
 
 // Sizes the two streams so that 85% of the packets are video.
@@ -134,6 +136,7 @@ bool takeOption(const char* name, const char* value, PackOptions& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 2 && std::strcmp(argv[1], "--help") == 0) return usage(stdout);
   if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
     std::printf("korvat-pack layout %d\n", korvat::pack::kLayoutVersion);
     return 0;
