@@ -103,39 +103,58 @@ bool writeReport(const char* name, const PackOptions& options, const korvat::pac
   return std::fclose(report) == 0;
 }
 
-// The options with a number, as a pointer to where each number goes.
-bool takeOption(const char* name, const char* value, PackOptions& options) {
+// A number of decimal digits alone, no larger than `most`.
+bool parseNumber(const std::string& text, std::uint64_t most, std::uint64_t& value) {
+  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos || text.size() > 19) return false;
+  value = std::strtoull(text.c_str(), nullptr, 10);
+  return value <= most;
+}
+
+// The options with a number, as a pointer to where each number goes. False
+// for an unknown option or a value out of its range.
+bool takeOption(const char* name, const std::string& value, PackOptions& options) {
   korvat::pack::Damage& damage = options.damage;
   const std::pair<const char*, std::size_t*> sizes[] = {
       {"--cut-start", &damage.cutStart},         {"--garbage-after", &damage.garbageAfter},
       {"--garbage-bytes", &damage.garbageBytes}, {"--video-hole", &damage.videoHoleFrom},
       {"--audio-hole", &damage.audioHoleFrom},   {"--hole-bytes", &damage.holeBytes}};
-  const std::uint64_t number = std::strtoull(value, nullptr, 10);
-  if (std::strcmp(name, "--seed") == 0) return options.seed = number, true;
-  if (std::strcmp(name, "--span") == 0) return options.spanPercent = static_cast<unsigned>(number), true;
-  if (std::strcmp(name, "--prefix") == 0) return options.prefixPercent = static_cast<unsigned>(number), true;
+  std::uint64_t number = 0;
   if (std::strcmp(name, "--audio-offset") == 0) {
-    char* end = nullptr;
-    const long long ms = std::strtoll(value, &end, 10);
-    if (*end != '\0' || ms < -1000 || ms > 1000000) return false;
+    const bool ahead = !value.empty() && value[0] == '-';
+    if (!parseNumber(value.substr(ahead ? 1 : 0), ahead ? 1000 : 1000000, number)) return false;
+    const auto ms = static_cast<std::int64_t>(number) * (ahead ? -1 : 1);
     options.audioClock = static_cast<std::uint64_t>(options.videoClock + ms * 90);
     return true;
   }
   if (std::strcmp(name, "--lose") == 0) {
-    const char* colon = std::strchr(value, ':');
-    if (!colon) return false;
-    options.damage.lost.push_back({number, std::strtoull(colon + 1, nullptr, 10)});
+    const std::size_t colon = value.find(':');
+    std::uint64_t bytes = 0;
+    if (colon == std::string::npos || !parseNumber(value.substr(0, colon), UINT64_MAX, number) ||
+        !parseNumber(value.substr(colon + 1), UINT64_MAX, bytes)) {
+      return false;
+    }
+    options.damage.lost.push_back({number, bytes});
     return true;
   }
+  const bool percent = std::strcmp(name, "--span") == 0 || std::strcmp(name, "--prefix") == 0;
+  if (!parseNumber(value, percent ? 100 : SIZE_MAX, number)) return false;
+  if (std::strcmp(name, "--seed") == 0) return options.seed = number, true;
+  if (std::strcmp(name, "--span") == 0) return options.spanPercent = static_cast<unsigned>(number), true;
+  if (std::strcmp(name, "--prefix") == 0) return options.prefixPercent = static_cast<unsigned>(number), true;
   for (const auto& [option, field] : sizes) {
     if (std::strcmp(name, option) == 0) return *field = static_cast<std::size_t>(number), true;
   }
   return false;
 }
 
-}  // namespace
+// Closes a file that may be null; false when a write to it or its closing failed.
+bool closeFile(std::FILE* file) {
+  if (!file) return true;
+  const bool good = !std::ferror(file);
+  return std::fclose(file) == 0 && good;
+}
 
-int main(int argc, char** argv) {
+int packFromArguments(int argc, char** argv) {
   if (argc == 2 && std::strcmp(argv[1], "--help") == 0) return usage(stdout);
   if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
     std::printf("korvat-pack layout %d\n", korvat::pack::kLayoutVersion);
@@ -172,7 +191,10 @@ int main(int argc, char** argv) {
   if (argc - first == 4 && std::strcmp(argv[first], "--mix") == 0) {
     double videoShare = 0;
     if (!mixOptions(argv[first + 1], options, videoShare)) return usage();
-    const double total = std::strtod(argv[first + 2], nullptr) * 1024 * 1024;
+    char* end = nullptr;
+    const double mebibytes = std::strtod(argv[first + 2], &end);
+    if (*end != '\0' || !(mebibytes > 0 && mebibytes <= 4096)) return usage();
+    const double total = mebibytes * 1024 * 1024;
     // As many pictures of 25 fps as the audio's 24 ms frames of 576 bytes last.
     const auto audioBytes = static_cast<std::size_t>(total * (1 - videoShare));
     video = korvat::pack::syntheticVideo(static_cast<std::size_t>(total * videoShare), audioBytes / 960, options.seed);
@@ -191,23 +213,39 @@ int main(int argc, char** argv) {
 
   std::FILE* recording = std::fopen(recordingName, "wb");
   std::FILE* pes = pesName ? std::fopen(pesName, "wb") : nullptr;
-  if (!recording || (pesName && !pes)) {
-    std::fprintf(stderr, "korvat-pack: cannot create the output\n");
-    return 1;
-  }
-  const auto sinkTo = [](std::FILE* file) -> korvat::pack::Sink {
-    if (!file) return nullptr;
-    return [file](const char* data, std::size_t n) { std::fwrite(data, 1, n, file); };
-  };
+  std::string failure;
   korvat::pack::Intact intact;
+  if (!recording || (pesName && !pes)) {
+    failure = "cannot create the output";
+  } else {
+    const auto sinkTo = [](std::FILE* file) -> korvat::pack::Sink {
+      if (!file) return nullptr;
+      return [file](const char* data, std::size_t n) { std::fwrite(data, 1, n, file); };
+    };
+    try {
+      korvat::pack::packRecording(video, audio, options, sinkTo(recording), sinkTo(pes), &intact);
+    } catch (const std::exception& e) {
+      failure = e.what();
+    }
+  }
+  const bool closed = closeFile(recording) & closeFile(pes);  // both, whatever the first did
+  if (failure.empty() && !closed) failure = "writing failed";
+  if (failure.empty() && reportName && !writeReport(reportName, options, intact)) failure = "writing the report failed";
+  if (failure.empty()) return 0;
+  // No half-made recording is left to be taken for a whole one.
+  std::fprintf(stderr, "korvat-pack: %s\n", failure.c_str());
+  if (recording) std::remove(recordingName);
+  if (pes) std::remove(pesName);
+  return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
   try {
-    korvat::pack::packRecording(video, audio, options, sinkTo(recording), sinkTo(pes), &intact);
-  } catch (const std::exception& e) {
+    return packFromArguments(argc, argv);
+  } catch (const std::exception& e) {  // out of memory for the streams, say
     std::fprintf(stderr, "korvat-pack: %s\n", e.what());
     return 1;
   }
-  const bool written = std::fclose(recording) == 0 && (!pes || std::fclose(pes) == 0) &&
-                       (!reportName || writeReport(reportName, options, intact));
-  if (!written) std::fprintf(stderr, "korvat-pack: writing failed\n");
-  return written ? 0 : 1;
 }

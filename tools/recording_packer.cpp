@@ -56,6 +56,58 @@ Bytes leadInVideo(const Bytes& video, Rng& rng) {
 
 constexpr char kStartCodePrefix[] = {0, 0, 1};
 
+const unsigned char* u(const char* at) { return reinterpret_cast<const unsigned char*>(at); }
+
+// Where each frame of an audio stream begins, and its display time.
+struct Frames {
+  std::vector<std::size_t> starts;
+  std::vector<std::uint64_t> ticks;
+
+  // The frame that the byte at `at` belongs to (the first, before it).
+  std::size_t at(std::size_t at) const {
+    const auto after = std::upper_bound(starts.begin(), starts.end(), at);
+    return after == starts.begin() ? 0 : static_cast<std::size_t>(after - starts.begin()) - 1;
+  }
+  // The first frame that begins in [from, to), or starts.size().
+  std::size_t firstIn(std::size_t from, std::size_t to) const {
+    const auto first = std::lower_bound(starts.begin(), starts.end(), from);
+    return first != starts.end() && *first < to ? static_cast<std::size_t>(first - starts.begin()) : starts.size();
+  }
+};
+
+// Every frame of MPEG audio or AC3 from the first on, as long as headers
+// follow, the first at `clock`; samples count at their own rate, should it
+// change.
+Frames findFrames(const Bytes& stream, std::uint64_t clock) {
+  Frames frames;
+  std::uint64_t samples = 0, ticksBefore = 0;
+  std::uint32_t rate = 0;
+  for (std::size_t at = 0; at + kAc3HeaderSize <= stream.size() || at + kAudioHeaderSize <= stream.size();) {
+    const unsigned char* header = u(stream.data() + at);
+    std::uint32_t length = 0, frameSamples = 1536, frameRate = 0;
+    AudioFrameHeader mpeg;
+    if (at + kAc3HeaderSize <= stream.size() && (length = ac3FrameLength(header)) != 0) {
+      frameRate = header[4] >> 6 == 0 ? 48000 : header[4] >> 6 == 1 ? 44100 : 32000;
+    } else if (at + kAudioHeaderSize <= stream.size() && AudioFrameHeader::parse(header, mpeg)) {
+      length = mpeg.length();
+      frameSamples = mpeg.samples();
+      frameRate = mpeg.sampleRate;
+    } else {
+      break;
+    }
+    if (frameRate != rate) {
+      ticksBefore += rate == 0 ? 0 : samples * 90000 / rate;
+      samples = 0;
+      rate = frameRate;
+    }
+    frames.starts.push_back(at);
+    frames.ticks.push_back(clock + ticksBefore + samples * 90000 / rate);
+    samples += frameSamples;
+    at += length;
+  }
+  return frames;
+}
+
 class Packer {
  public:
   Packer(const Bytes& video, const Bytes& audio, const PackOptions& options, const Sink& recording, const Sink& pes,
@@ -73,7 +125,9 @@ class Packer {
     videoStream = leadIn + video;
     firstStart = leadIn.size();
     findPictures(video);
-    findFrames();
+    audioFrames = findFrames(audio, options.audioClock);
+    for (const PackOptions::Track& track : options.tracks)
+      trackFrames.push_back(findFrames(track.stream, options.audioClock));
     if (intact) intact->taken.resize(damage.lost.size());
     for (std::size_t i = 0; i < damage.lost.size(); ++i) {
       taken.push_back({damage.lost[i].offset, damage.lost[i].offset + damage.lost[i].bytes, static_cast<int>(i)});
@@ -83,7 +137,11 @@ class Packer {
 
   void run() {
     emitAudio(0xC0, "", rng.plainBytes(rng.in(options.audio)), false);  // the tail of a frame: no sync in it
-    emitAudio(0xBD, "", rng.plainBytes(rng.in(options.other)), false);  // a private stream beside the audio
+    // A private stream beside the audio, unless a track of AC3 is that stream.
+    const auto isPrivate = [](const PackOptions::Track& track) { return track.id == 0xBD; };
+    if (std::none_of(options.tracks.begin(), options.tracks.end(), isPrivate)) {
+      emitAudio(0xBD, "", rng.plainBytes(rng.in(options.other)), false);
+    }
     if (options.tracksFirst) {
       for (std::size_t t = 0; t < options.tracks.size(); ++t) nextTrack(t);
     }
@@ -99,9 +157,10 @@ class Packer {
       const auto consider = [&](int stream, bool left, std::int64_t sendBy) {
         if (left && sendBy < earliest) earliest = sendBy, next = stream;
       };
-      consider(kAudio, audioAt < audio.size(), audioNeededAt(audioAt) - kAudioLead);
+      consider(kAudio, audioAt < audio.size(), audioNeededAt(audioFrames, audioAt, audio.size()) - kAudioLead);
       for (std::size_t t = 0; t < options.tracks.size(); ++t) {
-        consider(static_cast<int>(t), trackAt[t] < options.tracks[t].stream.size(), trackNeeded(t) - kAudioLead);
+        const std::size_t size = options.tracks[t].stream.size();
+        consider(static_cast<int>(t), trackAt[t] < size, audioNeededAt(trackFrames[t], trackAt[t], size) - kAudioLead);
       }
       consider(kVideo, videoAt < videoStream.size(), videoNeededAt(videoAt) - kVideoLead);
       if (next == kAudio) {
@@ -176,28 +235,6 @@ class Packer {
           i + 1 < pictures.size() ? std::min(pictures[i].ticks, pictures[i + 1].needed) : pictures[i].ticks;
     }
   }
-
-  // Every frame of the audio from its first on, as long as headers follow;
-  // samples count at their own rate, should it change.
-  void findFrames() {
-    AudioFrameHeader header;
-    std::uint64_t samples = 0, ticksBefore = 0;
-    std::uint32_t rate = 0;
-    for (std::size_t at = 0;
-         at + kAudioHeaderSize <= audio.size() && AudioFrameHeader::parse(u(audio.data() + at), header);
-         at += header.length()) {
-      if (header.sampleRate != rate) {
-        ticksBefore += rate == 0 ? 0 : samples * 90000 / rate;
-        samples = 0;
-        rate = header.sampleRate;
-      }
-      frameStarts.push_back(at);
-      frameTicks.push_back(options.audioClock + ticksBefore + samples * 90000 / rate);
-      samples += header.samples();
-    }
-  }
-
-  static const unsigned char* u(const char* at) { return reinterpret_cast<const unsigned char*>(at); }
 
   // Writes the bytes that follow in the recording, less what the damage took.
   // True when all of them arrive.
@@ -293,24 +330,24 @@ class Packer {
 
   // Whole frames from audioAt on, about n bytes of them.
   std::size_t wholeFrames(std::size_t n) const {
-    const auto after = std::upper_bound(frameStarts.begin(), frameStarts.end(), audioAt + n);
-    if (after != frameStarts.begin() && *(after - 1) > audioAt) return *(after - 1) - audioAt;
-    const auto next = std::upper_bound(frameStarts.begin(), frameStarts.end(), audioAt);
-    return (next != frameStarts.end() ? *next : audio.size()) - audioAt;
+    const auto after = std::upper_bound(audioFrames.starts.begin(), audioFrames.starts.end(), audioAt + n);
+    if (after != audioFrames.starts.begin() && *(after - 1) > audioAt) return *(after - 1) - audioAt;
+    const auto next = std::upper_bound(audioFrames.starts.begin(), audioFrames.starts.end(), audioAt);
+    return (next != audioFrames.starts.end() ? *next : audio.size()) - audioAt;
   }
 
   void nextAudio() {
     std::size_t n = std::min<std::size_t>(rng.in(options.audio), audio.size() - audioAt);
-    if (options.pesAtFrames && !frameStarts.empty()) n = wholeFrames(n);
-    const std::size_t first = std::lower_bound(frameStarts.begin(), frameStarts.end(), audioAt) - frameStarts.begin();
-    const bool stamped = first < frameStarts.size() && frameStarts[first] < audioAt + n;
-    const Bytes stamp = stamped && options.audioTimeStamps ? ptsField(frameTicks[first]) : Bytes();
+    if (options.pesAtFrames && !audioFrames.starts.empty()) n = wholeFrames(n);
+    const std::size_t first = audioFrames.firstIn(audioAt, audioAt + n);
+    const bool stamped = first < audioFrames.starts.size();
+    const Bytes stamp = stamped && options.audioTimeStamps ? ptsField(audioFrames.ticks[first]) : Bytes();
     const bool whole = emitAudio(0xC0, stamp, audio.substr(audioAt, n), true);
     if (intact && whole && !stamp.empty()) intact->stampedFrames.push_back(first);
     if (intact && !whole) {
       // Every frame with a byte in the packet: the one it began in, and those that begin in it.
-      std::size_t frame = std::upper_bound(frameStarts.begin(), frameStarts.end(), audioAt) - frameStarts.begin();
-      for (frame = frame > 0 ? frame - 1 : 0; frame < frameStarts.size() && frameStarts[frame] < audioAt + n; ++frame) {
+      for (std::size_t frame = audioFrames.at(audioAt);
+           frame < audioFrames.starts.size() && audioFrames.starts[frame] < audioAt + n; ++frame) {
         lose(intact->lostFrames, frame, lostTo < 0 ? nullptr : &intact->taken[lostTo].frames);
       }
     }
@@ -328,31 +365,14 @@ class Packer {
     return left;
   }
 
-  // The length and duration of a track's frames, all as long as its first
-  // (MPEG audio, or AC3); 0 for a stream of neither.
-  std::pair<std::uint64_t, std::uint64_t> trackFrame(std::size_t t) const {
-    const Bytes& stream = options.tracks[t].stream;
-    AudioFrameHeader header;
-    if (stream.size() >= 5 && ac3FrameLength(u(stream.data())) != 0) {
-      return {ac3FrameLength(u(stream.data())), 1536 * 90000 /
-                                                    (stream[4] >> 6 == 1   ? 44100
-                                                     : stream[4] >> 6 == 2 ? 32000
-                                                                           : 48000)};
-    }
-    if (stream.size() >= 4 && AudioFrameHeader::parse(u(stream.data()), header)) {
-      return {header.length(), std::uint64_t{header.samples()} * 90000 / header.sampleRate};
-    }
-    return {0, 0};
-  }
-
-  // A packet of another audio track, stamped by the frames before it.
+  // A packet of another audio track, stamped by the first frame that begins in it.
   void nextTrack(std::size_t t) {
     const PackOptions::Track& track = options.tracks[t];
     const std::size_t n = std::min<std::size_t>(rng.in(options.audio), track.stream.size() - trackAt[t]);
     if (n == 0) return;
-    const auto [frameBytes, frameTicks] = trackFrame(t);
-    const std::uint64_t frames = frameBytes == 0 ? 0 : (trackAt[t] + frameBytes - 1) / frameBytes;
-    const Bytes stamp = ptsField(options.audioClock + frames * frameTicks);
+    const Frames& frames = trackFrames[t];
+    const std::size_t first = frames.firstIn(trackAt[t], trackAt[t] + n);
+    const Bytes stamp = first < frames.starts.size() ? ptsField(frames.ticks[first]) : Bytes();
     emit(avPacket(2, 0, pesPacket(track.id, stamp, track.stream.substr(trackAt[t], n))));
     trackAt[t] += n;
   }
@@ -367,21 +387,15 @@ class Packer {
                                         [](std::size_t at, const Picture& p) { return at < p.at; });
     return (after == pictures.begin() ? after : after - 1)->needed;
   }
-  std::int64_t audioNeededAt(std::size_t at) const {
-    if (frameStarts.empty()) return evenly(static_cast<std::int64_t>(options.audioClock), at, audio.size());
-    const auto after = std::upper_bound(frameStarts.begin(), frameStarts.end(), at);
-    return static_cast<std::int64_t>(frameTicks[after == frameStarts.begin() ? 0 : after - frameStarts.begin() - 1]);
-  }
-  std::int64_t trackNeeded(std::size_t t) const {
-    const auto [frameBytes, frameTicks] = trackFrame(t);
-    const auto clock = static_cast<std::int64_t>(options.audioClock);
-    if (frameBytes == 0) return evenly(clock, trackAt[t], options.tracks[t].stream.size());
-    return clock + static_cast<std::int64_t>(trackAt[t] / frameBytes * frameTicks);
+  std::int64_t audioNeededAt(const Frames& frames, std::size_t at, std::size_t size) const {
+    if (frames.starts.empty()) return evenly(static_cast<std::int64_t>(options.audioClock), at, size);
+    return static_cast<std::int64_t>(frames.ticks[frames.at(at)]);
   }
   std::int64_t evenly(std::int64_t clock, std::size_t at, std::size_t size) const {
     std::int64_t span = 0;
     if (!pictures.empty()) span = pictures.back().ticks - pictures.front().ticks;
-    if (!frameTicks.empty()) span = std::max<std::int64_t>(span, frameTicks.back() - frameTicks.front());
+    if (!audioFrames.ticks.empty())
+      span = std::max<std::int64_t>(span, audioFrames.ticks.back() - audioFrames.ticks.front());
     return clock + static_cast<std::int64_t>(static_cast<double>(span) * at / std::max<std::size_t>(size, 1));
   }
 
@@ -433,8 +447,8 @@ class Packer {
   Bytes videoStream;
   std::vector<Picture> pictures;    // in videoStream, in stream order
   std::ptrdiff_t firstPicture = 0;  // the first after the first sequence header
-  std::vector<std::size_t> frameStarts;
-  std::vector<std::uint64_t> frameTicks;
+  Frames audioFrames;
+  std::vector<Frames> trackFrames;  // of options.tracks
   std::vector<Range> taken;
   std::vector<std::size_t> trackAt = std::vector<std::size_t>(options.tracks.size());
   std::size_t firstStart = 0, videoAt = 0, audioAt = 0;
