@@ -1,29 +1,45 @@
 #!/usr/bin/env python3
 """Audio/video sync of korvat's output, measured on clips we make ourselves.
 
-Every clip is black with a one-picture flash at each whole second and silent
+Every clip is black with a one-picture flash at each whole second and quiet
 with a 40 ms beep starting at each whole second. The flash's grey level and
 the beep's pitch say which second it is, so a second can still be told after
-damage has shifted everything around it. The truth is ffmpeg's own program
-stream of the same sources, which keeps its time stamps (its MP2 encoder
-stamps the first frame early by the codec's delay, so flash and beep meet
-there to 0.1 ms).
+damage has shifted everything around it. The truth for the seconds is
+ffmpeg's own program stream of the same sources, which keeps its time stamps
+(its MP2 encoder stamps the first frame early by the codec's delay, so flash
+and beep meet there to 0.1 ms).
+
+Every other picture carries its number in a row of blocks, and faint noise
+lies under the beeps, so that no two pictures decode alike and no two MP2
+frames are alike: each picture and each audio frame of an output can be
+traced to its place in the clip. The truth for those is how the clip was
+made: picture j at j/25 s (at 29.97 fps after a change of frame rate), audio
+frame k at the recording's audio lead plus k frames.
 
 Prints the reference; the clean clips split by korvat and muxed by the
-README's recipe and by variants of it, each against the reference; and, once
+README's recipe and by variants of it, each against the reference; once
 korvat-pack can lose stretches of a recording, how far damage moves each
-second's offset from the same clip undamaged, before (-k) and after (-r).
+second's offset from the same clip undamaged, before (-k) and after (-r);
+a check of the per-frame measure on a mux made 40 ms off; and the offset at
+every audio frame of every clip, undamaged and damaged, split with -r and
+with -k: the clips above, and clips of the kinds broadcasts carry (outages of
+seconds, sparse video stamps, a first group of one picture, a change of frame
+rate, interlaced video, 44.1 kHz audio). Each row gives the worst offset, the
+worst within a second of what damage took, how many frames are off by more
+than half a frame, and the pictures that match none of the clip's.
 
   bench/sync.py [--korvat PATH] [--pack PATH] [--keep DIR] [--jobs N]
 
 Run by hand; not part of the tests. Needs ffmpeg and ffprobe (made for
-Debian 12's 5.1); about a minute and a half on two cores.
+Debian 12's 5.1); about three minutes on two cores.
 """
 
 import argparse
 import array
 import bisect
 import concurrent.futures
+import fractions
+import hashlib
 import os
 import random
 import re
@@ -42,6 +58,7 @@ SECONDS = 60
 BEEP = 1920  # samples: 40 ms
 TOLERANCE_MS = 12.0
 STEP_TIMEOUT = 180  # seconds for any one child process
+AUDIO_OFFSET_MS = 48  # how much later the packer is to stamp the audio, where it can be told
 
 # Grey level and pitch of second s, chosen far enough apart to survive coding.
 def flash_level(s):
@@ -103,47 +120,117 @@ FF = ["ffmpeg", "-nostdin", "-nostats", "-hide_banner", "-v", "error", "-y"]
 
 # ---------------------------------------------------------------- the clips
 
-def video_source():
+def video_source(seconds=SECONDS, rate=FPS, first=0, first_second=0, odd_first=False):
     # geq on a 16x16 frame and a scale up: geq on the full frame is slow.
-    lum = "if(eq(mod(N,%d),0),40+3*floor(N/%d),16)" % (FPS, FPS)
-    return ("nullsrc=s=16x16:r=%d:d=%d,format=yuv420p,geq=lum='%s':cb=128:cr=128,scale=720x576"
-            % (FPS, SECONDS, lum))
+    # Every picture but a flash carries its number, first+N, in binary in
+    # eleven blocks along the bottom, so that no two decode alike; they keep
+    # its mean under 30, where the flash detector passes it by.
+    per_second = round(fractions.Fraction(rate))
+    number = "(N+%d)" % first
+    code = "if(eq(Y,15)*between(X,2,12),16+200*mod(floor(%s/pow(2,X-2)),2),16)" % number
+    lum = "if(eq(mod(N,%d),0),40+3*(%d+floor(N/%d)),%s)" % (per_second, first_second, per_second, code)
+    if odd_first:
+        # A checkerboard, so that the scene changes at the second picture.
+        lum = "if(eq(N,0),16+219*mod(X+Y,2),%s)" % lum
+    return ("nullsrc=s=16x16:r=%s:d=%d,format=yuv420p,geq=lum='%s':cb=128:cr=128,scale=720x576"
+            % (rate, seconds, lum))
 
 
-def audio_source(shift):
+NOISE = 0.02  # peak to peak: 1% of full scale, a tenth of what the beep detector hears
+
+
+def audio_source(shift, rate=RATE):
     # Sample n of the stream is sample n+shift of the clip's timeline; the
-    # sample count keeps the gate and the phase exact.
-    m = "(n+%d)" % shift
-    expr = ("if(lt(mod(%s,%d),%d),0.5*sin(2*PI*(400+20*floor(%s/%d))*mod(%s,%d)/%d),0)"
-            % (m, RATE, BEEP, m, RATE, m, RATE, RATE))
-    return "aevalsrc=exprs='%s':s=%d:d=%d:c=stereo" % (expr, RATE, SECONDS)
+    # sample count keeps the gate and the phase exact. The noise under it
+    # (ffmpeg's random(), the same every run) makes every MP2 frame unlike
+    # every other.
+    m = "(n+%s)" % ("%.6f" % shift).rstrip("0").rstrip(".")
+    expr = ("if(lt(mod(%s,%d),%d),0.5*sin(2*PI*(400+20*floor(%s/%d))*mod(%s,%d)/%d),0)+%g*(random(0)-0.5)"
+            % (m, rate, BEEP, m, rate, m, rate, rate, NOISE))
+    return "aevalsrc=exprs='%s':s=%d:d=%d:c=stereo" % (expr, rate, SECONDS)
 
 
-def video_codec(bframes):
-    # GOPs of exactly 12: a flash would otherwise start a GOP of its own. The
-    # bigger buffer keeps the program stream muxer from complaining about
-    # the sharp flash pictures.
-    return ["-c:v", "mpeg2video", "-g", "12", "-bf", str(bframes), "-sc_threshold", "1000000000",
-            "-q:v", "2", "-maxrate", "9000k", "-bufsize", "1835k"]
+def video_codec(bframes, scene_cuts=False):
+    # GOPs of exactly 12 unless asked: a flash would otherwise start a GOP of
+    # its own. The bigger buffer keeps the program stream muxer from
+    # complaining about the sharp flash pictures.
+    codec = ["-c:v", "mpeg2video", "-g", "12", "-bf", str(bframes)]
+    if not scene_cuts:
+        codec += ["-sc_threshold", "1000000000"]
+    return codec + ["-q:v", "2", "-maxrate", "9000k", "-bufsize", "1835k"]
 
 
 AUDIO_CODEC = ["-c:a", "mp2", "-b:a", "192k", "-ac", "2"]
 EXACT = ["-fflags", "+bitexact", "-flags", "+bitexact"]
 
 
-def make_video(path, bframes, low_delay=False):
-    run(FF + ["-fflags", "+bitexact", "-f", "lavfi", "-i", video_source()] + video_codec(bframes)
-        + ["-flags", "+bitexact" + ("+low_delay" if low_delay else ""), "-f", "mpeg2video", path])
+def make_video(path, bframes, low_delay=False, source=None, scene_cuts=False, flags="", extra=()):
+    run(FF + ["-fflags", "+bitexact", "-f", "lavfi", "-i", source or video_source()]
+        + video_codec(bframes, scene_cuts) + list(extra)
+        + ["-flags", "+bitexact" + ("+low_delay" if low_delay else "") + flags, "-f", "mpeg2video", path])
 
 
-def make_audio(path, shift):
-    run(FF + ["-fflags", "+bitexact", "-f", "lavfi", "-i", audio_source(shift)] + AUDIO_CODEC
+def make_audio(path, shift, rate=RATE):
+    run(FF + ["-fflags", "+bitexact", "-f", "lavfi", "-i", audio_source(shift, rate)] + AUDIO_CODEC
         + ["-flags", "+bitexact", "-f", "mp2", path])
 
 
 def make_reference(path, bframes):
     run(FF + ["-fflags", "+bitexact", "-f", "lavfi", "-i", video_source(), "-f", "lavfi", "-i", audio_source(0)]
         + video_codec(bframes) + AUDIO_CODEC + EXACT + ["-f", "vob", path])
+
+
+def make_one_picture_group(path):
+    """A scene that changes at the second picture, which ffmpeg's own scene
+    detection answers with a closed group of that one I-picture and an open
+    group after it; fails unless the stream starts so."""
+    make_video(path, 2, source=video_source(odd_first=True), scene_cuts=True)
+    es = open(path, "rb").read()
+    pictures, _, _ = video_pictures(es)
+    gops = groups(es)
+    if len(gops) > 1:
+        first = [p for p in pictures if p[0] < gops[1][0]]
+        second = next((p for p in pictures if p[0] > gops[1][0]), None)
+        if (gops[0][1] and len(first) == 1 and first[0][1] == "I" and not gops[1][1]
+                and second and second[1] == "I" and second[2] > 0):
+            return
+    raise RuntimeError("%s does not start with a closed group of one I-picture and an open group: groups %s,"
+                       " pictures %s" % (path, gops[:2], [p[1:3] for p in pictures[:6]]))
+
+
+def make_interlaced(path):
+    """Interlaced frame pictures, top field first; fails unless every picture says so."""
+    make_video(path, 2, flags="+ildct+ilme", extra=["-top", "1"])
+    es = open(path, "rb").read()
+    coding = picture_coding(es)
+    if len(coding) != len(video_pictures(es)[0]) or set(coding) != {(3, 1, 0)}:
+        raise RuntimeError("%s is not interlaced frame pictures, top field first: (structure, top first,"
+                           " progressive) %s" % (path, sorted(set(coding))))
+
+
+CHANGE = SECONDS // 2 * FPS  # the first picture at 29.97 fps
+
+
+def make_rate_change(path):
+    """Two programmes in one stream, 25 fps then 29.97: two encodes one after
+    the other, each from its own sequence header. Its pictures are numbered
+    on across the change."""
+    half = SECONDS // 2
+    first, second = path + ".25", path + ".30"
+    make_video(first, 2, source=video_source(half))
+    make_video(second, 2, source=video_source(half, "30000/1001", first=CHANGE, first_second=half))
+    es = open(first, "rb").read()
+    count = len(video_pictures(es)[0])
+    if count != CHANGE:
+        raise RuntimeError("the 25 fps programme has %d pictures, not %d" % (count, CHANGE))
+    # A broadcast goes on from one programme to the next without the
+    # sequence end code an encode ends with.
+    if es.endswith(b"\x00\x00\x01\xb7"):
+        es = es[:-4]
+    with open(path, "wb") as f:
+        f.write(es + open(second, "rb").read())
+    os.unlink(first)
+    os.unlink(second)
 
 
 # ------------------------------------------------------ the byte formats
@@ -169,6 +256,47 @@ def video_pictures(es):
             count += 1
         at = es.find(b"\x00\x00\x01", at + 4)
     return pictures, headers, low_delay
+
+
+def groups(es):
+    """Stream position and closed_gop flag of every group header."""
+    out = []
+    at = es.find(b"\x00\x00\x01\xb8")
+    while 0 <= at < len(es) - 8:
+        out.append((at, (es[at + 7] >> 6) & 1))
+        at = es.find(b"\x00\x00\x01\xb8", at + 4)
+    return out
+
+
+def picture_coding(es):
+    """picture_structure, top_field_first and progressive_frame of every
+    picture coding extension."""
+    out = []
+    at = es.find(b"\x00\x00\x01\xb5")
+    while 0 <= at < len(es) - 9:
+        if es[at + 4] >> 4 == 8:
+            out.append((es[at + 6] & 3, es[at + 7] >> 7, es[at + 8] >> 7))
+        at = es.find(b"\x00\x00\x01\xb5", at + 4)
+    return out
+
+
+LAYER2_KBITS = (0, 32, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384)
+SAMPLE_RATES = (44100, 48000, 32000)
+
+
+def mp2_frames(data):
+    """Every MPEG-1 layer II frame of a stream, from its start as long as
+    headers follow: its bytes, and the sample rate."""
+    frames, at, rate = [], 0, None
+    while at + 4 <= len(data):
+        b1, b2 = data[at + 1], data[at + 2]
+        if data[at] != 0xFF or b1 & 0xFE != 0xFC or b2 >> 4 in (0, 15) or (b2 >> 2) & 3 == 3:
+            break
+        rate = SAMPLE_RATES[(b2 >> 2) & 3]
+        length = 144000 * LAYER2_KBITS[b2 >> 4] // rate + ((b2 >> 1) & 1)
+        frames.append(data[at:at + length])
+        at += length
+    return frames, rate
 
 
 def av_packets(data):
@@ -256,7 +384,8 @@ TIMEBASE = re.compile(r"Parsed_showinfo.*config in time_base: (\d+)/(\d+)")
 
 
 class Measured:
-    """Per second: flash time (decoder's time stamps and frame count), beep onset."""
+    """Per second: flash time (decoder's time stamps and frame count), beep
+    onset; and every decoded picture and audio packet, with its time."""
 
     def __init__(self):
         self.flash = {}   # s -> seconds, from the decoder's time stamps
@@ -265,23 +394,63 @@ class Measured:
         self.bad = set()  # seconds seen twice or malformed
         self.first_video = self.first_audio = None
         self.video_frames = 0
+        self.pictures = []  # (seconds, hash) of each decoded picture, in display order
+        self.packets = []  # (seconds, MD5) of each audio packet
+        self.errors = 0  # the decoder's error lines
 
     def offsets(self, counted=False):
         flash = self.counted if counted else self.flash
         return {s: self.beep[s] - flash[s] for s in flash if s in self.beep and s not in self.bad}
 
 
-def decode(mux, pcm_path):
-    _, _, err = run(["ffmpeg", "-nostdin", "-nostats", "-hide_banner", "-v", "info", "-y", "-copyts", "-i", mux,
-                     "-map", "0:v:0", "-vf", "showinfo", "-f", "null", "-",
-                     "-map", "0:a:0", "-af", "ashowinfo", "-c:a", "pcm_s16le", "-f", "s16le", pcm_path])
-    return err
+NOPTS = -(1 << 63)
 
 
-def measure(mux, work):
-    pcm_path = os.path.join(work, os.path.basename(mux) + ".pcm")
-    log = decode(mux, pcm_path)
+# The hash of decoded pictures: as good as MD5 here, and as fast as decoding.
+PICTURE_HASH = ["-f", "framehash", "-hash", "murmur3"]
+
+
+def frame_listing(path):
+    """(seconds, hash) of each frame or packet of a framehash listing; None
+    for a frame without a time stamp."""
+    num, den, out = 1, 90000, []
+    with open(path) as f:
+        for line in f:
+            if line.startswith("#tb "):
+                num, den = (int(x) for x in line.split(":")[1].split("/"))
+            elif line.strip() and not line.startswith("#"):
+                fields = [x.strip() for x in line.split(",")]
+                pts = int(fields[2])
+                out.append((None if pts == NOPTS else pts * num / den, fields[5]))
+    return out
+
+
+def decode(mux, listing, pcm_path=None):
+    """Decodes the mux's video, every picture at the mux's own time (none
+    dropped or repeated), and copies its audio packets, each listed with its
+    hash in listing.video and listing.audio; with a pcm_path, also looks at
+    every picture for the flashes and decodes the audio. The log, each line
+    tagged with its level."""
+    argv = ["ffmpeg", "-nostdin", "-nostats", "-hide_banner", "-loglevel", "level+info", "-y", "-copyts", "-i", mux,
+            "-map", "0:v:0"] + (["-vf", "showinfo"] if pcm_path else [])
+    argv += ["-fps_mode", "passthrough", "-enc_time_base:v", "1:90000"] + PICTURE_HASH + [listing + ".video",
+             "-map", "0:a:0", "-c:a", "copy", "-f", "framemd5", listing + ".audio"]
+    if pcm_path:
+        argv += ["-map", "0:a:0", "-af", "ashowinfo", "-c:a", "pcm_s16le", "-f", "s16le", pcm_path]
+    return run(argv)[2]
+
+
+def measure(mux, work, by_second=True):
+    """Every picture and audio packet of the mux, each with its time; and
+    by_second, the flash and the beep of every second."""
+    base = os.path.join(work, os.path.basename(mux))
+    pcm_path = base + ".pcm" if by_second else None
+    log = decode(mux, base, pcm_path)
     m = Measured()
+    m.pictures, m.packets = frame_listing(base + ".video"), frame_listing(base + ".audio")
+    os.unlink(base + ".video")
+    os.unlink(base + ".audio")
+    m.errors = sum(1 for line in log.splitlines() if "[error] " in line or "[fatal] " in line)
     num, den = 1, 90000
     tb = TIMEBASE.search(log)
     if tb:
@@ -306,6 +475,8 @@ def measure(mux, work):
             m.bad.add(s)
         m.flash[s] = pts if pts is not None else m.first_video + n * PERIOD
         m.counted[s] = m.first_video + n * PERIOD
+    if not by_second:
+        return m
     audio_frames = []
     total = 0
     for line in log.splitlines():
@@ -391,6 +562,102 @@ def beep_second(x, onset, end):
     return s, whole
 
 
+# ------------------------------------------------------- at every frame
+
+def decoded_pictures(m2v):
+    """Each decoded picture's hash, in display order: every picture, none
+    dropped or repeated where the frame rate changes."""
+    _, out, _ = run(["ffmpeg", "-nostdin", "-v", "error", "-i", m2v, "-fps_mode", "passthrough"] + PICTURE_HASH + ["-"])
+    return [line.split(",")[-1].strip() for line in out.splitlines() if line.strip() and not line.startswith("#")]
+
+
+def alike(items):
+    """The items that are there more than once."""
+    seen, twice = set(), set()
+    for item in items:
+        (twice if item in seen else seen).add(item)
+    return twice
+
+
+class Clip:
+    """A clip as made: its two streams, and where each of its pictures and
+    audio frames belongs in the clip's time, by construction; never by what
+    korvat or the packer make of it."""
+
+    def __init__(self, video, audio, truth, lead, first=0, change=None):
+        # truth: the hash of each decoded picture, in display order, of the
+        # stream the video was cut from; first: the display index there of
+        # the video's first picture in display order; change: the first
+        # picture at 29.97 fps; lead: how much later the recording stamps its
+        # audio than its first picture, in seconds.
+        self.video, self.audio, self.first, self.change = video, audio, first, change
+        self.display = [p[3] for p in video_pictures(open(video, "rb").read())[0]]
+        doubt = alike(truth)
+        self.picture_at = {h: self.picture_time(j) for j, h in enumerate(truth) if h not in doubt}
+        frames, self.rate = mp2_frames(open(audio, "rb").read())
+        hashes = [hashlib.md5(f).hexdigest() for f in frames]
+        doubt = alike(hashes)
+        # Audio frame 0 goes with the first picture in stream order, the one
+        # the recording stamps first.
+        self.start = self.picture_time(first + self.display[0]) + lead
+        self.frame_at = {h: self.frame_time(k) for k, h in enumerate(hashes) if h not in doubt}
+
+    def picture_time(self, j):
+        if self.change is not None and j >= self.change:
+            return self.change / FPS + (j - self.change) * 1001 / 30000
+        return j / FPS
+
+    def frame_time(self, k):
+        return self.start + k * 1152 / self.rate
+
+    def shown(self, i):
+        """The clip time of the video's picture i in stream order."""
+        return self.picture_time(self.first + self.display[i])
+
+
+class FrameSync:
+    """The offset at every audio frame of a mux that is one of the clip's:
+    how much longer after the picture shown with it the frame plays than it
+    belongs. Positive: the audio is late."""
+
+    def __init__(self, m, clip, cuts=()):
+        shown = sorted((pts, clip.picture_at[h]) for pts, h in m.pictures
+                       if pts is not None and h in clip.picture_at)
+        self.decoded = len(m.pictures)
+        self.broken = sum(1 for _, h in m.pictures if h not in clip.picture_at)
+        self.errors = m.errors
+        self.packets = len(m.packets)
+        starts = [pts for pts, _ in shown]
+        self.offsets = []  # (clip time, offset) of each frame
+        for pts, h in m.packets:
+            t = clip.frame_at.get(h)
+            if t is None or pts is None or not shown:
+                continue  # a silent frame the repair made, or one damage broke
+            # The last picture begun by then that is one of the clip's: a
+            # picture that matches none (damage broke it) takes the time of
+            # the last one that did plus the time shown since, which is what
+            # measuring from that one comes to. Frames before the first
+            # picture are measured from it all the same.
+            at, when = shown[max(bisect.bisect_right(starts, pts) - 1, 0)]
+            self.offsets.append((t, (pts - at) - (t - when)))
+        self.half = 1152 / clip.rate / 2
+        near = [o for t, o in self.offsets if any(a - 1 <= t <= b + 1 for a, b in cuts)]
+        self.worst = max((o for _, o in self.offsets), key=abs, default=None)
+        self.worst_near = max(near, key=abs, default=None) if cuts else None
+        self.beyond = sum(1 for _, o in self.offsets if abs(o) > self.half + 1e-6)
+
+    def span(self):
+        values = [o for _, o in self.offsets]
+        return (min(values), max(values)) if values else (None, None)
+
+
+def one_frame_per_packet(m, mp2):
+    """Whether the mux's audio packets are the split's MP2 frames, one each
+    and in order, as the per-frame measure takes them to be."""
+    frames, _ = mp2_frames(open(mp2, "rb").read())
+    return [h for _, h in m.packets] == [hashlib.md5(f).hexdigest() for f in frames]
+
+
 # --------------------------------------------------------------- korvat
 
 def delay_of(err):
@@ -431,7 +698,7 @@ def mux(video, audio, delay_ms, out, video_options=(), audio_extra_ms=0, video_o
 def frame_hashes(m2v):
     """Each decoded picture's checksum, in order, and how many lines the
     decoder logged as errors."""
-    out = subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-i", m2v, "-f", "framemd5", "-"],
+    out = subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-i", m2v] + PICTURE_HASH + ["-"],
                          capture_output=True, timeout=STEP_TIMEOUT, text=True)
     hashes = [line.split(",")[-1].strip() for line in out.stdout.splitlines() if line and not line.startswith("#")]
     return hashes, len([line for line in out.stderr.splitlines() if line.strip()])
@@ -550,6 +817,11 @@ class Bench:
         self.korvat, self.packer = os.path.abspath(args.korvat), os.path.abspath(args.pack)
         self.pool = concurrent.futures.ThreadPoolExecutor(max_workers=max(1, args.jobs))
         self.quality = {}  # clip: ((broken, errors, decoded) before and after, extra pictures dropped)
+        self.frames = {}  # (clip, "clean" or "damaged", flag): (delay, FrameSync or why there is none)
+        self.damage = {}  # clip: what its damaged recording lost, in words
+        self.one_frame = []  # (clip, whether its mux's audio packets are the split's MP2 frames)
+        self.self_check = None
+        self.agree = []  # (clean clip and recipe, median per frame less median per second)
 
     def path(self, name):
         return os.path.join(self.work, name)
@@ -558,18 +830,28 @@ class Bench:
         futures = [self.pool.submit(*call) for call in calls]
         return [f.result() for f in futures]
 
+    def pack(self, video, audio, recording, seed, options=()):
+        pack(self.packer, video, audio, recording, seed, self.offset_option + list(options))
+
     def run(self):
         started = time.time()
         P = self.path
-        _, _, usage = run([self.packer], check=False)
+        _, out, err = run([self.packer], check=False)
+        usage = out + err
         _, khelp, kerr = run([self.korvat, "--help"], check=False)
         damage = all(o in usage for o in ("--lose", "--pes-frames", "--report"))
         self.pes_frames_takes_number = bool(re.search(r"--pes-frames\s+N", usage))
         self.keep_flag = "-k" if re.search(r"^\s*-k\b", khelp + kerr, re.M) else "-r"
+        self.flags = [self.keep_flag] if self.keep_flag == "-r" else [self.keep_flag, "-r"]
+        # Told, the packer stamps the audio as late as we make it; else we ask
+        # the recording how late it does.
+        self.offset_option = ["--audio-offset", str(AUDIO_OFFSET_MS)] if "--audio-offset" in usage else []
 
-        self.all((make_video, P("v_bf2.m2v"), 2), (make_video, P("v_bf0.m2v"), 0),
-                 (make_video, P("v_bf0low.m2v"), 0, True),
-                 (make_reference, P("ref_bf2.vob"), 2), (make_reference, P("ref_bf0.vob"), 0),
+        # The longest first.
+        self.all((make_rate_change, P("v_change.m2v")), (make_reference, P("ref_bf2.vob"), 2),
+                 (make_reference, P("ref_bf0.vob"), 0), (make_one_picture_group, P("v_one.m2v")),
+                 (make_interlaced, P("v_interlaced.m2v")), (make_video, P("v_bf2.m2v"), 2),
+                 (make_video, P("v_bf0.m2v"), 0), (make_video, P("v_bf0low.m2v"), 0, True),
                  (make_audio, P("probe.mp2"), 0))
         measured = self.all((measure, P("ref_bf2.vob"), self.work), (measure, P("ref_bf0.vob"), self.work))
         self.ref = {"bf2": measured[0].offsets(), "bf0": measured[1].offsets()}
@@ -581,9 +863,12 @@ class Bench:
         # an encoder stamps its first frame early by, as ffmpeg's does in the
         # reference.
         seed = self.find_seed(P("v_bf2.m2v"), P("probe.mp2"), 1)
-        pack(self.packer, P("v_bf2.m2v"), P("probe.mp2"), P("probe.av"), seed)
-        lead = recording_lead(P("probe.av"))
-        os.unlink(P("probe.av"))
+        if self.offset_option:
+            lead = AUDIO_OFFSET_MS * 90
+        else:
+            self.pack(P("v_bf2.m2v"), P("probe.mp2"), P("probe.av"), seed)
+            lead = recording_lead(P("probe.av"))
+            os.unlink(P("probe.av"))
         os.unlink(P("probe.mp2"))
         if lead * RATE % 90000:
             raise RuntimeError("an audio lead of %d ticks is no whole number of samples" % lead)
@@ -596,19 +881,42 @@ class Bench:
         with open(P("v_open.m2v"), "wb") as f:
             f.write(es[headers[1]:])
         first_open = next(p for p in pictures if p[0] > headers[1])
-        self.all((make_audio, P("a.mp2"), shift),
-                 (make_audio, P("a_open.mp2"), first_open[3] * RATE // FPS + shift))
+        videos = ["v_bf2.m2v", "v_bf0.m2v", "v_bf0low.m2v", "v_one.m2v", "v_interlaced.m2v", "v_change.m2v"]
+        # The codec's delay is a count of samples, the same at 44.1 kHz; the
+        # lead is not.
+        made = self.all(*[(decoded_pictures, P(v)) for v in videos],
+                        (make_audio, P("a.mp2"), shift),
+                        (make_audio, P("a_open.mp2"), first_open[3] * RATE // FPS + shift),
+                        (make_audio, P("a44.mp2"), lead * 44100 / 90000 + codec, 44100))
+        truth = dict(zip(videos, made))
+        lead_s = lead / 90000
+        self.clips = {
+            "bf2": Clip(P("v_bf2.m2v"), P("a.mp2"), truth["v_bf2.m2v"], lead_s),
+            "bf0": Clip(P("v_bf0.m2v"), P("a.mp2"), truth["v_bf0.m2v"], lead_s),
+            "bf2-open": Clip(P("v_open.m2v"), P("a_open.mp2"), truth["v_bf2.m2v"], lead_s,
+                             first=first_open[3] - first_open[2]),
+            "bf0-low": Clip(P("v_bf0low.m2v"), P("a.mp2"), truth["v_bf0low.m2v"], lead_s),
+            "one-pic": Clip(P("v_one.m2v"), P("a.mp2"), truth["v_one.m2v"], lead_s),
+            "fps-change": Clip(P("v_change.m2v"), P("a.mp2"), truth["v_change.m2v"], lead_s, change=CHANGE),
+            "interlaced": Clip(P("v_interlaced.m2v"), P("a.mp2"), truth["v_interlaced.m2v"], lead_s),
+            "44k": Clip(P("v_bf2.m2v"), P("a44.mp2"), truth["v_bf2.m2v"], lead_s),
+        }
+        broadcasts = [(b[0], self.pool.submit(self.broadcast_clip, *b, damage)) for b in self.BROADCAST]
 
         print("korvat: %s\nkorvat-pack: %s" % (self.korvat, self.packer))
         print("clips: %d s, 720x576 %d fps, GOP 12, MP2 48 kHz 192 kbit/s stereo, flash and beep at every second"
               % (SECONDS, FPS))
-        print("the recording stamps its audio %+.0f ms after its first picture; ffmpeg's MP2 encoder stamps its"
-              " first frame %d samples (%.1f ms) early" % (lead / 90.0, codec, codec * 1000.0 / RATE))
+        print("the recording stamps its audio %+.0f ms after its first picture%s; ffmpeg's MP2 encoder stamps its"
+              " first frame %d samples (%.1f ms) early" % (lead / 90.0, " (--audio-offset)" if self.offset_option
+                                                            else "", codec, codec * 1000.0 / RATE))
+        print("sources: %s" % "; ".join(self.sources_unlike(videos, truth, ["a.mp2", "a_open.mp2", "a44.mp2"])))
         print("\nreference (ffmpeg's program stream of the same sources): beep onset minus flash,"
               " median [min, max] ms")
         for k in ("bf2", "bf0"):
             med, lo, hi = spread(self.ref[k])
-            print("  %-4s %s [%s, %s] over %d seconds" % (k, ms(med), ms(lo), ms(hi), len(self.ref[k])))
+            print("  %-4s %s [%s, %s] over %d seconds%s" % (k, ms(med), ms(lo), ms(hi), len(self.ref[k]),
+                                                          "" if len(self.ref[k]) == SECONDS else
+                                                          "  WARNING: flash or beep not found in every second"))
 
         clean = [("bf2", "v_bf2.m2v", "a.mp2", "bf2"), ("bf0", "v_bf0.m2v", "a.mp2", "bf0"),
                  ("bf2-open", "v_open.m2v", "a_open.mp2", "bf2"), ("bf0-low", "v_bf0low.m2v", "a.mp2", "bf0")]
@@ -617,7 +925,27 @@ class Bench:
             self.damaged()
         else:
             print("\ndamaged clips: skipped, korvat-pack has no --lose, --pes-frames and --report yet")
+        self.frame_table([c[0] for c in clean], [c[0] for c in self.DAMAGED] if damage else [], broadcasts)
         print("\n%.0f s" % (time.time() - started))
+
+    def sources_unlike(self, videos, truth, audios):
+        """Whether every source picture decodes unlike every other, and every
+        MP2 frame is unlike every other, as the per-frame measure needs."""
+        out = []
+        for v in videos:
+            count = len(video_pictures(open(self.path(v), "rb").read())[0])
+            twice = alike(truth[v])
+            if twice or len(truth[v]) != count:
+                out.append("WARNING %s: %d pictures decoded of %d, %d of them more than once"
+                           % (v, len(truth[v]), count, len(twice)))
+        for a in audios:
+            data = open(self.path(a), "rb").read()
+            frames, _ = mp2_frames(data)
+            twice = alike(hashlib.md5(f).digest() for f in frames)
+            if twice or sum(len(f) for f in frames) != len(data):
+                out.append("WARNING %s: %d of its %d MP2 frames more than once, %d bytes not in a frame"
+                           % (a, len(twice), len(frames), len(data) - sum(len(f) for f in frames)))
+        return out or ["every decoded picture and every MP2 frame unlike the others of its clip"]
 
     def codec_delay(self, reference):
         _, out, _ = run(["ffprobe", "-v", "error", "-show_entries", "stream=codec_type,start_time", "-of", "compact",
@@ -632,7 +960,7 @@ class Bench:
             probe = tempfile.mkdtemp(dir=self.work, prefix="seed-")
             try:
                 rec = os.path.join(probe, "rec.av")
-                pack(self.packer, video, audio, rec, seed, options)
+                self.pack(video, audio, rec, seed, options)
                 if split(self.korvat, rec, os.path.join(probe, "split"), "-r")[2] is not None:
                     return seed
             finally:
@@ -643,8 +971,11 @@ class Bench:
         d = self.path("clean-" + name)
         os.makedirs(d)
         rec = os.path.join(d, "rec.av")
-        pack(self.packer, self.path(video), self.path(audio), rec, seed)
+        clip = self.clips[name]
+        self.pack(self.path(video), self.path(audio), rec, seed)
         v, a, delay, _ = split(self.korvat, rec, os.path.join(d, "split-r"), "-r")
+        if delay is None:
+            raise RuntimeError("korvat -r says the audio delay is unknown")
         late, tr, low_delay = ffmpeg_lateness_ms(v)
         stamps = stamp_check(rec, open(v, "rb").read())
         results = []
@@ -652,10 +983,24 @@ class Bench:
             out = mux(v, a, delay, os.path.join(d, "mux%d.mpg" % i), vopts, extra * late,
                       None if voff is None else voff * late, oopts)
             results.append(measure(out, d))
+        self.frames[name, "clean", "-r"] = ("%+d" % delay, FrameSync(results[-1], clip))
+        self.one_frame.append((name, one_frame_per_packet(results[-1], a)))
+        if name == "bf2":
+            # The measure itself: the recipe made 40 ms late must read +40 ms.
+            late40 = measure(readme_mux(v, a, delay + 40, os.path.join(d, "mux-late.mpg")), d, by_second=False)
+            self.self_check = (FrameSync(late40, clip), self.frames[name, "clean", "-r"][1])
         kept = None
         if self.keep_flag != "-r":
-            v, a, kdelay, _ = split(self.korvat, rec, os.path.join(d, "split-k"), self.keep_flag)
-            kept = measure(readme_mux(v, a, kdelay, os.path.join(d, "mux-k.mpg")), d)
+            try:
+                v, a, kdelay, _ = split(self.korvat, rec, os.path.join(d, "split-k"), self.keep_flag)
+                if kdelay is None:
+                    raise RuntimeError("%s says the audio delay is unknown" % self.keep_flag)
+                kept = measure(readme_mux(v, a, kdelay, os.path.join(d, "mux-k.mpg")), d)
+                self.frames[name, "clean", self.keep_flag] = ("%+d" % kdelay, FrameSync(kept, clip))
+            except RuntimeError as e:
+                if CHILDREN.stopping:
+                    raise
+                self.frames[name, "clean", self.keep_flag] = ("", str(e))
         return delay, stamps, (late, tr, low_delay), results, kept
 
     def recipe_study(self, clips, seed):
@@ -671,7 +1016,14 @@ class Bench:
               " before -i V.m2v; setts: -bsf:v %s)" % TO_FIRST_PICTURE[1])
         self.clean = {}
         for name, _, _, refname in clips:
-            delay, stamps, (late, tr, low_delay), results, kept = futures[name].result()
+            try:
+                delay, stamps, (late, tr, low_delay), results, kept = futures[name].result()
+            except RuntimeError as e:
+                if CHILDREN.stopping:
+                    raise
+                print("  %s: failed: %s" % (name, str(e)[:300]))
+                self.frames.setdefault((name, "clean", "-r"), ("", str(e)))
+                continue
             (vg, va), (ag, aa) = stamps
             print("  %s: seed %d, delay %+d ms, first picture's temporal_reference %d, low_delay %d, L = %d ms;"
                   " stamps that fit the content: video %d/%d, audio %d/%d"
@@ -687,7 +1039,11 @@ class Bench:
                 if m.first_video is not None and m.first_audio is not None:
                     line += "  first picture %.3f s, audio %.3f s" % (m.first_video, m.first_audio)
                 print(line)
-            self.clean[name] = (results[-1], kept or results[-1], refname)
+                # The two measures share nothing but the decoder: they must agree.
+                by_frame = sorted(o for _, o in FrameSync(m, self.clips[name]).offsets)
+                if med is not None and by_frame:
+                    self.agree.append(("%s %s" % (name, label), by_frame[len(by_frame) // 2] - med))
+            self.clean[name] = (results[-1], results[-1] if self.keep_flag == "-r" else kept, refname)
 
     # ------------------------------------------------------- damaged clips
 
@@ -717,32 +1073,73 @@ class Bench:
             out.append((offset, max(1, int(seconds * per_second)), seconds))
         return out
 
-    def damaged_clip(self, name, first_seed, span, pes_frames):
-        d = self.path(name)
-        os.makedirs(d)
-        options = []
-        if pes_frames:
-            options = ["--pes-frames", "1"] if self.pes_frames_takes_number else ["--pes-frames"]
-        video, audio = self.path("v_bf2.m2v"), self.path("a.mp2")
-        seed = self.find_seed(video, audio, first_seed, options)
-        clean, damaged = os.path.join(d, "clean.av"), os.path.join(d, "damaged.av")
-        pack(self.packer, video, audio, clean, seed, options)
+    def pes_frames(self):
+        return ["--pes-frames", "1"] if self.pes_frames_takes_number else ["--pes-frames"]
+
+    def lose(self, name, d, clip, clean, seed, span, options):
+        """Packs d/damaged.av as clean was packed, less `stretches` of it. The
+        stretches, and the spans of clip time whose pictures, and whose audio
+        frames, each took."""
         lost = self.stretches(open(clean, "rb").read(), seed, span)
         lose = []
         for offset, size, _ in lost:
             lose += ["--lose", "%d:%d" % (offset, size)]
-        pack(self.packer, video, audio, damaged, seed, options + lose + ["--report", os.path.join(d, "report.txt")])
-        flags = [self.keep_flag] if self.keep_flag == "-r" else [self.keep_flag, "-r"]
+        report = os.path.join(d, "report.txt")
+        self.pack(clip.video, clip.audio, os.path.join(d, "damaged.av"), seed, options + lose + ["--report", report])
+        self.damage[name] = "%d stretches, %.1f s" % (len(lost), sum(seconds for _, _, seconds in lost))
+        cuts = []
+        with open(report) as f:
+            for line in f:
+                m = re.match(r"stretch \d+: .*; pictures (.*); audio frames (.*)$", line.strip())
+                if m:
+                    for times in ([clip.shown(i) for i in expand(m.group(1)) if i < len(clip.display)],
+                                  [clip.frame_time(k) for k in expand(m.group(2))]):
+                        if times:
+                            cuts.append((min(times), max(times)))
+        return lost, cuts
+
+    def split_all(self, name, d, clip, recordings, cuts, by_second=True):
+        """Each recording split with each flag, muxed by the README's recipe
+        and measured, each split's figures at every frame kept; the
+        measurements, delays and videos of those that went through."""
         offsets, delays, videos = {}, {}, {}
-        for flag in flags:
-            for which, rec in (("clean", clean), ("damaged", damaged)):
-                v, a, delay, _ = split(self.korvat, rec, os.path.join(d, "split%s-%s" % (flag, which)), flag)
-                videos[flag, which] = v
-                delays[flag, which] = delay
-                if delay is None:
-                    delay = delays[flag, "clean"]  # the recipe needs one; the damage is not at the start
-                out = readme_mux(v, a, delay, os.path.join(d, "mux%s-%s.mpg" % (flag, which)))
-                offsets[flag, which] = measure(out, d)
+        for flag in self.flags:
+            for which, rec in recordings:
+                try:
+                    v, a, delay, _ = split(self.korvat, rec, os.path.join(d, "split%s-%s" % (flag, which)), flag)
+                    videos[flag, which] = v
+                    delays[flag, which] = delay
+                    said = "?" if delay is None else "%+d" % delay
+                    if delay is None:
+                        # The recipe needs one; the damage is not at the start.
+                        delay = delays.get((flag, "clean"))
+                        if delay is None:
+                            raise RuntimeError("korvat %s says the audio delay is unknown" % flag)
+                        said += " (%+d)" % delay
+                    out = readme_mux(v, a, delay, os.path.join(d, "mux%s-%s.mpg" % (flag, which)))
+                    offsets[flag, which] = measure(out, d, by_second)
+                    self.frames[name, which, flag] = (said, FrameSync(offsets[flag, which], clip,
+                                                                      cuts if which == "damaged" else ()))
+                except RuntimeError as e:
+                    if CHILDREN.stopping:
+                        raise
+                    self.frames[name, which, flag] = ("", str(e))
+        return offsets, delays, videos
+
+    def damaged_clip(self, name, first_seed, span, pes_frames):
+        d = self.path(name)
+        os.makedirs(d)
+        options = self.pes_frames() if pes_frames else []
+        clip = self.clips["bf2"]
+        seed = self.find_seed(clip.video, clip.audio, first_seed, options)
+        clean, damaged = os.path.join(d, "clean.av"), os.path.join(d, "damaged.av")
+        self.pack(clip.video, clip.audio, clean, seed, options)
+        lost, cuts = self.lose(name, d, clip, clean, seed, span, options)
+        offsets, delays, videos = self.split_all(name, d, clip, (("clean", clean), ("damaged", damaged)), cuts)
+        for flag in self.flags:
+            for which in ("clean", "damaged"):
+                if (flag, which) not in offsets:
+                    raise RuntimeError(self.frames[name, which, flag][1])
 
         spared = self.spared(os.path.join(d, "report.txt"))
 
@@ -765,6 +1162,36 @@ class Bench:
         extra = picture_count(videos[self.keep_flag, "damaged"]) - picture_count(videos["-r", "damaged"])
         self.quality[name] = (quality, extra)
         return seed, lost, delays, against_clean(self.keep_flag), against_clean("-r")
+
+    # ------------------------------------------------------ broadcast clips
+
+    BROADCAST = [  # name, clip, packer options, first seed to try, seconds lost per stretch (None: no damage)
+        ("outage-1", "bf2", [], 901, (3.0, 6.0)), ("outage-2", "bf2", [], 1001, (3.0, 6.0)),
+        ("prefix-20", "bf2", ["--prefix", "20"], 1101, (0.1, 2.0)), ("one-pic", "one-pic", [], 1201, (0.1, 2.0)),
+        ("fps-change", "fps-change", [], 1301, None), ("interlaced", "interlaced", [], 1401, (0.1, 2.0)),
+        ("44k", "44k", [], 1501, (0.1, 2.0)),
+    ]
+
+    def broadcast_clip(self, name, clip_name, options, first_seed, span, damage):
+        """A clip of a kind broadcasts carry, in PES packets of whole frames
+        as receivers write them, undamaged and damaged, measured at every
+        frame."""
+        d = self.path(name)
+        os.makedirs(d)
+        clip = self.clips[clip_name]
+        options = options + (self.pes_frames() if damage else [])
+        seed = self.find_seed(clip.video, clip.audio, first_seed, options)
+        recordings = [("clean", os.path.join(d, "clean.av"))]
+        self.pack(clip.video, clip.audio, recordings[0][1], seed, options)
+        cuts = []
+        if span and damage:
+            cuts = self.lose(name, d, clip, recordings[0][1], seed, span, options)[1]
+            recordings.append(("damaged", os.path.join(d, "damaged.av")))
+        offsets = self.split_all(name, d, clip, recordings, cuts, by_second=False)[0]
+        if ("-r", "clean") in offsets:
+            self.one_frame.append((name, one_frame_per_packet(offsets["-r", "clean"],
+                                                              os.path.join(d, "split-r-clean", "rec.mp2"))))
+        return seed
 
     def spared(self, report):
         """The seconds whose flash picture and beep frames no lost stretch
@@ -817,9 +1244,12 @@ class Bench:
             if after[0][0] is not None and after[0][0] * 1000 > TOLERANCE_MS:
                 failures.append("  %s after -r, seconds: %s" % (name, moved_seconds(after[2])))
         for name in ("bf2", "bf0"):
+            if name not in self.clean:
+                continue
             recipe, kept, refname = self.clean[name]
             ref = self.ref[refname]
             print("  %-9s %5s  %-32s %-11s  %s  %s" % ("clean-" + name, "", "none, against the reference", "",
+                                                      "%-16s" % "failed" if kept is None else
                                                       verdict(worst(kept.offsets(), ref)),
                                                       verdict(worst(recipe.offsets(), ref))))
         print("\nbroken pictures: decoded pictures that match none of the same clip's undamaged split, of all"
@@ -834,6 +1264,101 @@ class Bench:
             print("where -r is off by more than %.0f ms (second: offset minus the undamaged one's, ms):"
                   % TOLERANCE_MS)
             print("\n".join(failures))
+
+
+    # ---------------------------------------------------- at every frame
+
+    def frame_table(self, clean, damaged, broadcasts):
+        failed = {}
+        for name, future in broadcasts:
+            try:
+                future.result()
+            except RuntimeError as e:
+                if CHILDREN.stopping:
+                    raise
+                failed[name] = str(e)
+        print("\nchecks of the per-frame measure, on undamaged clips split with -r and muxed by the README's recipe:")
+        if self.self_check is None:
+            print("  self-check: not made, clean bf2 failed")
+        else:
+            late, right = self.self_check
+            (lo, hi), (rlo, rhi) = late.span(), right.span()
+            ok = lo is not None and rlo is not None and max(abs(lo - 0.040), abs(hi - 0.040), abs(rlo), abs(rhi)) < 1e-4
+            print("  self-check: clean bf2 muxed +40 ms reads %s .. %s ms at %d frames; muxed right, %s .. %s ms at"
+                  " %d frames: %s" % (frame_ms(lo), frame_ms(hi), len(late.offsets), frame_ms(rlo), frame_ms(rhi),
+                                      len(right.offsets), "ok" if ok else "WRONG, the measure is off"))
+        apart = ["%s %+.1f ms" % (label, d * 1000) for label, d in self.agree if abs(d) > 0.0005]
+        print("  the median offset per frame and per second agree to 0.5 ms on %d of the %d muxes of clean clips"
+              " above%s" % (len(self.agree) - len(apart), len(self.agree),
+                            ": ok" if self.agree and not apart else "; apart: " + ", ".join(apart)))
+        same = dict(self.one_frame)
+        print("  the mux's audio packets are the split's MP2 frames, one a packet and in order: %s"
+              % ", ".join("%s %s" % (name, "yes" if same[name] else "NO")
+                          for name in clean + [b[0] for b in self.BROADCAST] if name in same))
+
+        print("\nsync at every audio frame: each audio frame of the mux traced to the clip's by its bytes, each picture"
+              " by its decoded hash (a picture that matches none goes on from the last that did); offset: how much"
+              " longer after the picture shown with it the frame plays than it belongs, in ms, + when the audio is"
+              " late")
+        print("(matched: frames traced, of the mux's audio packets; worst: the largest offset; near a cut: the"
+              " largest within 1 s of what a lost stretch took; beyond: frames off by more than half a frame, 12 ms"
+              " at 48 kHz, 13.1 ms at 44.1 kHz; broken: decoded pictures that match none of the clip's, and the"
+              " decoder's error lines)")
+        print("(clips: outage: 5 stretches of 3-6 s lost; prefix-20: a fifth of the video packets stamped; one-pic:"
+              " a closed group of one I-picture first, then an open one; fps-change: 25 fps, from %d s 29.97 fps,"
+              " undamaged only; interlaced: frame pictures, top field first; 44k: MP2 at 44.1 kHz; these are in"
+              " PES packets of whole frames)" % (CHANGE // FPS))
+        print("  %-10s %-19s %-4s %-10s %-10s %8s %10s  %-7s %s" % ("clip", "damage", "flag", "delay", "matched",
+                                                                 "worst", "near a cut", "beyond", "broken"))
+        off = []
+        for name in clean + damaged + [b[0] for b in self.BROADCAST]:
+            if name in failed:
+                print("  %-10s failed: %s" % (name, failed[name][:200]))
+            for which in ("clean", "damaged"):
+                for flag in self.flags:
+                    if (name, which, flag) not in self.frames:
+                        continue
+                    said, result = self.frames[name, which, flag]
+                    damage = self.damage.get(name, "?") if which == "damaged" else "none"
+                    head = "  %-10s %-19s %-4s " % (name, damage, flag)
+                    if isinstance(result, str):
+                        print(head + "failed: %s" % result[:200])
+                        continue
+                    print(head + "%-10s %-10s %8s %10s  %-7d %s" % (
+                        said, "%d/%d" % (len(result.offsets), result.packets), frame_ms(result.worst),
+                        "-" if which == "clean" else frame_ms(result.worst_near), result.beyond,
+                        "%d of %d, %d errors" % (result.broken, result.decoded, result.errors)))
+                    if flag == "-r" and result.beyond:
+                        off.append("  %s %s: %s" % (name, "damaged" if which == "damaged" else "undamaged",
+                                                    runs_beyond(result)))
+        if off:
+            print("where -r is off by more than half a frame: runs of frames in a row, by their clip time, and"
+                  " their offsets in ms")
+            print("\n".join(off))
+
+
+def runs_beyond(result, most=6):
+    """The runs of frames in a row that are off by more than half a frame,
+    as '9.72-10.54 s -312..-792'."""
+    runs = []
+    inside = False
+    for t, o in result.offsets:
+        if abs(o) <= result.half + 1e-6:
+            inside = False
+        elif inside:
+            runs[-1][1] = t
+            runs[-1][2].append(o)
+        else:
+            runs.append([t, t, [o]])
+            inside = True
+    text = ["%.2f-%.2f s %s" % (a, b, frame_ms(o[0]) if min(o) == max(o) else "%s..%s" % (frame_ms(o[0]),
+                                                                                          frame_ms(o[-1])))
+            for a, b, o in runs[:most]]
+    return ", ".join(text) + (", and %d runs more" % (len(runs) - most) if len(runs) > most else "")
+
+
+def frame_ms(x):
+    return "n/a" if x is None else "%+.1f" % (round(x * 1000, 1) + 0.0)  # no "-0.0"
 
 
 def moved_seconds(moved):
