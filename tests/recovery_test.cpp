@@ -55,7 +55,8 @@ TEST(Recovery, SkipsDamageAndKeepsTheIntactPackets) {
 // the next packet that counts, or to the next gap, each a skipped packet. A
 // packet whose successor is damage is whole when the next header that counts
 // lies at or past its end, also right after a skip, and also where its end is
-// a gap.
+// a gap; one whose length reaches past the end of the file is cut short by
+// the end, unless whole packets inside it end where the file does.
 TEST(Recovery, WholePacketsAroundDamage) {
   const Bytes lost = pesPacket(0xC0, "", "\xFF\xF1" + filler(40));              // 51 bytes
   const Bytes kept = "\xFF\xF2" + filler(20) + Bytes("\0\0\1", 3) + filler(5);  // its 00 00 01 where `lost` ends
@@ -87,6 +88,13 @@ TEST(Recovery, WholePacketsAroundDamage) {
        video + "second",
        audio.substr(8),
        summary(2, 7)},
+      {"a packet that damage cut, its length reaching past the end of the file",
+       {"-k", "rec"},
+       prefixedVideo(video) + avPacket(2, 0, pes[0]) + avPacket(2, 0, pes[1].substr(0, 10), 1000) +
+           avPacket(2, 0, pes[2]),
+       video,
+       frames[0] + frames[2],
+       summary(1, 18)},
       {"PES packets between cut ones",
        {"-K", "rec"},
        prefixedVideo(video) + avPacket(2, 0, pes[0]) + lossy(pes[1].substr(0, 20)) + avPacket(2, 0, pes[1].substr(20)) +

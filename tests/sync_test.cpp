@@ -256,6 +256,7 @@ TEST(Sync, TheAudioFollowsTheVideoThroughTheDamage) {
       {"an audio packet lost cleanly", withB, false, 0, {{60000, 0, 2}}},
       {"a picture that came twice, shown twice", &twice, false, 0, {{100000, 0, 2}}},
       {"the audio 200 ms ahead, lost before its last frame", withB, false, 0, {{258000, 1000, 0}}, 72000},
+      {"the audio 200 ms ahead, lost with its last frames", withB, false, 0, {{260000, 1000, 0}}, 72000},
       {"no stamp on the video", withB, false, 0, cutAndLost, 94320,
        notRepaired + "video: no picture has a time stamp\n", 0},
       {"no stamp on the audio", withB, false, 0, cutAndLost, 94320,
