@@ -63,9 +63,9 @@ struct Frames {
   std::vector<std::size_t> starts;
   std::vector<std::uint64_t> ticks;
 
-  // The frame that the byte at `at` belongs to (the first, before it).
-  std::size_t at(std::size_t at) const {
-    const auto after = std::upper_bound(starts.begin(), starts.end(), at);
+  // The frame that the byte at `byte` belongs to (the first, before it).
+  std::size_t frameOf(std::size_t byte) const {
+    const auto after = std::upper_bound(starts.begin(), starts.end(), byte);
     return after == starts.begin() ? 0 : static_cast<std::size_t>(after - starts.begin()) - 1;
   }
   // The first frame that begins in [from, to), or starts.size().
@@ -346,7 +346,7 @@ class Packer {
     if (intact && whole && !stamp.empty()) intact->stampedFrames.push_back(first);
     if (intact && !whole) {
       // Every frame with a byte in the packet: the one it began in, and those that begin in it.
-      for (std::size_t frame = audioFrames.at(audioAt);
+      for (std::size_t frame = audioFrames.frameOf(audioAt);
            frame < audioFrames.starts.size() && audioFrames.starts[frame] < audioAt + n; ++frame) {
         lose(intact->lostFrames, frame, lostTo < 0 ? nullptr : &intact->taken[lostTo].frames);
       }
@@ -389,7 +389,7 @@ class Packer {
   }
   std::int64_t audioNeededAt(const Frames& frames, std::size_t at, std::size_t size) const {
     if (frames.starts.empty()) return evenly(static_cast<std::int64_t>(options.audioClock), at, size);
-    return static_cast<std::int64_t>(frames.ticks[frames.at(at)]);
+    return static_cast<std::int64_t>(frames.ticks[frames.frameOf(at)]);
   }
   std::int64_t evenly(std::int64_t clock, std::size_t at, std::size_t size) const {
     std::int64_t span = 0;
