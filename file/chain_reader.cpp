@@ -7,14 +7,15 @@ namespace korvat {
 
 namespace {
 
-// Whether whole packets from somewhere inside data[0, n) on end exactly at n.
-bool chainInsideEndsAt(const ChainFormat& format, const unsigned char* data, std::size_t n) {
+// Whether a packet that begins inside data[0, n) ends exactly at n: the last
+// of whole packets there. A stray sync in a payload cut short by the end of
+// the file all but never has that length too.
+bool packetInsideEndsAt(const ChainFormat& format, const unsigned char* data, std::size_t n) {
   for (std::size_t i = 1; i + format.headerSize <= n; ++i) {
-    std::size_t at = i;
-    while (at + format.headerSize <= n && std::memcmp(data + at, format.sync, format.syncSize) == 0) {
-      at += format.headerSize + bigEndian16(data + at + format.lengthOffset);
+    if (std::memcmp(data + i, format.sync, format.syncSize) == 0 &&
+        i + format.headerSize + bigEndian16(data + i + format.lengthOffset) == n) {
+      return true;
     }
-    if (at == n && at != i) return true;
   }
   return false;
 }
@@ -29,11 +30,11 @@ bool checkLinkHere(DiskFile& input, const ChainFormat& format, LinkCheck& verdic
     if (input.error() == FileError::ReadFailed) return false;
     verdict = checkLink(format, data, n, n < want);
     // A packet that the end of the file cuts short was cut by damage, not by
-    // the end, when whole packets inside it end where the file does: its
-    // length would swallow them.
+    // the end, when a whole packet inside it ends where the file does: its
+    // length would swallow it.
     const bool endsInside =
         n < want && n >= format.headerSize && n < format.headerSize + bigEndian16(data + format.lengthOffset);
-    if (verdict == LinkCheck::Counts && endsInside && chainInsideEndsAt(format, data, n)) verdict = LinkCheck::DoesNot;
+    if (verdict == LinkCheck::Counts && endsInside && packetInsideEndsAt(format, data, n)) verdict = LinkCheck::DoesNot;
     if (verdict != LinkCheck::NeedMoreBytes) return true;
     // The header is there: now as far as the next one's sync.
     want = static_cast<std::uint32_t>(format.headerSize + bigEndian16(data + format.lengthOffset) + format.syncSize);
