@@ -32,8 +32,7 @@ bool checkLinkHere(DiskFile& input, const ChainFormat& format, LinkCheck& verdic
     // A packet that the end of the file cuts short was cut by damage, not by
     // the end, when a whole packet inside it ends where the file does: its
     // length would swallow it.
-    const bool endsInside =
-        n < want && n >= format.headerSize && n < format.headerSize + bigEndian16(data + format.lengthOffset);
+    const bool endsInside = n >= format.headerSize && n < format.headerSize + bigEndian16(data + format.lengthOffset);
     if (verdict == LinkCheck::Counts && endsInside && packetInsideEndsAt(format, data, n)) verdict = LinkCheck::DoesNot;
     if (verdict != LinkCheck::NeedMoreBytes) return true;
     // The header is there: now as far as the next one's sync.
