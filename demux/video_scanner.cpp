@@ -170,9 +170,9 @@ void VideoScanner::settlePicture(std::uint8_t structure, unsigned fields) {
   // a rule, else the next picture's that has one.
   if (!base.known && picture.stamp.known) {
     base = picture.stamp;
-    lastStamp = base.ticks;
+    clock.startAt(base.ticks, 0);
   }
-  const std::int64_t since = picture.stamp.known ? sinceFirst(picture.stamp.ticks) : 0;
+  const std::int64_t since = picture.stamp.known ? clock.follow(picture.stamp.ticks) : 0;
   const bool field = structure != kFramePicture;
   if (field && firstField && firstFieldReference == picture.reference && !group.empty()) {
     firstField = false;
@@ -284,20 +284,13 @@ void VideoScanner::checkFirstPicture(bool timed, std::int64_t byGroup) {
   const GroupPicture& picture = group.front();
   if (!timed || !first.known || !picture.stamped) return;
   if (std::llabs(picture.stamp + clockOffset - byGroup) >= VideoTimeline::kSameShift) {
-    first = TimeStamp::of(static_cast<std::uint32_t>(base.ticks + byGroup - clockOffset));
+    first = base.movedBy(byGroup - clockOffset);
   }
 }
 
 void VideoScanner::show(const Shown& picture) {
   if (picture.timed) shown.add(picture.stamp, picture.stamp - period.ofFields(shownFields));
   shownFields += picture.fields;
-}
-
-std::int64_t VideoScanner::sinceFirst(std::uint32_t stamp) {
-  // The clock wraps at 2^32 ticks; stamps follow one another closely.
-  lastSinceFirst += static_cast<std::int32_t>(stamp - lastStamp);
-  lastStamp = stamp;
-  return lastSinceFirst;
 }
 
 }  // namespace korvat

@@ -80,7 +80,6 @@ class VideoScanner {
   void checkFirstPicture(bool timed, std::int64_t byGroup);
   std::vector<std::int64_t> fieldsBeforeEach() const;
   bool startOfGroup(const std::vector<std::int64_t>& fieldsBefore, std::int64_t& start) const;
-  std::int64_t sinceFirst(std::uint32_t stamp);
 
   bool followEveryPicture;
   std::array<Packet, kPacketsKept> packets{};
@@ -100,8 +99,7 @@ class VideoScanner {
   TimeStamp first = TimeStamp::unknown("no picture in the video");
   std::uint64_t searched = 0;
   TimeStamp base = TimeStamp::unknown("no picture has a time stamp");
-  std::uint32_t lastStamp = 0;
-  std::int64_t lastSinceFirst = 0;
+  UnwrappedClock clock;
 
   FramePeriod period;
   std::vector<GroupPicture> group;
@@ -112,8 +110,6 @@ class VideoScanner {
   bool firstChecked = false;
   std::int64_t nextGroupStart = 0;  // where the group after the last one would begin
   std::int64_t clockOffset = 0;     // added to every stamp since the clock restarted
-  // Stamps that go back further than this were not reordered: the clock restarted.
-  static constexpr std::int64_t kClockRestart = 90000;
   // The last picture header, until korvat knows whether it is a field.
   struct UnsettledPicture {
     std::uint16_t reference;

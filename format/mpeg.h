@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "format/clock.h"
+
 namespace korvat {
 
 // The fourth byte of a start code 00 00 01 xx.
@@ -77,22 +79,5 @@ inline std::size_t findStartCode(const unsigned char* data, std::size_t n, unsig
 // data[0, n), or n. Every byte of the video passes through here when korvat
 // follows the pictures, so where it can it looks at many positions at once.
 std::size_t findStartCodePrefix(const unsigned char* data, std::size_t n);
-
-// A time stamp of the 90 kHz clock (its low 32 bits), or why there is none.
-struct TimeStamp {
-  bool known = false;
-  std::uint32_t ticks = 0;
-  const char* missing = "not known";  // the reason, in a few words, when not known
-
-  static TimeStamp of(std::uint32_t ticks) { return {true, ticks, nullptr}; }
-  static TimeStamp unknown(const char* reason) { return {false, 0, reason}; }
-};
-
-// later - earlier in milliseconds, rounded to the nearest. The clock wraps
-// at 2^32 ticks: of the differences modulo 2^32, the one nearest zero counts.
-inline std::int64_t millisecondsBetween(std::uint32_t earlier, std::uint32_t later) {
-  const auto ticks = static_cast<std::int64_t>(static_cast<std::int32_t>(later - earlier));
-  return (ticks >= 0 ? ticks + 45 : ticks - 45) / 90;
-}
 
 }  // namespace korvat

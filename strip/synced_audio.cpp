@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "console/console.h"
+#include "format/clock.h"
 
 namespace korvat {
 namespace {
@@ -14,25 +15,8 @@ namespace {
 constexpr std::size_t kLockSearchLimit = 64 * 1024;
 // Stamps further apart than this are no damage: the streams were stamped
 // from different clocks, and no repair can know which is right.
-constexpr std::int64_t kMaxRepairTicks = 60 * 90000;
+constexpr std::int64_t kMaxRepairTicks = 60 * kTicksPerSecond;
 constexpr std::size_t kMaxFrameLength = 2048;
-// Stamps that go back further than this were not reordered: the clock restarted.
-constexpr std::int64_t kClockRestart = 90000;
-
-std::int64_t roundedDivision(std::int64_t num, std::int64_t den) {
-  return num >= 0 ? (num + den / 2) / den : -((-num + den / 2) / den);
-}
-
-std::int64_t milliseconds(std::int64_t ticks) { return roundedDivision(ticks, 90); }
-
-// A moment of the output video as hh:mm:ss.mmm.
-std::string videoTime(std::int64_t ticks) {
-  const std::int64_t ms = std::max<std::int64_t>(0, milliseconds(ticks));
-  char text[32];
-  std::snprintf(text, sizeof text, "%02" PRId64 ":%02" PRId64 ":%02" PRId64 ".%03" PRId64, ms / 3600000,
-                ms / 60000 % 60, ms / 1000 % 60, ms % 1000);
-  return text;
-}
 
 }  // namespace
 
@@ -165,9 +149,8 @@ bool SyncedAudio::emitFrame(const AudioFrameHeader& header) {
     }
     first = TimeStamp::of(ticks);
     // Moments count from the time line's base; the output from the first picture shown.
-    lastSinceFirst = static_cast<std::int32_t>(ticks - timelineBase.ticks);
-    lastRaw = ticks;
-    firstFrameTicks = lastSinceFirst - timeline.firstShift();
+    clock.startAt(ticks, ticksBetween(timelineBase.ticks, ticks));
+    firstFrameTicks = clock.now() - timeline.firstShift();
   }
   if (stamped && !checkpoint(ticks, header)) return false;
   const std::size_t length = header.length();
@@ -187,12 +170,12 @@ bool SyncedAudio::emitFrame(const AudioFrameHeader& header) {
 }
 
 std::int64_t SyncedAudio::framesIn(std::int64_t ticks, const AudioFrameHeader& header) const {
-  return roundedDivision(ticks * header.sampleRate, std::int64_t{header.samples()} * 90000);
+  return korvat::framesIn(ticks, header.samples(), header.sampleRate);
 }
 
 // The audio written, in ticks: samples count at their own rate.
 std::int64_t SyncedAudio::outputTicks() const {
-  return firstFrameTicks + ticksBeforeRate + static_cast<std::int64_t>(samplesAtRate * 90000 / std::max(rate, 1u));
+  return firstFrameTicks + ticksBeforeRate + ticksOfSamples(samplesAtRate, std::max(rate, 1u));
 }
 
 void SyncedAudio::countOut(const AudioFrameHeader& frame) {
@@ -205,11 +188,9 @@ void SyncedAudio::countOut(const AudioFrameHeader& frame) {
 }
 
 bool SyncedAudio::checkpoint(std::uint32_t ticks, const AudioFrameHeader& header) {
-  lastSinceFirst += static_cast<std::int32_t>(ticks - lastRaw);
-  lastRaw = ticks;
-  std::int64_t moment = lastSinceFirst;
+  std::int64_t moment = clock.follow(ticks);
   if (stampSeen && !trusted(moment, header)) return true;
-  lastSinceFirst = moment;
+  clock.moveTo(moment);
   ++stampsBelieved;
   // Frames repeated (a packet that came twice) are no loss.
   if (stampSeen) {
@@ -229,7 +210,7 @@ bool SyncedAudio::checkpoint(std::uint32_t ticks, const AudioFrameHeader& header
   if (std::llabs(offset) > kMaxRepairTicks) {
     if (frames != farBy) {
       consoleNote("audio not repaired at %s: its time stamps lie %+" PRId64 " ms from the video's\n",
-                  videoTime(now).c_str(), milliseconds(offset));
+                  clockText(now).c_str(), millisecondsOf(offset));
     }
     farBy = frames;
     return true;
@@ -259,7 +240,7 @@ bool SyncedAudio::checkpoint(std::uint32_t ticks, const AudioFrameHeader& header
   // Silence goes only under pictures there are: audio stamped past the end
   // of the video has nothing to keep in step with.
   const std::int64_t room =
-      std::max<std::int64_t>(0, timeline.end() - now) * header.sampleRate / (std::int64_t{header.samples()} * 90000);
+      wholeFramesIn(std::max<std::int64_t>(0, timeline.end() - now), header.samples(), header.sampleRate);
   return insertSilence(std::min(-frames, room));
 }
 
@@ -279,7 +260,7 @@ bool SyncedAudio::trusted(std::int64_t& moment, const AudioFrameHeader& header) 
       pendingJump = jump;
       return false;
     }
-    first = TimeStamp::of(static_cast<std::uint32_t>(first.ticks + jump));
+    first = first.movedBy(jump);
     firstFrameTicks += jump;
     lastStampTicks += jump;
   } else if (jump < -kClockRestart) {
@@ -293,7 +274,7 @@ bool SyncedAudio::trusted(std::int64_t& moment, const AudioFrameHeader& header) 
 }
 
 std::int64_t SyncedAudio::frameTicksOf(const AudioFrameHeader& header) {
-  return std::int64_t{header.samples()} * 90000 / header.sampleRate;
+  return ticksOfSamples(header.samples(), header.sampleRate);
 }
 
 // With -p, one line for each damaged stretch that moved the two apart, once
@@ -336,12 +317,12 @@ void SyncedAudio::printRepairs() {
     if (output) {
       consoleNote("audio repair at %s: %" PRId64 " audio frames lost, %" PRIu64 " silent frames inserted, %" PRIu64
                   " frames dropped, %" PRIu64 " pictures dropped, offset left %+" PRId64 " ms\n",
-                  videoTime(line.at).c_str(), line.lost, line.inserted, line.dropped, line.pictures,
-                  milliseconds(line.offset));
+                  clockText(line.at).c_str(), line.lost, line.inserted, line.dropped, line.pictures,
+                  millisecondsOf(line.offset));
     } else {
       consoleNote("audio and video parted at %s: audio off by %+" PRId64 " ms, %" PRId64 " audio frames lost, %" PRIu64
                   " pictures dropped\n",
-                  videoTime(line.at).c_str(), milliseconds(line.offset), line.lost, line.pictures);
+                  clockText(line.at).c_str(), millisecondsOf(line.offset), line.lost, line.pictures);
     }
   }
 }
@@ -398,11 +379,11 @@ bool SyncedAudio::finish() {
   } else if (output) {
     consoleNote("audio repairs: %" PRIu64 ", %" PRIu64 " silent frames inserted, %" PRIu64 " frames dropped, %" PRIu64
                 " pictures dropped; offset at the end %+" PRId64 " ms\n",
-                repairs, inserted, dropped, pictures, milliseconds(lastOffset));
+                repairs, inserted, dropped, pictures, millisecondsOf(lastOffset));
   } else {
     consoleNote("audio and video parted at %" PRIu64 " damaged stretches, %" PRIu64
                 " pictures dropped; -p leaves the audio as it came, offset at the end %+" PRId64 " ms\n",
-                repairs, pictures, milliseconds(lastOffset));
+                repairs, pictures, millisecondsOf(lastOffset));
   }
   return true;
 }

@@ -91,8 +91,7 @@ class SyncedAudio {
   std::uint64_t samplesAtRate = 0;
   std::uint32_t rate = 0;
   std::int64_t firstFrameTicks = 0;
-  std::uint32_t lastRaw = 0;
-  std::int64_t lastSinceFirst = 0;
+  UnwrappedClock clock;  // the audio's stamps, from the time line's base
   // Since the last stamp, to count the frames the damage took.
   std::int64_t lastStampTicks = 0;
   std::uint64_t framesSinceStamp = 0;
