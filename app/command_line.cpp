@@ -17,11 +17,10 @@ bool applyOption(const char* argument, RunOptions& options) {
       options.stripPes = false;
       break;
     case 'r':
-      options.skipDamage = true;
+      if (options.damage == DamageMode::Stop) options.damage = DamageMode::Repair;
       break;
     case 'k':
-      options.skipDamage = true;
-      options.keepIntactOnly = true;
+      options.damage = DamageMode::KeepIntact;
       break;
     case 'h':
       return false;

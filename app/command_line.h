@@ -3,13 +3,14 @@
 
 #include <string>
 
+#include "demux/damage_record.h"
+
 namespace korvat {
 
 struct RunOptions {
   bool copyVideoBeforeStart = false;  // -i: copy the video before the first sequence header too
   bool stripPes = true;               // cleared by -p: keep the audio as PES packets
-  bool skipDamage = false;            // -r: skip damaged stretches of the recording and go on
-  bool keepIntactOnly = false;        // -k: as -r, but write the intact packets exactly, with no repair
+  DamageMode damage = DamageMode::Stop;  // -r, or -k (which wins)
   std::string inputName;
   std::string audioName;
   std::string videoName;

@@ -89,7 +89,7 @@ int exitStatus(PassEnd loop, bool outputsClosed, PassEnd pass) {
 void printAudioDelay(const RunOptions& options, const TimeStamp& picture, const TimeStamp& frame) {
   std::string unknown;
   if (options.copyVideoBeforeStart) {
-    unknown = "-i copies video from before its first sequence header";
+    unknown = kVideoCopiedBeforeStart;
   } else if (!options.stripPes) {
     unknown = "-p keeps the audio in PES packets";
   } else if (!picture.known) {
@@ -109,22 +109,15 @@ void printAudioDelay(const RunOptions& options, const TimeStamp& picture, const 
 StripOptions stripOptionsAfter(const RunOptions& options, DemuxResult& loop) {
   StripOptions strip;
   strip.interruptsSeen = loop.interruptsSeen;
-  strip.skipDamage = options.skipDamage;
-  strip.gaps = std::move(loop.audioGaps);
-  strip.followVideo = options.skipDamage && !options.keepIntactOnly;
   strip.audioName = options.audioName;
-  strip.breaks = std::move(loop.audioBreaks);
-  strip.timeline = std::move(loop.timeline);
-  strip.timelineBase = options.copyVideoBeforeStart
-                           ? TimeStamp::unknown("-i copies video from before its first sequence header")
-                           : loop.timelineBase;
+  strip.damage = options.damage;
+  strip.record = std::move(loop.damage);
   return strip;
 }
 
 int runPasses(const RunOptions& options, RunFiles& files) {
   if (!setUp(options, files)) return kExitFailure;
-  const DemuxOptions demuxOptions{options.copyVideoBeforeStart, options.skipDamage,
-                                  options.skipDamage && !options.keepIntactOnly};
+  const DemuxOptions demuxOptions{options.copyVideoBeforeStart, options.damage};
   DemuxResult loop = demultiplex(*files.input, *files.video, files.loopAudio(), demuxOptions);
   files.input.reset();
   const bool wroteVideo = files.video->tell() > 0;
@@ -133,7 +126,7 @@ int runPasses(const RunOptions& options, RunFiles& files) {
   if (!files.temp) {
     const bool wroteAudio = files.audio->tell() > 0;
     outputsClosed = closeOutput(*files.audio, "\nerror writing to audio-file\n") && outputsClosed;
-    if (outputsClosed && wroteAudio && stripOptions.followVideo && loop.end == PassEnd::Completed) {
+    if (outputsClosed && wroteAudio && options.damage == DamageMode::Repair && loop.end == PassEnd::Completed) {
       reportAudioParting(options.audioName, stripOptions);
     }
     if (wroteVideo && wroteAudio) printAudioDelay(options, loop.firstPicture, TimeStamp::unknown("no frame sought"));

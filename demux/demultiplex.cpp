@@ -14,6 +14,12 @@
 namespace korvat {
 namespace {
 
+// With -r the video is cut cleanly at damage, and every picture's time found,
+// unless -i copies what no header leads.
+bool cutsCleanly(const DemuxOptions& options) {
+  return options.damage == DamageMode::Repair && !options.copyVideoBeforeStart;
+}
+
 struct RunCounters {
   std::uint64_t audioPackets = 0, audioBytes = 0;
   std::uint64_t videoPackets = 0, videoBytes = 0;
@@ -32,16 +38,16 @@ class Demultiplexer {
         audio(audio),
         options(options),
         videoStarted(options.copyVideoBeforeStart),
-        scanner(options.followVideo && !options.copyVideoBeforeStart),
+        scanner(cutsCleanly(options)),
         payloadBuffer(UINT16_MAX) {
-    if (options.followVideo && !options.copyVideoBeforeStart) clean.emplace(video, scanner);
+    if (cutsCleanly(options)) clean.emplace(video, scanner);
   }
 
   DemuxResult run() {
     for (;;) {
       result.interruptsSeen = platform::interruptCount();
       if (result.interruptsSeen > 0) return finish(Ending::Interrupted);
-      if (options.skipDamage) {
+      if (options.damage != DamageMode::Stop) {
         bool damaged = false;
         if (!skipDamage(damaged)) return stopped();
         if (damaged) {
@@ -58,39 +64,27 @@ class Demultiplexer {
   }
 
  private:
-  // With -r, before each header. A header that does not count, and the bytes
-  // up to the next packet to take, are damage, except where the header begins
-  // with 'A' 'V' and the next that counts lies at or past its packet's end:
-  // that packet was whole and is taken. One cut short by lost data is
+  // With -r or -k, before each header. A packet cut short by lost data is
   // skipped whole, since its length would swallow the packets after it; an
   // audio one leaves a gap that the stripping pass must know of.
   bool skipDamage(bool& damaged) {
-    LinkCheck verdict;
-    if (!checkLinkHere(input, kAvChain, verdict)) return false;
-    damaged = verdict == LinkCheck::DoesNot;
-    if (!damaged) return true;
-    NextLinks links;
-    if (!findNextLinks(input, kAvChain, links)) return false;
-    const unsigned char* bytes = nullptr;
+    Resync here;
+    if (!resyncHere(input, kAvChain, UINT64_MAX, here)) return false;
+    damaged = here.footing == Footing::Damaged;
+    if (here.footing == Footing::Intact) return true;
     AVheader header;
-    const bool hasHeader = input.peek(AVheader::kSize, bytes) == AVheader::kSize;
-    if (input.error() == FileError::ReadFailed) return false;
-    if (hasHeader) std::copy(bytes, bytes + AVheader::kSize, header.bytes);
-    if (hasHeader && header.hasSync()) {
-      damaged = links.counts < AVheader::kSize + header.payloadLength();
+    std::copy(here.header, here.header + AVheader::kSize, header.bytes);
+    if (!damaged) {
       // Whole, or it lost its end to damage that ran on past it: no one can
       // tell. Its video is not trusted to a clean cut.
-      if (!damaged && clean && videoStarted && header.streamId() == AVheader::kVideoStream && !clean->cut()) {
-        return false;
-      }
-      if (!damaged) return true;
-      if (header.streamId() == AVheader::kAudioStream) result.audioGaps.push_back(audio.tell());
+      return !(clean && videoStarted && header.streamId() == AVheader::kVideoStream) || clean->cut();
     }
-    result.audioBreaks.push_back(audio.tell());
+    const bool audioLost = here.hasHeader && header.streamId() == AVheader::kAudioStream;
+    result.damage.stretches.push_back({audio.tell(), audioLost});
     if (clean && videoStarted && !clean->cut()) return false;
     counters.damagedStretches += 1;
-    counters.damagedBytes += links.take;
-    return skipBytes(links.take);
+    counters.damagedBytes += here.skip;
+    return skipBytes(here.skip);
   }
 
   // Each returns false when a file failed; stopped() then finds which.
@@ -224,12 +218,15 @@ class Demultiplexer {
   DemuxResult ended(PassEnd end) {
     scanner.finish();
     result.firstPicture = scanner.firstPicture();
-    result.timeline = scanner.timeline();
-    result.timelineBase = scanner.timelineBase();
+    result.damage.timeline = scanner.timeline();
+    result.damage.timelineBase =
+        options.copyVideoBeforeStart ? TimeStamp::unknown(kVideoCopiedBeforeStart) : scanner.timelineBase();
     if (clean) {
-      for (const CleanVideo::Cut& cut : clean->cuts()) result.timeline.addCut(cut.picturesBefore, cut.picturesDropped);
+      for (const CleanVideo::Cut& cut : clean->cuts()) {
+        result.damage.timeline.addCut(cut.picturesBefore, cut.picturesDropped);
+      }
     }
-    if (options.skipDamage) {
+    if (options.damage != DamageMode::Stop) {
       consolePrint("skipped %" PRIu64 " damaged stretches of %" PRIu64 " bytes in all\n", counters.damagedStretches,
                    counters.damagedBytes);
     }

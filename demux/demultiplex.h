@@ -5,16 +5,15 @@
 #include <vector>
 
 #include "console/console.h"
+#include "demux/damage_record.h"
 #include "file/disk_file.h"
 #include "format/mpeg.h"
-#include "format/timeline.h"
 
 namespace korvat {
 
 struct DemuxOptions {
   bool copyVideoBeforeStart = false;  // -i
-  bool skipDamage = false;            // -r: skip damaged stretches and go on
-  bool followVideo = false;           // find where every picture is shown, not only the first
+  DamageMode damage = DamageMode::Stop;
 };
 
 struct DemuxResult {
@@ -22,17 +21,9 @@ struct DemuxResult {
   // The interrupts counted when the loop stopped for them (0 when it did not
   // stop for one): any later one stops the stripping pass.
   std::uint32_t interruptsSeen = 0;
-  // Where in the audio output the loop dropped audio packets cut short by
-  // damage (with -r), in the order of the output.
-  std::vector<std::uint64_t> audioGaps;
-  // Where in the audio output each damaged stretch lies, whatever it took.
-  std::vector<std::uint64_t> audioBreaks;
   // The time stamp of the first picture in the video output.
   TimeStamp firstPicture;
-  // With followVideo: where the recording's moments are shown in the video
-  // output, in ticks from the stamp timelineBase.
-  VideoTimeline timeline;
-  TimeStamp timelineBase;
+  DamageRecord damage;
 };
 
 // Audio payloads go whole to `audio`; video payloads go to `video` from the

@@ -1,5 +1,6 @@
 #include "file/chain_reader.h"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -104,6 +105,29 @@ bool findNextLinks(DiskFile& input, const ChainFormat& format, NextLinks& links,
     if (fileEnds && scan == n) return found(at + n);
     at += scan;
   }
+}
+
+bool resyncHere(DiskFile& input, const ChainFormat& format, std::uint64_t limit, Resync& here) {
+  here = Resync{};
+  LinkCheck verdict;
+  if (!checkLinkHere(input, format, verdict)) return false;
+  const unsigned char* bytes = nullptr;
+  here.hasHeader = input.peek(static_cast<std::uint32_t>(format.headerSize), bytes) == format.headerSize &&
+                   std::memcmp(bytes, format.sync, format.syncSize) == 0;
+  if (input.error() == FileError::ReadFailed) return false;
+  if (here.hasHeader) std::copy(bytes, bytes + format.headerSize, here.header);
+  const std::uint64_t end = here.hasHeader ? format.headerSize + bigEndian16(here.header + format.lengthOffset) : 0;
+  const bool pastLimit = limit < end;
+  if (!pastLimit && verdict != LinkCheck::DoesNot) return true;
+  NextLinks links;
+  if (!findNextLinks(input, format, links, limit)) return false;
+  if (!pastLimit && here.hasHeader && links.counts >= end) {
+    here.footing = Footing::WholeBeforeDamage;
+    return true;
+  }
+  here.footing = Footing::Damaged;
+  here.skip = links.take;
+  return true;
 }
 
 }  // namespace korvat

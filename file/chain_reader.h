@@ -28,4 +28,26 @@ struct NextLinks {
 // a pass before dropped data). False on a read error.
 bool findNextLinks(DiskFile& input, const ChainFormat& format, NextLinks& links, std::uint64_t limit = UINT64_MAX);
 
+// Where a pass that skips damage stands before a packet header.
+enum class Footing {
+  Intact,             // the header counts: the packet is taken
+  WholeBeforeDamage,  // the header does not count, but its packet ends before the next one that does: taken
+  Damaged,            // the bytes up to the next packet to take are damage
+};
+
+struct Resync {
+  Footing footing = Footing::Intact;
+  std::uint64_t skip = 0;  // when Damaged: the bytes to skip
+  bool hasHeader = false;  // a header with the chain's sync lies here (whether it counts or not)
+  unsigned char header[kMaxChainHeader] = {};
+};
+
+// The one damage resync of both passes, before each header: a header that
+// does not count, and the bytes up to the next packet to take, are damage,
+// except where the header has its sync and the next that counts lies at or
+// past its packet's end: that packet was whole. A packet that reaches past
+// `limit` (a distance from here, where a pass before dropped data) lost its
+// end and is damage too. Does not move the position. False on a read error.
+bool resyncHere(DiskFile& input, const ChainFormat& format, std::uint64_t limit, Resync& here);
+
 }  // namespace korvat

@@ -14,6 +14,9 @@
 
 namespace korvat {
 
+// The largest header of the two formats.
+constexpr std::size_t kMaxChainHeader = 8;
+
 struct ChainFormat {
   const char* sync;
   std::size_t syncSize;

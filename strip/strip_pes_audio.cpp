@@ -1,5 +1,6 @@
 #include "strip/strip_pes_audio.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "file/chain_reader.h"
@@ -27,7 +28,9 @@ class PesStripper {
         options(options),
         packet(pes::kFixedSize + pes::kMaxPacketLength),
         console(output ? std::vector<DiskFile*>{output} : std::vector<DiskFile*>{}, &input) {
-    if (options.followVideo) synced = std::make_unique<SyncedAudio>(output, options.timeline, options.timelineBase);
+    if (options.damage == DamageMode::Repair) {
+      synced = std::make_unique<SyncedAudio>(output, options.record.timeline, options.record.timelineBase);
+    }
     if (output) extras = std::make_unique<ExtraTracks>(options.audioName);
   }
 
@@ -58,7 +61,7 @@ class PesStripper {
   PassEnd loop() {
     for (;;) {
       if (platform::interruptCount() > options.interruptsSeen) return endWith("\ninterrupted\n", PassEnd::Interrupted);
-      if (options.skipDamage) {
+      if (options.damage != DamageMode::Stop) {
         bool damaged = false;
         if (!skipDamage(damaged)) return inputEnded();
         // The frame in hand lost its end, or what came after it.
@@ -96,31 +99,23 @@ class PesStripper {
     }
   }
 
-  // With -r, before each packet: the bytes up to the next packet to take are
-  // damage, and so is a packet that reaches past a gap. A packet whose
-  // successor is missing but that ends at a gap, or before the next one that
-  // counts, was whole, and is taken. The skipped bytes count as one skipped
-  // packet.
+  // With -r or -k, before each packet. A packet whose successor is missing
+  // but that ends at a gap, or before the next one that counts, was whole,
+  // and is taken. The skipped bytes count as one skipped packet.
   bool skipDamage(bool& damaged) {
     const std::uint64_t position = input.tell();
-    while (nextGap < options.gaps.size() && options.gaps[nextGap] <= position) ++nextGap;
-    for (; nextBreak < options.breaks.size() && options.breaks[nextBreak] <= position; ++nextBreak) crossedBreak = true;
-    const std::uint64_t gap = nextGap < options.gaps.size() ? options.gaps[nextGap] : UINT64_MAX;
-    LinkCheck verdict;
-    if (!checkLinkHere(input, pes::kChain, verdict)) return false;
-    const unsigned char* bytes = nullptr;
-    const bool hasHeader = input.peek(pes::kFixedSize, bytes) == pes::kFixedSize && pes::hasStartCode(bytes);
-    if (input.error() == FileError::ReadFailed) return false;
-    const std::uint64_t end = hasHeader ? position + pes::kFixedSize + pes::packetLength(bytes) : position;
-    damaged = gap < end || verdict == LinkCheck::DoesNot;
-    if (!damaged) return true;
-    NextLinks links;
-    if (!findNextLinks(input, pes::kChain, links, gap == UINT64_MAX ? UINT64_MAX : gap - position)) return false;
-    damaged = gap < end || !hasHeader || position + links.counts < end;
+    const std::vector<DamageRecord::Stretch>& stretches = options.record.stretches;
+    for (; passed < stretches.size() && stretches[passed].audioAt <= position; ++passed) crossedBreak = true;
+    nextGap = std::max(nextGap, passed);
+    while (nextGap < stretches.size() && !stretches[nextGap].audioLost) ++nextGap;
+    const std::uint64_t toGap = nextGap < stretches.size() ? stretches[nextGap].audioAt - position : UINT64_MAX;
+    Resync here;
+    if (!resyncHere(input, pes::kChain, toGap, here)) return false;
+    damaged = here.footing == Footing::Damaged;
     if (!damaged) return true;
     counters.skippedPackets += 1;
-    counters.skippedBytes += links.take;
-    return input.seekCur(static_cast<std::int64_t>(links.take));
+    counters.skippedBytes += here.skip;
+    return input.seekCur(static_cast<std::int64_t>(here.skip));
   }
 
   // Other audio tracks than the one in the audio file: AC3, any MPEG audio
@@ -264,9 +259,9 @@ class PesStripper {
   std::unique_ptr<SyncedAudio> synced;
   std::unique_ptr<ExtraTracks> extras;  // null when nothing is written
   std::uint8_t mainId = 0;              // the audio file's stream, once known
-  std::size_t nextBreak = 0;
+  // Of the record's stretches: those the pass is past, and the next where audio was lost.
+  std::size_t passed = 0, nextGap = 0;
   bool crossedBreak = false;
-  std::size_t nextGap = 0;
   TimeStamp firstFrame;
   std::uint64_t bytesInFile = 0;
   // Any packet fits whole: the fixed bytes plus the largest packet length.

@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "console/console.h"
+#include "demux/damage_record.h"
 #include "file/disk_file.h"
 #include "format/mpeg.h"
-#include "format/timeline.h"
 #include "strip/extra_tracks.h"
 
 namespace korvat {
@@ -18,20 +18,14 @@ namespace korvat {
 struct StripOptions {
   // Interrupts beyond these stop the pass.
   std::uint32_t interruptsSeen = 0;
-  // -r: where the first pass dropped audio, in the order of the temporary
-  // file. A packet that reaches past such a place lost its end and is not
-  // written; after it, and wherever a packet header does not count, the pass
-  // goes on at the next one that does.
-  bool skipDamage = false;
-  std::vector<std::uint64_t> gaps;
-  // -r: the audio is written in whole frames and kept in step with the
-  // video, whose time line the first pass found.
-  bool followVideo = false;
-  std::vector<std::uint64_t> breaks;
-  std::string audioName;  // the other audio tracks' files are named after it  // where each damaged stretch lay, in the
-                          // order of the temporary file
-  VideoTimeline timeline;
-  TimeStamp timelineBase;
+  std::string audioName;  // the other audio tracks' files are named after it
+  // With -r or -k, a PES packet that reaches past a place where the first
+  // pass dropped audio lost its end and is not written; after it, and
+  // wherever a packet header does not count, the pass goes on at the next
+  // one that does. With -r the audio is written in whole frames and kept in
+  // step with the video, whose time line the first pass found.
+  DamageMode damage = DamageMode::Stop;
+  DamageRecord record;
 };
 
 struct StripResult {
