@@ -1,3 +1,4 @@
+// Reads the command line into the settings of one run, and prints the usage text.
 #include <cctype>
 #include <cstring>
 

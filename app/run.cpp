@@ -1,3 +1,4 @@
+// One run: opens the files, runs the two passes, closes the files and says how it went.
 #include "app/run.h"
 
 #include <cinttypes>

@@ -1,3 +1,4 @@
+// Standard output and error, and the progress lines held back until their data is on disk.
 #include "console/console.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// Finding the packets of a damaged chain: looks ahead and searches, never moving the position.
 #include "file/chain_reader.h"
 
 #include <algorithm>

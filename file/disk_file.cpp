@@ -1,3 +1,4 @@
+// DiskFile: buffered reads and writes over the OS layer, each failure kept as a value.
 #include "file/disk_file.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// The 90 kHz clock as text.
 #include "format/clock.h"
 
 #include <algorithm>

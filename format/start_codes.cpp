@@ -1,3 +1,4 @@
+// The search for MPEG start codes, which every byte of the video passes through.
 #include <cstddef>
 
 #include "format/mpeg.h"

@@ -1,3 +1,4 @@
+// The audio tracks beside the audio file, each written to a file of its own.
 #include "strip/extra_tracks.h"
 
 #include <algorithm>

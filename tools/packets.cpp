@@ -1,3 +1,4 @@
+// Builds AV and PES packets byte by byte, and reads whole files, for the packing tool and the tests.
 #include "tools/packets.h"
 
 #include <fstream>

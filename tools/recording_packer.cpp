@@ -1,3 +1,4 @@
+// Packs video and audio into a recording as a broadcast multiplexer sends them, with damage on request.
 #include "tools/recording_packer.h"
 
 #include <algorithm>
