@@ -5,6 +5,7 @@
 #include "file/chain_reader.h"
 #include "format/mpeg_audio.h"
 #include "format/pes_packet.h"
+#include "audio/audio_sink.h"
 #include "platform/platform.h"
 #include "strip/extra_tracks.h"
 #include "strip/synced_audio.h"
@@ -19,22 +20,23 @@ struct StripCounters {
 
 class PesStripper {
  public:
-  // Without `output`, nothing is written and nothing printed on standard
-  // output: the pass only reports where audio and video parted.
-  PesStripper(DiskFile& input, DiskFile* output, const StripOptions& options)
+  // With a report-only sink, nothing is written and nothing printed on
+  // standard output: the pass only reports where audio and video parted.
+  PesStripper(DiskFile& input, AudioSink& sink, const StripOptions& options)
       : input(input),
-        output(output),
+        sink(sink),
+        mode(sink.mode()),
         options(options),
         packet(pes::kFixedSize + pes::kMaxPacketLength),
-        console(output ? std::vector<DiskFile*>{output} : std::vector<DiskFile*>{}, &input) {
-    if (options.followVideo) synced = std::make_unique<SyncedAudio>(output, options.timeline, options.timelineBase);
-    if (output) extras = std::make_unique<ExtraTracks>(options.audioName);
+        console(sink.files(), &input) {
+    if (options.followVideo) synced = std::make_unique<SyncedAudio>(sink, options.timeline, options.timelineBase);
+    if (mode == AudioMode::Write) extras = std::make_unique<ExtraTracks>(options.audioName);
   }
 
   StripResult run() {
     const PassEnd end = loop();
     // What reached the file: all of it once closed, else as far as the writes went.
-    const std::uint64_t inFile = end == PassEnd::Completed ? bytesInFile : output ? output->tell() : 0;
+    const std::uint64_t inFile = end == PassEnd::Completed ? bytesInFile : sink.position();
     const bool wroteAudio = inFile > 0 && inFile != UINT64_MAX;
     // Audio of frames korvat cannot measure went out as it came: its first
     // frame is the first sync, as without -r.
@@ -75,7 +77,7 @@ class PesStripper {
       const std::uint16_t length = pes::packetLength(packet.data());
       const std::uint8_t id = pes::streamId(packet.data());
       if (pes::isNonAudio(packet.data())) {
-        if (output && !console.message("\nskipping non-audio packet...\n")) return writeFailure();
+        if (mode == AudioMode::Write && !console.message("\nskipping non-audio packet...\n")) return writeFailure();
         if (!(isOtherTrack(id) ? copyTrack(length, false) : skipPacket(length))) return inputEnded();
         continue;
       }
@@ -174,7 +176,7 @@ class PesStripper {
 
   // Standard output hears of the pass only when it writes the audio file.
   void say(const char* text) const {
-    if (output) consolePrint("%s", text);
+    if (mode == AudioMode::Write) consolePrint("%s", text);
   }
 
   // Writes the payload of a packet whose body holds `got` bytes, from the
@@ -209,7 +211,7 @@ class PesStripper {
       counters.audioBytes += synced->bytesWritten() - before;
       return true;
     }
-    if (output->write(packet.data() + offset, payload) != payload) return false;
+    if (!sink.write(packet.data() + offset, payload)) return false;
     counters.audioPackets += 1;
     counters.audioBytes += payload;
     return true;
@@ -243,23 +245,22 @@ class PesStripper {
     }
     const bool nothingCollected = input.size() == 0;
     if (!ended) return PassEnd::Failed;
-    if (output) {
-      bytesInFile = output->tell();
-      if (!output->close()) return writeFailure();
-    }
+    bytesInFile = sink.position();
+    if (!sink.close()) return writeFailure();
     if (extras) extras->finish();
     if (!nothingCollected) say("\nend of input file reached\n");
     return PassEnd::Completed;
   }
 
   bool printProgress() {
-    return !output || console.progress("%d (%d kb) audio-packets, %d (%d kb) skipped packets\r",
+    return mode == AudioMode::ReportOnly || console.progress("%d (%d kb) audio-packets, %d (%d kb) skipped packets\r",
                                        {counters.audioPackets, counters.audioBytes >> 10, counters.skippedPackets,
                                         counters.skippedBytes >> 10});
   }
 
   DiskFile& input;
-  DiskFile* output;
+  AudioSink& sink;
+  const AudioMode mode;
   const StripOptions& options;
   std::unique_ptr<SyncedAudio> synced;
   std::unique_ptr<ExtraTracks> extras;  // null when nothing is written
@@ -283,7 +284,8 @@ StripResult finishStrippedAudio(std::unique_ptr<DiskFile>& temp, const std::stri
   consolePrint("\nremoving pes-data from audio-file\n");
   StripResult result;
   if (temp->readBack()) {
-    result = PesStripper(*temp, &audio, options).run();
+    FileSink sink(audio);
+    result = PesStripper(*temp, sink, options).run();
   } else {
     consolePrint("\nerror reading/writing file\n");
   }
@@ -310,7 +312,8 @@ void reportAudioParting(const std::string& audioName, const StripOptions& option
     consoleNote("audio and video not compared: '%s' cannot be read\n", audioName.c_str());
     return;
   }
-  PesStripper(pes, nullptr, options).run();
+  ReportOnlySink sink;
+  PesStripper(pes, sink, options).run();
 }
 
 }  // namespace korvat
