@@ -37,10 +37,9 @@ bool AudioClock::checkpoint(std::uint32_t ticks, const FoundFrame& frame) {
   if (!firstStamp && !believed(moment, frame.header)) return true;
   clock.moveTo(moment);
   // Frames repeated (a packet that came twice) are no loss.
-  const std::int64_t lost =
-      firstStamp ? 0
-                 : std::max<std::int64_t>(0, frame.header.framesIn(moment - lastStampTicks) -
-                                                 static_cast<std::int64_t>(framesSinceStamp));
+  const std::int64_t lost = firstStamp ? 0
+                                       : std::max<std::int64_t>(0, frame.header.framesIn(moment - lastStampTicks) -
+                                                                       static_cast<std::int64_t>(framesSinceStamp));
   state = firstStamp ? State::FirstStampOnly : State::Following;
   lastStampTicks = moment;
   framesSinceStamp = 0;

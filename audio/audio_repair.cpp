@@ -80,8 +80,8 @@ bool AudioRepair::repairAt(std::int64_t now, std::int64_t offset, std::int64_t f
   if (frames >= 0) return true;
   // Silence goes only under pictures there are: audio stamped past the end
   // of the video has nothing to keep in step with.
-  const std::int64_t room = wholeFramesIn(std::max<std::int64_t>(0, timeline.end() - now), frame.header.samples,
-                                          frame.header.sampleRate);
+  const std::int64_t room =
+      wholeFramesIn(std::max<std::int64_t>(0, timeline.end() - now), frame.header.samples, frame.header.sampleRate);
   return insertSilence(std::min(-frames, room), frame);
 }
 

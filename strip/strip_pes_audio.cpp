@@ -2,10 +2,10 @@
 
 #include <vector>
 
+#include "audio/audio_sink.h"
 #include "file/chain_reader.h"
 #include "format/mpeg_audio.h"
 #include "format/pes_packet.h"
-#include "audio/audio_sink.h"
 #include "platform/platform.h"
 #include "strip/extra_tracks.h"
 #include "strip/synced_audio.h"
@@ -254,8 +254,8 @@ class PesStripper {
 
   bool printProgress() {
     return mode == AudioMode::ReportOnly || console.progress("%d (%d kb) audio-packets, %d (%d kb) skipped packets\r",
-                                       {counters.audioPackets, counters.audioBytes >> 10, counters.skippedPackets,
-                                        counters.skippedBytes >> 10});
+                                                             {counters.audioPackets, counters.audioBytes >> 10,
+                                                              counters.skippedPackets, counters.skippedBytes >> 10});
   }
 
   DiskFile& input;
