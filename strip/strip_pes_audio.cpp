@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "audio/audio_sink.h"
 #include "file/chain_reader.h"
 #include "format/mpeg_audio.h"
 #include "format/pes_packet.h"
@@ -20,24 +21,25 @@ struct StripCounters {
 
 class PesStripper {
  public:
-  // Without `output`, nothing is written and nothing printed on standard
-  // output: the pass only reports where audio and video parted.
-  PesStripper(DiskFile& input, DiskFile* output, const StripOptions& options)
+  // With a report-only sink, nothing is written and nothing printed on
+  // standard output: the pass only reports where audio and video parted.
+  PesStripper(DiskFile& input, AudioSink& sink, const StripOptions& options)
       : input(input),
-        output(output),
+        sink(sink),
+        mode(sink.mode()),
         options(options),
         packet(pes::kFixedSize + pes::kMaxPacketLength),
-        console(output ? std::vector<DiskFile*>{output} : std::vector<DiskFile*>{}, &input) {
+        console(sink.files(), &input) {
     if (options.damage == DamageMode::Repair) {
-      synced = std::make_unique<SyncedAudio>(output, options.record.timeline, options.record.timelineBase);
+      synced = std::make_unique<SyncedAudio>(sink, options.record.timeline, options.record.timelineBase);
     }
-    if (output) extras = std::make_unique<ExtraTracks>(options.audioName);
+    if (mode == AudioMode::Write) extras = std::make_unique<ExtraTracks>(options.audioName);
   }
 
   StripResult run() {
     const PassEnd end = loop();
     // What reached the file: all of it once closed, else as far as the writes went.
-    const std::uint64_t inFile = end == PassEnd::Completed ? bytesInFile : output ? output->tell() : 0;
+    const std::uint64_t inFile = end == PassEnd::Completed ? bytesInFile : sink.position();
     const bool wroteAudio = inFile > 0 && inFile != UINT64_MAX;
     // Audio of frames korvat cannot measure went out as it came: its first
     // frame is the first sync, as without -r.
@@ -78,7 +80,7 @@ class PesStripper {
       const std::uint16_t length = pes::packetLength(packet.data());
       const std::uint8_t id = pes::streamId(packet.data());
       if (pes::isNonAudio(packet.data())) {
-        if (output && !console.message("\nskipping non-audio packet...\n")) return writeFailure();
+        if (mode == AudioMode::Write && !console.message("\nskipping non-audio packet...\n")) return writeFailure();
         if (!(isOtherTrack(id) ? copyTrack(length, false) : skipPacket(length))) return inputEnded();
         continue;
       }
@@ -169,7 +171,7 @@ class PesStripper {
 
   // Standard output hears of the pass only when it writes the audio file.
   void say(const char* text) const {
-    if (output) consolePrint("%s", text);
+    if (mode == AudioMode::Write) consolePrint("%s", text);
   }
 
   // Writes the payload of a packet whose body holds `got` bytes, from the
@@ -204,7 +206,7 @@ class PesStripper {
       counters.audioBytes += synced->bytesWritten() - before;
       return true;
     }
-    if (output->write(packet.data() + offset, payload) != payload) return false;
+    if (!sink.write(packet.data() + offset, payload)) return false;
     counters.audioPackets += 1;
     counters.audioBytes += payload;
     return true;
@@ -238,23 +240,22 @@ class PesStripper {
     }
     const bool nothingCollected = input.size() == 0;
     if (!ended) return PassEnd::Failed;
-    if (output) {
-      bytesInFile = output->tell();
-      if (!output->close()) return writeFailure();
-    }
+    bytesInFile = sink.position();
+    if (!sink.close()) return writeFailure();
     if (extras) extras->finish();
     if (!nothingCollected) say("\nend of input file reached\n");
     return PassEnd::Completed;
   }
 
   bool printProgress() {
-    return !output || console.progress("%d (%d kb) audio-packets, %d (%d kb) skipped packets\r",
-                                       {counters.audioPackets, counters.audioBytes >> 10, counters.skippedPackets,
-                                        counters.skippedBytes >> 10});
+    return mode == AudioMode::ReportOnly || console.progress("%d (%d kb) audio-packets, %d (%d kb) skipped packets\r",
+                                                             {counters.audioPackets, counters.audioBytes >> 10,
+                                                              counters.skippedPackets, counters.skippedBytes >> 10});
   }
 
   DiskFile& input;
-  DiskFile* output;
+  AudioSink& sink;
+  const AudioMode mode;
   const StripOptions& options;
   std::unique_ptr<SyncedAudio> synced;
   std::unique_ptr<ExtraTracks> extras;  // null when nothing is written
@@ -278,7 +279,8 @@ StripResult finishStrippedAudio(std::unique_ptr<DiskFile>& temp, const std::stri
   consolePrint("\nremoving pes-data from audio-file\n");
   StripResult result;
   if (temp->readBack()) {
-    result = PesStripper(*temp, &audio, options).run();
+    FileSink sink(audio);
+    result = PesStripper(*temp, sink, options).run();
   } else {
     consolePrint("\nerror reading/writing file\n");
   }
@@ -305,7 +307,8 @@ void reportAudioParting(const std::string& audioName, const StripOptions& option
     consoleNote("audio and video not compared: '%s' cannot be read\n", audioName.c_str());
     return;
   }
-  PesStripper(pes, nullptr, options).run();
+  ReportOnlySink sink;
+  PesStripper(pes, sink, options).run();
 }
 
 }  // namespace korvat

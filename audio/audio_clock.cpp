@@ -1,0 +1,80 @@
+// The second stage of the audio: the moment of each stamped frame on the
+// time line's clock, once its stamp is believed.
+#include "audio/audio_clock.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+namespace korvat {
+
+FrameVerdict AudioClock::take(const FoundFrame& frame) {
+  if (state == State::BeforeFirstFrame) {
+    if (!frame.stamp.known) {
+      state = State::Unstamped;
+      first = TimeStamp::unknown("no time stamp on the first frame's PES packet");
+      repair.cannotRepair("the first audio frame has no time stamp");
+      return FrameVerdict::PassThrough;
+    }
+    first = frame.stamp;
+    clock.startAt(frame.stamp.ticks, ticksBetween(timelineBase.ticks, frame.stamp.ticks));
+    repair.start(clock.now());
+  }
+  if (frame.stamp.known && !checkpoint(frame.stamp.ticks, frame)) return FrameVerdict::WriteFailed;
+  if (!repair.take(frame)) return FrameVerdict::WriteFailed;
+  ++framesSinceStamp;
+  ticksSinceStamp += frame.header.ticks();
+  return FrameVerdict::Taken;
+}
+
+void AudioClock::damaged() {
+  cutSinceStamp = true;
+  repair.damaged();
+}
+
+bool AudioClock::checkpoint(std::uint32_t ticks, const FoundFrame& frame) {
+  std::int64_t moment = clock.follow(ticks);
+  const bool firstStamp = state == State::BeforeFirstFrame;
+  if (!firstStamp && !believed(moment, frame.header)) return true;
+  clock.moveTo(moment);
+  // Frames repeated (a packet that came twice) are no loss.
+  const std::int64_t lost = firstStamp ? 0
+                                       : std::max<std::int64_t>(0, frame.header.framesIn(moment - lastStampTicks) -
+                                                                       static_cast<std::int64_t>(framesSinceStamp));
+  state = firstStamp ? State::FirstStampOnly : State::Following;
+  lastStampTicks = moment;
+  framesSinceStamp = 0;
+  ticksSinceStamp = 0;
+  return repair.checkpoint(moment, lost, frame);
+}
+
+// Whether a stamp is believed. One that the frames since the last stamp do
+// not lead to is a loss where damage lay between; with no damage, a garbled
+// stamp is as likely, so it is believed only when the next stamp agrees. A
+// clock that jumps back was restarted: the audio goes on as it was.
+bool AudioClock::believed(std::int64_t& moment, const FrameHeader& header) {
+  const std::int64_t expected = lastStampTicks + ticksSinceStamp;
+  const std::int64_t jump = moment - expected, half = header.ticks() / 2;
+  const bool cut = cutSinceStamp;
+  cutSinceStamp = false;
+  const bool agreesWithPending = pendingJump && std::llabs(*pendingJump - jump) <= half;
+  if (state == State::FirstStampOnly && std::llabs(jump) > half && !cut) {
+    // Only the first stamp says otherwise: wait for the next, and should it
+    // agree, the first was the garbled one. The audio's start moves, not the audio.
+    if (!agreesWithPending) {
+      pendingJump = jump;
+      return false;
+    }
+    first = first.movedBy(jump);
+    repair.moveStart(jump);
+    lastStampTicks += jump;
+  } else if (jump < -kClockRestart) {
+    moment = expected;
+  } else if (std::llabs(jump) > half && !cut && !agreesWithPending) {
+    pendingJump = jump;
+    return false;
+  }
+  pendingJump.reset();
+  return true;
+}
+
+}  // namespace korvat

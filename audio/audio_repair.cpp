@@ -1,0 +1,142 @@
+// The third stage of the audio: its place in the output held against the
+// video's, silent frames inserted or frames dropped where the two parted.
+#include "audio/audio_repair.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdlib>
+#include <vector>
+
+#include "console/console.h"
+#include "format/clock.h"
+
+namespace korvat {
+namespace {
+
+// Stamps further apart than this are no damage: the streams were stamped
+// from different clocks, and no repair can know which is right.
+constexpr std::int64_t kMaxRepairTicks = 60 * kTicksPerSecond;
+
+}  // namespace
+
+std::int64_t WrittenTime::now() const {
+  return firstFrameTicks + ticksBeforeRate + ticksOfSamples(samplesAtRate, std::max(rate, 1u));
+}
+
+void WrittenTime::add(const FrameHeader& frame) {
+  if (frame.sampleRate != rate) {
+    ticksBeforeRate = now() - firstFrameTicks;
+    samplesAtRate = 0;
+    rate = frame.sampleRate;
+  }
+  samplesAtRate += frame.samples;
+}
+
+void AudioRepair::damaged() {
+  if (mode != AudioMode::ReportOnly) return;
+  endStretch();
+  phase = Phase::StretchOpen;
+}
+
+bool AudioRepair::checkpoint(std::int64_t moment, std::int64_t lost, const FoundFrame& frame) {
+  framesLost += lost;
+  const std::int64_t target = moment - timeline.shiftAt(moment);
+  const std::int64_t now = written.now();
+  const std::int64_t offset = now - target;  // above 0: the audio comes late
+  const std::int64_t frames = frame.header.framesIn(offset);
+  lastFrameTicks = frame.header.ticks();
+  if (std::llabs(offset) > kMaxRepairTicks) {
+    if (frames != farBy) {
+      consoleNote("audio not repaired at %s: its time stamps lie %+" PRId64 " ms from the video's\n",
+                  clockText(now).c_str(), millisecondsOf(offset));
+    }
+    farBy = frames;
+    return true;
+  }
+  farBy = 0;
+  if (mode == AudioMode::Write) return repairAt(now, offset, frames, frame);
+  if (phase == Phase::StretchOpen) {
+    phase = Phase::StretchMeasured;
+    since = now;
+  }
+  lastOffset = offset;
+  return true;
+}
+
+bool AudioRepair::repairAt(std::int64_t now, std::int64_t offset, std::int64_t frames, const FoundFrame& frame) {
+  lastOffset = offset - frames * lastFrameTicks;
+  if (frames == 0 && dropsLeft == 0) {
+    endRepair();
+    return true;
+  }
+  if (phase != Phase::Repairing) {
+    phase = Phase::Repairing;
+    since = now;
+    before = log.totals();
+  }
+  // The frames still to drop are counted anew at every stamp, so that each
+  // repair aims at the total.
+  dropsLeft = std::max<std::int64_t>(frames, 0);
+  if (frames >= 0) return true;
+  // Silence goes only under pictures there are: audio stamped past the end
+  // of the video has nothing to keep in step with.
+  const std::int64_t room =
+      wholeFramesIn(std::max<std::int64_t>(0, timeline.end() - now), frame.header.samples, frame.header.sampleRate);
+  return insertSilence(std::min(-frames, room), frame);
+}
+
+bool AudioRepair::take(const FoundFrame& frame) {
+  if (dropsLeft > 0) {
+    --dropsLeft;
+    log.countDroppedFrame();
+    return true;
+  }
+  if (!write(frame.data, frame.header.length)) return false;
+  written.add(frame.header);
+  return true;
+}
+
+// Silence in the frames of the stream around it, before the frame in hand.
+bool AudioRepair::insertSilence(std::int64_t frames, const FoundFrame& like) {
+  std::vector<unsigned char> silent;
+  const FrameHeader silence = format.silentFrame(like.data, silent);
+  for (std::int64_t i = 0; i < frames; ++i) {
+    if (!write(silent.data(), silent.size())) return false;
+    written.add(silence);
+    log.countSilentFrame();
+  }
+  return true;
+}
+
+bool AudioRepair::passOn(const unsigned char* data, std::size_t n) { return write(data, n); }
+
+bool AudioRepair::write(const unsigned char* data, std::size_t n) { return n == 0 || sink.write(data, n); }
+
+// One line for each repair, once the audio is in step again.
+void AudioRepair::endRepair() {
+  if (phase == Phase::Repairing) {
+    const RepairLog::Counts now = log.totals();
+    log.add({since, framesLost, {now.inserted - before.inserted, now.dropped - before.dropped}, lastOffset});
+  }
+  phase = Phase::InStep;
+  framesLost = 0;
+}
+
+// With -p, one line for each damaged stretch that moved the two apart, once
+// the audio is past it: a stretch that took video moves the audio's moments
+// one by one as they pass the pictures lost.
+void AudioRepair::endStretch() {
+  if (phase != Phase::StretchMeasured) return;
+  phase = Phase::InStep;
+  const std::int64_t frames = roundedDivision(lastOffset, lastFrameTicks);
+  if (frames != partedBy) log.add({since, framesLost, {}, lastOffset});
+  partedBy = frames;
+  framesLost = 0;
+}
+
+void AudioRepair::finish(bool anyAudio) {
+  if (log.canRepair()) mode == AudioMode::Write ? endRepair() : endStretch();
+  log.print(mode, timeline, anyAudio, lastOffset);
+}
+
+}  // namespace korvat

@@ -1,0 +1,15 @@
+// MPEG audio frames (Layers I to III) as the audio stages see them.
+#pragma once
+
+#include "audio/frame_format.h"
+
+namespace korvat {
+
+class MpegAudioFormat final : public AudioFrameFormat {
+ public:
+  std::size_t headerSize() const override;
+  bool parse(const unsigned char* at, FrameHeader& header) const override;
+  FrameHeader silentFrame(const unsigned char* like, std::vector<unsigned char>& frame) const override;
+};
+
+}  // namespace korvat

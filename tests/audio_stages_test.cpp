@@ -1,0 +1,138 @@
+// The audio stages of -r on real MPEG audio: the finder is blind to chunking, and
+// the clock and repair insert and drop the frames that the stamps call for.
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <random>
+
+#include "audio/frame_finder.h"
+#include "audio/mpeg_audio_format.h"
+#include "strip/synced_audio.h"
+#include "tests/harness.h"
+
+namespace korvat::test {
+namespace {
+
+// sine.mp2: MPEG-1 Layer II, 48 kHz, 192 kbit/s: 125 frames of 576 bytes, 1152 samples each.
+constexpr std::size_t kFrame = 576;
+constexpr std::uint32_t kFrameTicks = 2160;  // 1152 samples at 48 kHz on the 90 kHz clock
+
+const unsigned char* data(const Bytes& bytes) { return reinterpret_cast<const unsigned char*>(bytes.data()); }
+
+// What the finder hands on: the frames, and bytes passed on as they came.
+struct Collector final : FrameReceiver {
+  Bytes frames, passed;
+  FrameVerdict take(const FoundFrame& frame) override {
+    frames.append(reinterpret_cast<const char*>(frame.data), frame.header.length);
+    return FrameVerdict::Taken;
+  }
+  void damaged() override {}
+  bool passOn(const unsigned char* bytes, std::size_t n) override {
+    passed.append(reinterpret_cast<const char*>(bytes), n);
+    return true;
+  }
+  void cannotRepair(const std::string&) override {}
+};
+
+// Feeds `stream` in chunks of the sizes `next` gives.
+template <typename Sizes>
+Collector findFrames(const Bytes& stream, Sizes next) {
+  MpegAudioFormat format;
+  Collector out;
+  FrameFinder finder(format, out);
+  for (std::size_t at = 0; at < stream.size();) {
+    const std::size_t n = std::min(next(), stream.size() - at);
+    EXPECT_TRUE(finder.add(data(stream) + at, n, TimeStamp::unknown("none")));
+    at += n;
+  }
+  EXPECT_TRUE(finder.finish());
+  return out;
+}
+
+TEST(FrameFinder, SameFramesInAnyChunking) {
+  const Bytes& audio = sourceAudio();
+  const struct {
+    const char* name;
+    Bytes stream;
+    std::size_t frames, passed;
+  } cases[] = {
+      {"whole stream", audio, 125, 0},
+      // The frame before the junk is not followed where its length says: it is no frame.
+      {"junk after frame 10", audio.substr(0, 10 * kFrame) + filler(300) + audio.substr(10 * kFrame), 124, 0},
+      // A last frame cut short by the end is what there is of it, passed on.
+      {"last frame cut short", audio.substr(0, audio.size() - 100), 124, kFrame - 100},
+      {"no frame at all", filler(5000), 0, 5000},
+  };
+  for (const auto& c : cases) {
+    std::mt19937 random(7);
+    const Collector whole = findFrames(c.stream, [&] { return c.stream.size(); });
+    const Collector bytewise = findFrames(c.stream, [] { return std::size_t{1}; });
+    const Collector chunked = findFrames(c.stream, [&] { return std::size_t{1} + random() % 1500; });
+    EXPECT_EQ(whole.frames.size(), c.frames * kFrame) << c.name;
+    EXPECT_EQ(whole.passed.size(), c.passed) << c.name;
+    for (const Collector* other : {&bytewise, &chunked}) {
+      EXPECT_TRUE(other->frames == whole.frames && other->passed == whole.passed) << c.name;
+    }
+  }
+}
+
+constexpr int kNoStamp = INT_MIN;
+constexpr std::uint32_t kBase = 1000000;  // the stamp the video's time line counts from
+
+// 20 frames, each in a packet stamped so many frames from the base, moved `by` in [from, until).
+std::vector<int> stamped(int from, int by, int until = 20, int unstamped = -1) {
+  std::vector<int> positions;
+  for (int i = 0; i < 20; ++i) positions.push_back(i == unstamped ? kNoStamp : i >= from && i < until ? i + by : i);
+  return positions;
+}
+// What the file holds: 'a' for each frame of the audio, 's' for each silent one.
+std::string framesOf(std::size_t audio, std::size_t silentAt = 0, std::size_t silent = 0) {
+  return std::string(audio, 'a').insert(silentAt, silent, 's');
+}
+
+TEST(AudioRepair, InsertsAndDropsWhatTheStampsCallFor) {
+  const struct {
+    const char* name;
+    std::vector<int> positions;
+    int breakBefore;
+    std::string written;
+    std::uint32_t startMoved;  // in frames
+  } cases[] = {
+      {"in step", stamped(0, 0), -1, framesOf(20), 0},
+      // A stamped frame that ends at the break would be the one to meet the damage: frame 4 has none.
+      {"3 late after a break: believed at once", stamped(5, 3, 20, 4), 5, framesOf(20, 5, 3), 0},
+      {"3 late, no break: believed when the next agrees", stamped(5, 3), -1, framesOf(20, 6, 3), 0},
+      {"one garbled stamp", stamped(5, 3, 6), -1, framesOf(20), 0},
+      {"2 early after a break: 2 dropped", stamped(5, -2, 20, 4), 5, framesOf(18), 0},
+      {"clock restarted", stamped(5, -100), -1, framesOf(20), 0},
+      {"first stamp garbled: the start moves", stamped(1, 3), -1, framesOf(20), 3},
+  };
+  const Bytes& audio = sourceAudio();
+  for (const auto& c : cases) {
+    VideoTimeline timeline;
+    timeline.add(0, 0);
+    timeline.add(20 * kTicksPerSecond, 0);
+    TempDir dir;
+    DiskFile file(dir.path("audio"), Disposition::CreateNew);
+    FileSink sink(file);
+    SyncedAudio synced(sink, timeline, TimeStamp::of(kBase));
+    for (int i = 0; i < 20; ++i) {
+      EXPECT_TRUE(i != c.breakBefore || synced.breakHere());
+      const int at = c.positions[i];
+      const TimeStamp stamp = at == kNoStamp ? TimeStamp::unknown("none") : TimeStamp::of(kBase + at * kFrameTicks);
+      EXPECT_TRUE(synced.add(data(audio) + i * kFrame, kFrame, stamp));
+    }
+    EXPECT_TRUE(synced.finish() && file.close());
+    const Bytes written = dir.read("audio");
+    ASSERT_EQ(written.size() % kFrame, 0u) << c.name;
+    std::string frames;  // a silent frame is a header and zeros
+    for (std::size_t at = 0; at < written.size(); at += kFrame) {
+      frames += written.find_first_not_of('\0', at + 4) < at + kFrame ? 'a' : 's';
+    }
+    EXPECT_EQ(frames, c.written) << c.name;
+    EXPECT_EQ(synced.firstFrame().ticks, kBase + c.startMoved * kFrameTicks) << c.name;
+  }
+}
+
+}  // namespace
+}  // namespace korvat::test
