@@ -5,8 +5,6 @@
 #include <algorithm>
 #include <map>
 
-#include "format/big_endian.h"
-#include "format/pes_packet.h"
 #include "tests/harness.h"
 
 namespace korvat::test {
@@ -15,39 +13,6 @@ namespace {
 TEST(RealStreams, BundledSampleIsThePackedSources) {
   ASSERT_FALSE(sourceVideo().empty());
   EXPECT_TRUE(readSample("sample.av") == packRecording(sourceVideo(), sourceAudio(), {}));
-}
-
-// A multiplexer sends audio and video of the same moment close together, and
-// stamps them truly: at every packet of a minute's recording the latest video
-// and audio stamps lie less than a second apart, also where the frame rate
-// changes (30 s at 25 fps, then 30 s at 29.97) and where few packets carry a
-// stamp; a PES packet says it has a stamp only where it has one.
-TEST(RealStreams, PackedAsAMultiplexerSendsThem) {
-  Bytes ntsc = pack::syntheticVideo(900 * 2000, 900, 8);
-  ntsc[7] = '\x24';  // the frame rate code of 30000/1001
-  const Bytes video = pack::syntheticVideo(750 * 2000, 750, 7) + ntsc, audio = pack::syntheticAudio(2500 * 576, 7);
-  const std::int64_t lastShown = 90000 + 750 * 3600 + 899 * 3003;
-  for (const unsigned prefixPercent : {100u, 20u}) {
-    SCOPED_TRACE(prefixPercent);
-    pack::PackOptions options;
-    options.prefixPercent = prefixPercent;
-    const Bytes recording = packRecording(video, audio, options);
-    std::int64_t videoStamp = -1, audioStamp = -1, apart = 0, latestVideo = 0;
-    forEachPacket(recording, [&](const PacketView& packet) {
-      const auto* payload = reinterpret_cast<const unsigned char*>(&recording[packet.offset + 8]);
-      if (packet.streamId == 1 && (packet.flags & 0x10)) videoStamp = bigEndian32(payload);
-      if (packet.streamId == 2 && pes::streamId(payload) == 0xC0) {
-        EXPECT_EQ((payload[7] & 0x80) != 0, pes::headerDataLength(payload) == 5);
-        if (pes::hasPresentationTime(payload)) audioStamp = pes::presentationTime(payload);
-      }
-      latestVideo = std::max(latestVideo, videoStamp);
-      if (videoStamp >= 0 && audioStamp >= 0) apart = std::max(apart, std::abs(videoStamp - audioStamp));
-    });
-    EXPECT_LT(apart, 90000);
-    EXPECT_LE(latestVideo, lastShown);
-    EXPECT_GT(latestVideo, lastShown - (prefixPercent == 100 ? 3 : 30) * 3003);
-    EXPECT_GE(audioStamp, 94320 + 2495 * 2160);  // the last packet holds at most 4 frames
-  }
 }
 
 TEST(RealStreams, SplitGivesTheSourcesBack) {
