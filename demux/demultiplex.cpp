@@ -5,11 +5,12 @@
 #include <cstddef>
 #include <optional>
 
-#include "demux/clean_video.h"
-#include "demux/video_scanner.h"
 #include "file/chain_reader.h"
 #include "format/av_packet.h"
 #include "platform/platform.h"
+#include "video/clean_cut.h"
+#include "video/picture_clock.h"
+#include "video/start_codes.h"
 
 namespace korvat {
 namespace {
@@ -32,9 +33,10 @@ class Demultiplexer {
         audio(audio),
         options(options),
         videoStarted(options.copyVideoBeforeStart),
-        scanner(options.followVideo && !options.copyVideoBeforeStart),
+        pictures(options.followVideo && !options.copyVideoBeforeStart ? PictureClock::Follows::EveryPicture
+                                                                      : PictureClock::Follows::FirstPicture),
         payloadBuffer(UINT16_MAX) {
-    if (options.followVideo && !options.copyVideoBeforeStart) clean.emplace(video, scanner);
+    if (options.followVideo && !options.copyVideoBeforeStart) clean.emplace(video, pictures);
   }
 
   DemuxResult run() {
@@ -80,14 +82,14 @@ class Demultiplexer {
       damaged = links.counts < AVheader::kSize + header.payloadLength();
       // Whole, or it lost its end to damage that ran on past it: no one can
       // tell. Its video is not trusted to a clean cut.
-      if (!damaged && clean && videoStarted && header.streamId() == AVheader::kVideoStream && !clean->cut()) {
+      if (!damaged && clean && videoStarted && header.streamId() == AVheader::kVideoStream && !startCodes.cut(*clean)) {
         return false;
       }
       if (!damaged) return true;
       if (header.streamId() == AVheader::kAudioStream) result.audioGaps.push_back(audio.tell());
     }
     result.audioBreaks.push_back(audio.tell());
-    if (clean && videoStarted && !clean->cut()) return false;
+    if (clean && videoStarted && !startCodes.cut(*clean)) return false;
     counters.damagedStretches += 1;
     counters.damagedBytes += links.take;
     return skipBytes(links.take);
@@ -126,10 +128,10 @@ class Demultiplexer {
       counters.skippedItems += 1;
       counters.skippedBytes += AVheader::kVideoPrefixSize;
     }
-    if (videoStarted && clean) return clean->copyPacket(input, length, prefix);
-    const bool copied = !videoStarted                                    ? searchVideoStart(length, prefix)
-                        : scanner.done() || options.copyVideoBeforeStart ? input.copyTo(video, length)
-                                                                         : copyAndScanVideo(length, prefix);
+    if (videoStarted && clean) return copyCleanVideo(length, prefix);
+    const bool copied = !videoStarted                                     ? searchVideoStart(length, prefix)
+                        : pictures.done() || options.copyVideoBeforeStart ? input.copyTo(video, length)
+                                                                          : copyAndScanVideo(length, prefix);
     if (!copied) return false;
     if (clean && videoStarted) return true;  // the first packet: the clean cut counts it
     if (videoStarted) {
@@ -152,20 +154,32 @@ class Demultiplexer {
     if (start == length) return true;
     videoStarted = true;
     length = static_cast<std::uint16_t>(length - start);
-    if (clean) {
-      const bool stampUsed =
-          start > 0 && findStartCode(payloadBuffer.data(), start + kStartCodeSize - 1, kPictureStart) < start;
-      return clean->addFirst(payloadBuffer.data() + start, length, prefix, stampUsed);
-    }
-    scanner.feed(payloadBuffer.data(), length + start, start, prefix);
-    return video.write(payloadBuffer.data() + start, length) == length;
+    // A picture that began before the sequence header took the packet's stamp.
+    const bool stampUsed =
+        start > 0 && findStartCode(payloadBuffer.data(), start + kStartCodeSize - 1, kPictureStart) < start;
+    startCodes.packetBegins(stampUsed ? TimeStamp::unknown("its packet stamps an earlier picture") : prefix);
+    const unsigned char* first = payloadBuffer.data() + start;
+    if (clean) return startCodes.feed(first, length, *clean);
+    startCodes.feed(first, length, pictures);
+    return video.write(first, length) == length;
   }
 
-  // After it, the scanner reads what is written for as long as it needs.
+  // After it, the picture clock reads what is written for as long as it needs.
   bool copyAndScanVideo(std::uint16_t length, TimeStamp prefix) {
-    scanner.startPacket(prefix);
-    return input.copyTo(video, length,
-                        [this](const unsigned char* data, std::uint32_t n) { scanner.scanWritten(data, n); });
+    startCodes.packetBegins(prefix);
+    return input.copyTo(video, length, [this](const unsigned char* data, std::uint32_t n) {
+      if (!pictures.done()) startCodes.feed(data, n, pictures);
+    });
+  }
+
+  // With -r the payload is read straight into what the clean cut holds; what
+  // did arrive of a payload cut short is kept, as ever.
+  bool copyCleanVideo(std::uint16_t length, TimeStamp prefix) {
+    unsigned char* room = clean->roomFor(length);
+    const std::uint32_t got = input.read(room, length);
+    const bool arrived = input.error() == FileError::Ok;
+    startCodes.packetBegins(prefix);
+    return startCodes.feed(room, got, *clean) && arrived;
   }
 
   bool skipBytes(std::uint64_t length) {
@@ -208,9 +222,9 @@ class Demultiplexer {
 
   // The picture held to the end goes out, and the last line counts it.
   bool finishCleanVideo() {
-    const CleanVideo::Counts before = clean->counts();
+    const CleanCut::Counts before = clean->counts();
     if (!clean->finish()) return false;
-    const CleanVideo::Counts after = clean->counts();
+    const CleanCut::Counts after = clean->counts();
     return (after.bytes == before.bytes && after.droppedBytes == before.droppedBytes) || printProgress();
   }
 
@@ -222,12 +236,14 @@ class Demultiplexer {
   }
 
   DemuxResult ended(PassEnd end) {
-    scanner.finish();
-    result.firstPicture = scanner.firstPicture();
-    result.timeline = scanner.timeline();
-    result.timelineBase = scanner.timelineBase();
+    // Without the clean cut the start codes at the very end may still be the first picture's.
+    if (!clean) startCodes.finish(pictures);
+    pictures.finish();
+    result.firstPicture = pictures.firstPicture();
+    result.timeline = pictures.timeline();
+    result.timelineBase = pictures.timelineBase();
     if (clean) {
-      for (const CleanVideo::Cut& cut : clean->cuts()) result.timeline.addCut(cut.picturesBefore, cut.picturesDropped);
+      for (const CleanCut::Cut& cut : clean->cuts()) result.timeline.addCut(cut.picturesBefore, cut.picturesDropped);
     }
     if (options.skipDamage) {
       consolePrint("skipped %" PRIu64 " damaged stretches of %" PRIu64 " bytes in all\n", counters.damagedStretches,
@@ -240,7 +256,7 @@ class Demultiplexer {
 
   // What the clean cut wrote counts as video, what it dropped as skipped.
   bool printProgress() {
-    const CleanVideo::Counts cut = clean ? clean->counts() : CleanVideo::Counts{};
+    const CleanCut::Counts cut = clean ? clean->counts() : CleanCut::Counts{};
     return console.progress("%d (%d kb) audio, %d (%d kb) video, %d (%d kb) skipped\r",
                             {counters.audioPackets, counters.audioBytes >> 10, counters.videoPackets + cut.packets,
                              (counters.videoBytes + cut.bytes) >> 10, counters.skippedItems + cut.droppedPackets,
@@ -253,8 +269,11 @@ class Demultiplexer {
   const DemuxOptions& options;
   bool videoStarted;
   RunCounters counters;
-  VideoScanner scanner;
-  std::optional<CleanVideo> clean;  // with -r: the video held and cut cleanly at damage
+  // The video side, a chain of stages: start codes, then (with -r) the clean
+  // cut, then the picture clock.
+  StartCodeFinder startCodes;
+  PictureClock pictures;
+  std::optional<CleanCut> clean;  // with -r: the video held and cut cleanly at damage
   DemuxResult result;
   PassConsole console{{&video, &audio}, &input};
   // One buffer for the largest payload serves every search.
