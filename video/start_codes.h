@@ -11,14 +11,17 @@
 
 namespace korvat {
 
+// Start codes whose code came this many packets after their first byte lose the stamp.
+constexpr std::uint64_t kPacketsInReach = 8;
+
 struct StartCode {
   unsigned char header[kVideoHeaderBytes] = {};
   std::size_t size = 0;      // of the header: fewer than kVideoHeaderBytes only at the end of the video
-  std::uint64_t at = 0;      // where it begins in the video its stage sees
+  std::uint64_t at = 0;      // where it begins in the video that the stage handing it on sees
   std::uint64_t packet = 0;  // the packet its first byte came in, counted from 0
   TimeStamp packetStamp;
-  // Its code came so many packets after its first byte that, as ever, the
-  // packet's stamp is not told.
+  // False when its code came kPacketsInReach packets or more after its first
+  // byte (empty packets between): such a picture has never taken a stamp.
   bool stampInReach = true;
   unsigned char code() const { return header[3]; }
 };
@@ -60,16 +63,17 @@ class StartCodeFinder {
  private:
   // A start code may begin in the last bytes, and its header end this many later.
   static constexpr std::size_t kCarried = kVideoHeaderBytes - 1;
-  // Start codes whose code came this many packets after their first byte lose the stamp.
-  static constexpr std::uint64_t kPacketsInReach = 8;
-  struct Owner {
+  struct Stamped {
     std::uint64_t packet;
     TimeStamp stamp;
   };
 
   void find(const unsigned char* data, std::size_t n);
   void findAcrossCarry(const unsigned char* data, std::size_t n);
-  void hand(const unsigned char* header, std::size_t size, std::uint64_t at, Owner first, std::uint64_t codePacket);
+  void hand(const unsigned char* header, std::size_t size, std::uint64_t at, std::uint64_t packet,
+            std::uint64_t codePacket);
+  void bytesCame();
+  TimeStamp stampOf(std::uint64_t packet) const;
   void carryOn(const unsigned char* data, std::size_t n);
   void findUnfinished();
   void settle();
@@ -80,8 +84,13 @@ class StartCodeFinder {
   std::uint64_t end = 0;  // the bytes seen
   // The last bytes, not yet looked at as a start code's first, and their packets.
   unsigned char carry[kCarried] = {};
-  Owner owners[kCarried] = {};
+  std::uint64_t owners[kCarried] = {};
   std::size_t carried = 0;
+  // The stamps of the last packets that brought bytes: those of every byte
+  // carried, and of the bytes in hand.
+  static constexpr std::size_t kStampsKept = kCarried + 1;
+  Stamped recent[kStampsKept] = {};
+  std::size_t recentNext = 0;
   std::uint64_t settledTo = 0;
   std::vector<StartCode> found;  // with the bytes in hand
 };
