@@ -5,11 +5,12 @@
 #include <cstddef>
 #include <optional>
 
-#include "demux/clean_video.h"
-#include "demux/video_scanner.h"
 #include "file/chain_reader.h"
 #include "format/av_packet.h"
 #include "platform/platform.h"
+#include "video/clean_cut.h"
+#include "video/picture_clock.h"
+#include "video/start_codes.h"
 
 namespace korvat {
 namespace {
@@ -38,9 +39,9 @@ class Demultiplexer {
         audio(audio),
         options(options),
         videoStarted(options.copyVideoBeforeStart),
-        scanner(cutsCleanly(options)),
+        pictures(cutsCleanly(options) ? PictureClock::Follows::EveryPicture : PictureClock::Follows::FirstPicture),
         payloadBuffer(UINT16_MAX) {
-    if (cutsCleanly(options)) clean.emplace(video, scanner);
+    if (cutsCleanly(options)) clean.emplace(video, pictures);
   }
 
   DemuxResult run() {
@@ -77,11 +78,11 @@ class Demultiplexer {
     if (!damaged) {
       // Whole, or it lost its end to damage that ran on past it: no one can
       // tell. Its video is not trusted to a clean cut.
-      return !(clean && videoStarted && header.streamId() == AVheader::kVideoStream) || clean->cut();
+      return !(clean && videoStarted && header.streamId() == AVheader::kVideoStream) || startCodes.cut(*clean);
     }
     const bool audioLost = here.hasHeader && header.streamId() == AVheader::kAudioStream;
     result.damage.stretches.push_back({audio.tell(), audioLost});
-    if (clean && videoStarted && !clean->cut()) return false;
+    if (clean && videoStarted && !startCodes.cut(*clean)) return false;
     counters.damagedStretches += 1;
     counters.damagedBytes += here.skip;
     return skipBytes(here.skip);
@@ -120,10 +121,10 @@ class Demultiplexer {
       counters.skippedItems += 1;
       counters.skippedBytes += AVheader::kVideoPrefixSize;
     }
-    if (videoStarted && clean) return clean->copyPacket(input, length, prefix);
-    const bool copied = !videoStarted                                    ? searchVideoStart(length, prefix)
-                        : scanner.done() || options.copyVideoBeforeStart ? input.copyTo(video, length)
-                                                                         : copyAndScanVideo(length, prefix);
+    if (videoStarted && clean) return copyCleanVideo(length, prefix);
+    const bool copied = !videoStarted                                     ? searchVideoStart(length, prefix)
+                        : pictures.done() || options.copyVideoBeforeStart ? input.copyTo(video, length)
+                                                                          : copyAndScanVideo(length, prefix);
     if (!copied) return false;
     if (clean && videoStarted) return true;  // the first packet: the clean cut counts it
     if (videoStarted) {
@@ -146,20 +147,32 @@ class Demultiplexer {
     if (start == length) return true;
     videoStarted = true;
     length = static_cast<std::uint16_t>(length - start);
-    if (clean) {
-      const bool stampUsed =
-          start > 0 && findStartCode(payloadBuffer.data(), start + kStartCodeSize - 1, kPictureStart) < start;
-      return clean->addFirst(payloadBuffer.data() + start, length, prefix, stampUsed);
-    }
-    scanner.feed(payloadBuffer.data(), length + start, start, prefix);
-    return video.write(payloadBuffer.data() + start, length) == length;
+    // A picture that began before the sequence header took the packet's stamp.
+    const bool stampUsed =
+        start > 0 && findStartCode(payloadBuffer.data(), start + kStartCodeSize - 1, kPictureStart) < start;
+    startCodes.packetBegins(stampUsed ? TimeStamp::unknown("its packet stamps an earlier picture") : prefix);
+    const unsigned char* first = payloadBuffer.data() + start;
+    if (clean) return startCodes.feed(first, length, *clean);
+    startCodes.feed(first, length, pictures);
+    return video.write(first, length) == length;
   }
 
-  // After it, the scanner reads what is written for as long as it needs.
+  // After it, the picture clock reads what is written for as long as it needs.
   bool copyAndScanVideo(std::uint16_t length, TimeStamp prefix) {
-    scanner.startPacket(prefix);
-    return input.copyTo(video, length,
-                        [this](const unsigned char* data, std::uint32_t n) { scanner.scanWritten(data, n); });
+    startCodes.packetBegins(prefix);
+    return input.copyTo(video, length, [this](const unsigned char* data, std::uint32_t n) {
+      if (!pictures.done()) startCodes.feed(data, n, pictures);
+    });
+  }
+
+  // With -r the payload is read straight into what the clean cut holds; what
+  // did arrive of a payload cut short is kept, as ever.
+  bool copyCleanVideo(std::uint16_t length, TimeStamp prefix) {
+    unsigned char* room = clean->roomFor(length);
+    const std::uint32_t got = input.read(room, length);
+    const bool arrived = input.error() == FileError::Ok;
+    startCodes.packetBegins(prefix);
+    return startCodes.feed(room, got, *clean) && arrived;
   }
 
   bool skipBytes(std::uint64_t length) {
@@ -202,9 +215,9 @@ class Demultiplexer {
 
   // The picture held to the end goes out, and the last line counts it.
   bool finishCleanVideo() {
-    const CleanVideo::Counts before = clean->counts();
+    const CleanCut::Counts before = clean->counts();
     if (!clean->finish()) return false;
-    const CleanVideo::Counts after = clean->counts();
+    const CleanCut::Counts after = clean->counts();
     return (after.bytes == before.bytes && after.droppedBytes == before.droppedBytes) || printProgress();
   }
 
@@ -216,13 +229,15 @@ class Demultiplexer {
   }
 
   DemuxResult ended(PassEnd end) {
-    scanner.finish();
-    result.firstPicture = scanner.firstPicture();
-    result.damage.timeline = scanner.timeline();
+    // Without the clean cut the start codes at the very end may still be the first picture's.
+    if (!clean) startCodes.finish(pictures);
+    pictures.finish();
+    result.firstPicture = pictures.firstPicture();
+    result.damage.timeline = pictures.timeline();
     result.damage.timelineBase =
-        options.copyVideoBeforeStart ? TimeStamp::unknown(kVideoCopiedBeforeStart) : scanner.timelineBase();
+        options.copyVideoBeforeStart ? TimeStamp::unknown(kVideoCopiedBeforeStart) : pictures.timelineBase();
     if (clean) {
-      for (const CleanVideo::Cut& cut : clean->cuts()) {
+      for (const CleanCut::Cut& cut : clean->cuts()) {
         result.damage.timeline.addCut(cut.picturesBefore, cut.picturesDropped);
       }
     }
@@ -237,7 +252,7 @@ class Demultiplexer {
 
   // What the clean cut wrote counts as video, what it dropped as skipped.
   bool printProgress() {
-    const CleanVideo::Counts cut = clean ? clean->counts() : CleanVideo::Counts{};
+    const CleanCut::Counts cut = clean ? clean->counts() : CleanCut::Counts{};
     return console.progress("%d (%d kb) audio, %d (%d kb) video, %d (%d kb) skipped\r",
                             {counters.audioPackets, counters.audioBytes >> 10, counters.videoPackets + cut.packets,
                              (counters.videoBytes + cut.bytes) >> 10, counters.skippedItems + cut.droppedPackets,
@@ -250,8 +265,11 @@ class Demultiplexer {
   const DemuxOptions& options;
   bool videoStarted;
   RunCounters counters;
-  VideoScanner scanner;
-  std::optional<CleanVideo> clean;  // with -r: the video held and cut cleanly at damage
+  // The video side, a chain of stages: start codes, then (with -r) the clean
+  // cut, then the picture clock.
+  StartCodeFinder startCodes;
+  PictureClock pictures;
+  std::optional<CleanCut> clean;  // with -r: the video held and cut cleanly at damage
   DemuxResult result;
   PassConsole console{{&video, &audio}, &input};
   // One buffer for the largest payload serves every search.

@@ -1,0 +1,146 @@
+// The video side's stages run directly on real video: whatever pieces its
+// bytes come in, each stage hands on the same start codes, writes the same
+// video and lays the same time line.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "file/disk_file.h"
+#include "format/av_packet.h"
+#include "harness.h"
+#include "video/clean_cut.h"
+#include "video/picture_clock.h"
+#include "video/start_codes.h"
+
+namespace korvat::test {
+namespace {
+
+struct VideoPacket {
+  Bytes payload;  // less its prefix
+  TimeStamp stamp;
+};
+
+// The video packets of a recording that the packing tool made of `video`.
+std::vector<VideoPacket> videoPackets(const Bytes& video) {
+  pack::PackOptions options;
+  options.leadIn = false;  // the first packet begins with the sequence header
+  options.prefixPercent = 100;
+  const Bytes recording = packRecording(video, sourceAudio(), options);
+  std::vector<VideoPacket> packets;
+  forEachPacket(recording, [&](const PacketView& view) {
+    const char* payload = recording.data() + view.offset + AVheader::kSize;
+    if (view.streamId != AVheader::kVideoStream || (view.flags & AVheader::kVideoPrefixFlag) == 0) return;
+    packets.push_back({Bytes(payload + AVheader::kVideoPrefixSize, view.length - AVheader::kVideoPrefixSize),
+                       TimeStamp::of(videoPrefixStamp(reinterpret_cast<const unsigned char*>(payload)))});
+  });
+  return packets;
+}
+
+enum class Pieces { Whole, Bytes, Random };
+constexpr Pieces kEveryPieces[] = {Pieces::Whole, Pieces::Bytes, Pieces::Random};
+
+template <class Next>
+bool cut(StartCodeFinder& finder, Next& next) {
+  return finder.cut(next);
+}
+bool cut(StartCodeFinder&, PictureClock&) { return true; }  // alone, the clock is not told of damage
+
+// Hands each packet's payload to the stage after the finder in pieces; with
+// `damage`, three packets in the middle are lost, and the finder told.
+template <class Next>
+void feed(const std::vector<VideoPacket>& packets, Pieces pieces, Next& next, bool damage = false) {
+  StartCodeFinder finder;
+  std::mt19937 random(7);
+  for (std::size_t i = 0; i < packets.size(); ++i) {
+    if (damage && i >= packets.size() / 2 && i < packets.size() / 2 + 3) {
+      ASSERT_TRUE(cut(finder, next));
+      continue;
+    }
+    finder.packetBegins(packets[i].stamp);
+    const auto* bytes = reinterpret_cast<const unsigned char*>(packets[i].payload.data());
+    for (std::size_t at = 0, n = 0; at < packets[i].payload.size(); at += n) {
+      const std::size_t left = packets[i].payload.size() - at;
+      n = pieces == Pieces::Whole   ? left
+          : pieces == Pieces::Bytes ? 1
+                                    : std::min<std::size_t>(left, 1 + random() % 900);
+      ASSERT_TRUE(finder.feed(bytes + at, n, next));
+    }
+  }
+}
+
+struct Codes {
+  std::vector<std::string> seen;  // where, in which packet, the header
+  bool take(const VideoChunk& chunk) {
+    for (const StartCode& code : chunk.startCodes) {
+      seen.push_back(std::to_string(code.at) + " " + std::to_string(code.packet) + " " +
+                     Bytes(reinterpret_cast<const char*>(code.header), code.size));
+    }
+    return true;
+  }
+  bool cut() { return true; }
+};
+
+TEST(VideoStages, StartCodesAreTheSameInAnyPieces) {
+  for (const Bytes& video : {sourceVideo(), sourceVideoWithB(), pack::syntheticVideo(400000, 60, 3)}) {
+    const std::vector<VideoPacket> packets = videoPackets(video);
+    Codes whole;
+    feed(packets, Pieces::Whole, whole);
+    EXPECT_GT(whole.seen.size(), 20u);
+    for (const Pieces pieces : {Pieces::Bytes, Pieces::Random}) {
+      Codes codes;
+      feed(packets, pieces, codes);
+      EXPECT_EQ(codes.seen, whole.seen);
+    }
+  }
+}
+
+// What the clean cut and the picture clock make of the video, in words.
+std::string cleanRun(const std::vector<VideoPacket>& packets, Pieces pieces, bool damage) {
+  TempDir dir;
+  PictureClock clock(PictureClock::Follows::EveryPicture);
+  std::string said = "|first ";
+  {
+    DiskFile out(dir.path("video.m2v"), Disposition::CreateNew);
+    CleanCut clean(out, clock);
+    feed(packets, pieces, clean, damage);
+    EXPECT_TRUE(clean.finish() && out.close());
+    clock.finish();
+    said += std::to_string(clock.firstPicture().ticks) + " base " + std::to_string(clock.timelineBase().ticks);
+    for (const CleanCut::Cut& cut : clean.cuts()) said += " cut " + std::to_string(cut.picturesDropped);
+  }
+  said += " shifts";
+  for (std::int64_t moment = 0; moment < clock.timeline().end() + 7200; moment += 1800) {
+    said += " " + std::to_string(clock.timeline().shiftAt(moment));
+  }
+  return dir.read("video.m2v") + said;
+}
+
+TEST(VideoStages, CleanCutAndClockAreTheSameInAnyPieces) {
+  const Bytes& video = sourceVideoWithB();
+  const std::vector<VideoPacket> packets = videoPackets(video);
+  // Undamaged, every byte goes out and the first picture keeps the packer's stamp.
+  const std::string whole = cleanRun(packets, Pieces::Whole, false);
+  EXPECT_TRUE(isPrefix(video + "|first 90000 base 90000 shifts 0 0", whole));
+  // Damaged, pictures are dropped, and the ones after it shown earlier.
+  const std::string damaged = cleanRun(packets, Pieces::Whole, true);
+  EXPECT_NE(damaged.find(" cut ", damaged.rfind("|first")), std::string::npos);
+  for (const Pieces pieces : kEveryPieces) {
+    EXPECT_EQ(cleanRun(packets, pieces, false), whole);
+    EXPECT_EQ(cleanRun(packets, pieces, true), damaged);
+  }
+}
+
+TEST(VideoStages, FirstPictureIsTheSameInAnyPieces) {
+  for (const Pieces pieces : kEveryPieces) {
+    PictureClock clock(PictureClock::Follows::FirstPicture);
+    feed(videoPackets(sourceVideo()), pieces, clock);
+    clock.finish();
+    EXPECT_TRUE(clock.firstPicture().known) << clock.firstPicture().missing;
+    EXPECT_EQ(clock.firstPicture().ticks, 90000u);
+  }
+}
+
+}  // namespace
+}  // namespace korvat::test

@@ -1,0 +1,197 @@
+#include "video/clean_cut.h"
+
+#include <algorithm>
+
+namespace korvat {
+namespace {
+
+// A unit of the video ends where the next picture, group or sequence begins.
+bool beginsUnit(unsigned char code) {
+  return code == kPictureStart || code == kGroupStart || code == kSequenceHeader || code == kSequenceEnd;
+}
+
+// Coded video has a start code at least every slice, a row of macroblocks:
+// a unit that goes this far without one is no video korvat could cut, and
+// goes out as it comes. No picture is as large as the second limit.
+constexpr std::uint64_t kMaxWithoutStartCode = 1 << 20;
+constexpr std::size_t kMaxHeld = 64 << 20;
+constexpr std::uint64_t kWriteBatch = DiskFile::kBufferSize;
+
+}  // namespace
+
+bool RestartRule::keeps(const unsigned char* header) {
+  const unsigned char code = header[3];
+  const bool picture = code == kPictureStart;
+  const bool intra = picture && pictureCodingType(header) == kIntraPicture;
+  switch (restart) {
+    case Restart::None:
+      return true;
+    case Restart::AtHeader: {
+      // A decoder can start again at a sequence or group header, or at an
+      // I-picture in a stream without group headers; but the video begins
+      // with a sequence header all the same.
+      const bool kept = code == kSequenceHeader || ((code == kGroupStart || intra) && sequenceKept);
+      if (intra && kept) {
+        intraKept(header);
+      } else if (kept) {
+        restart = Restart::AtIntra;
+      }
+      return kept;
+    }
+    case Restart::AtIntra:
+      // The group's first picture must be an I-picture; any other needs one lost.
+      if (intra) {
+        intraKept(header);
+      } else if (picture) {
+        restart = Restart::AtHeader;
+      }
+      return !picture || intra;
+    case Restart::PastLeadingB: {
+      // The B-pictures shown before the I-picture refer to the group before the cut.
+      const bool leadingB =
+          picture && pictureCodingType(header) == kBidirectionalPicture && temporalReference(header) < intraReference;
+      if (picture && !leadingB) restart = Restart::None;
+      return !leadingB;
+    }
+  }
+  return true;
+}
+
+void RestartRule::intraKept(const unsigned char* header) {
+  restart = Restart::PastLeadingB;
+  intraReference = temporalReference(header);
+}
+
+bool CleanCut::take(const VideoChunk& chunk) {
+  if (packets.empty() || packets.back().number != chunk.packet) packets.push_back({held.end(), chunk.packet});
+  held.append(chunk.data, chunk.size);
+  settledTo = chunk.settledTo;
+  for (const StartCode& code : chunk.startCodes) {
+    lastStartCode = code.at;
+    startCodes.push_back(code);
+    if (!beginsUnit(code.code())) continue;
+    if (!endUnit(code.at)) return false;
+    unitBegins(code);
+  }
+  return afterBytes();
+}
+
+// Nothing of a dropped unit is needed; one that runs on too far goes out.
+bool CleanCut::afterBytes() {
+  if (!unit.kept) return drop(settledTo);
+  const bool runaway =
+      held.end() - std::max(lastStartCode, held.start()) > kMaxWithoutStartCode || held.heldBytes() > kMaxHeld;
+  return !runaway || (release(settledTo) && writeReady());
+}
+
+bool CleanCut::endUnit(std::uint64_t at) {
+  if (unit.kept && unit.kind == UnitKind::Sequence) rule.sequenceWritten();
+  return unit.kept ? release(at) : drop(at);
+}
+
+// Decides whether the unit that begins here is written, once it is whole.
+void CleanCut::unitBegins(const StartCode& code) {
+  const unsigned char kind = code.code();
+  unit = {kind == kPictureStart     ? UnitKind::Picture
+          : kind == kSequenceHeader ? UnitKind::Sequence
+                                    : UnitKind::Other,
+          rule.keeps(code.header)};
+  if (unit.kind != UnitKind::Picture) return;
+  if (unit.kept) {
+    ++picturesWritten;
+    return;
+  }
+  cutsMade.back().picturesDropped += 1;
+  // Its packet's stamp was its own, if it was the first to begin there.
+  next.pictureDropped(code.packet);
+}
+
+bool CleanCut::cut() {
+  if (!rule.restarting()) cutsMade.push_back({picturesWritten, 0});
+  // The unit in hand lost its end.
+  if (unit.kind == UnitKind::Picture && unit.kept) {
+    --picturesWritten;
+    cutsMade.back().picturesDropped += 1;
+  }
+  const bool written = drop(held.end());
+  unit = {UnitKind::Other, false};
+  rule.cut();
+  return written;
+}
+
+bool CleanCut::finish() {
+  afterBytes();
+  // The end of the recording cut the unit in hand: what there is of it is kept.
+  // Start codes too near the end to be read whole are still written.
+  const bool wrote = unit.kept ? release(held.end()) && writeReady() : drop(held.end());
+  packets.push_back({held.end(), UINT64_MAX});  // ends the last packet
+  trimPackets();
+  return wrote;
+}
+
+// Whole units go out in batches large enough to pass the file's buffer,
+// which saves copying every byte of the video once more.
+bool CleanCut::release(std::uint64_t to) {
+  readyTo = std::max(readyTo, to);
+  return readyTo - held.start() < kWriteBatch || writeReady();
+}
+
+// The picture clock reads the start codes written, where they lie in the output.
+bool CleanCut::writeReady() {
+  const std::uint64_t to = readyTo;
+  if (to <= held.start()) return true;
+  startPackets(to);
+  written.clear();
+  for (; !startCodes.empty() && startCodes.front().at < to; startCodes.pop_front()) {
+    StartCode code = startCodes.front();
+    code.at = counted.bytes + (code.at - held.start());
+    code.stampInReach = true;  // the held packets keep their stamps
+    written.push_back(code);
+  }
+  const auto n = static_cast<std::uint32_t>(to - held.start());
+  next.take(VideoChunk{held.at(held.start()), n, packets.front().number, written, counted.bytes + n});
+  if (video.write(held.at(held.start()), n) != n) return false;
+  counted.bytes += n;
+  forget(to);
+  return true;
+}
+
+// The packets that something of is written now.
+void CleanCut::startPackets(std::uint64_t to) {
+  std::uint64_t from = held.start();
+  for (std::size_t i = 0; i < packets.size() && from < to; ++i) {
+    Packet& packet = packets[i];
+    const std::uint64_t end = i + 1 < packets.size() ? packets[i + 1].at : held.end();
+    if (end <= from) continue;
+    if (!packet.started) {
+      packet.started = true;
+      counted.packets += 1;
+    }
+    from = std::min(end, to);
+  }
+}
+
+bool CleanCut::drop(std::uint64_t to) {
+  if (!writeReady()) return false;
+  if (to <= held.start()) return true;
+  counted.droppedBytes += to - held.start();
+  while (!startCodes.empty() && startCodes.front().at < to) startCodes.pop_front();
+  forget(to);
+  return true;
+}
+
+void CleanCut::forget(std::uint64_t to) {
+  held.forget(to);
+  trimPackets();
+}
+
+// Packets wholly behind what is written or dropped are done with; one that
+// nothing of was written was dropped whole.
+void CleanCut::trimPackets() {
+  while (packets.size() > 1 && packets[1].at <= held.start()) {
+    if (!packets.front().started) counted.droppedPackets += 1;
+    packets.pop_front();
+  }
+}
+
+}  // namespace korvat

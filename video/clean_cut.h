@@ -1,0 +1,105 @@
+// The second stage of the video side, with -r: the video output cut cleanly
+// at damage. Each picture is held until the next one begins, so that a picture
+// a damaged stretch cut is never written. After a stretch the video goes on at
+// the next sequence or group header, where a decoder can start again, and
+// without the B-pictures of that group that refer back across the cut: no
+// picture in the output needs data that the damage took. What is written,
+// and which pictures were dropped, goes on to the picture clock.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <vector>
+
+#include "file/disk_file.h"
+#include "video/held_video.h"
+#include "video/picture_clock.h"
+#include "video/start_codes.h"
+
+namespace korvat {
+
+// Which units go out after a cut.
+class RestartRule {
+ public:
+  // Whether the unit that begins with this header is written.
+  bool keeps(const unsigned char* header);
+  void sequenceWritten() { sequenceKept = true; }
+  void cut() { restart = Restart::AtHeader; }
+  bool restarting() const { return restart != Restart::None; }
+
+ private:
+  enum class Restart { None, AtHeader, AtIntra, PastLeadingB };
+  void intraKept(const unsigned char* header);
+
+  Restart restart = Restart::None;
+  std::uint16_t intraReference = 0;
+  bool sequenceKept = false;  // a whole sequence header is in the output
+};
+
+class CleanCut {
+ public:
+  // What reached the output, and what was dropped, for the progress lines.
+  struct Counts {
+    std::uint64_t packets = 0, bytes = 0;                // written
+    std::uint64_t droppedPackets = 0, droppedBytes = 0;  // of video packets that nothing of was written
+  };
+  // A cut, where it lies in the output (pictures before it) and the
+  // pictures it dropped.
+  struct Cut {
+    std::uint64_t picturesBefore = 0, picturesDropped = 0;
+  };
+
+  CleanCut(DiskFile& video, PictureClock& next) : video(video), next(next) {}
+
+  // Where a packet's payload can be read to, to be handed on as a chunk.
+  unsigned char* roomFor(std::size_t n) { return held.roomFor(n); }
+  // Bytes of the video and the start codes they completed. False when a write failed.
+  bool take(const VideoChunk& chunk);
+  // A damaged stretch lies here.
+  bool cut();
+  // The recording ended: what is held goes out, as far as it goes.
+  bool finish();
+
+  const Counts& counts() const { return counted; }
+  const std::vector<Cut>& cuts() const { return cutsMade; }
+
+ private:
+  enum class UnitKind { Picture, Sequence, Other };
+  struct Unit {
+    UnitKind kind = UnitKind::Other;
+    bool kept = true;
+  };
+  struct Packet {
+    std::uint64_t at;  // where its payload begins in the stream
+    std::uint64_t number;
+    bool started = false;  // something of it was written
+  };
+
+  bool afterBytes();
+  bool endUnit(std::uint64_t at);
+  void unitBegins(const StartCode& code);
+  bool release(std::uint64_t to);
+  bool writeReady();
+  void startPackets(std::uint64_t to);
+  bool drop(std::uint64_t to);
+  void forget(std::uint64_t to);
+  void trimPackets();
+
+  DiskFile& video;
+  PictureClock& next;
+  Counts counted;
+  std::vector<Cut> cutsMade;
+  std::uint64_t picturesWritten = 0;
+
+  HeldVideo held;
+  std::deque<Packet> packets;
+  std::deque<StartCode> startCodes;  // found and not written yet
+  std::vector<StartCode> written;    // in the bytes written in hand
+  std::uint64_t settledTo = 0;       // no start code not yet found begins before this
+  std::uint64_t lastStartCode = 0;   // the units before it are whole
+  std::uint64_t readyTo = 0;         // whole units up to here go out together
+  Unit unit;
+  RestartRule rule;
+};
+
+}  // namespace korvat
