@@ -12,7 +12,7 @@
 #include "audio/frame_finder.h"
 #include "audio/frame_format.h"
 #include "audio/repair_log.h"
-#include "audio/video_timeline.h"
+#include "video/timeline.h"
 
 namespace korvat {
 

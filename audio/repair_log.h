@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "audio/audio_sink.h"
-#include "audio/video_timeline.h"
+#include "video/timeline.h"
 
 namespace korvat {
 

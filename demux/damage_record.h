@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "format/clock.h"
-#include "format/timeline.h"
+#include "video/timeline.h"
 
 namespace korvat {
 

@@ -6,7 +6,7 @@
 #include <optional>
 
 #include "format/mpeg.h"
-#include "format/timeline.h"
+#include "video/timeline.h"
 
 namespace korvat {
 
