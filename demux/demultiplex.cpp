@@ -1,3 +1,4 @@
+// The first pass: AV packets in, the video file and the collected audio out, the damage recorded.
 #include "demux/demultiplex.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// The second pass: PES packets in, the audio file and the other tracks out, past damage with -r or -k.
 #include "strip/strip_pes_audio.h"
 
 #include <algorithm>
@@ -28,12 +29,14 @@ class PesStripper {
         sink(sink),
         mode(sink.mode()),
         options(options),
+        extras(options.audioName),
         packet(pes::kFixedSize + pes::kMaxPacketLength),
         console(sink.files(), &input) {
     if (options.damage == DamageMode::Repair) {
-      synced = std::make_unique<SyncedAudio>(sink, options.record.timeline, options.record.timelineBase);
+      audio = std::make_unique<SyncedAudio>(sink, options.record.timeline, options.record.timelineBase);
+    } else {
+      audio = std::make_unique<AudioAsItCame>(sink);
     }
-    if (mode == AudioMode::Write) extras = std::make_unique<ExtraTracks>(options.audioName);
   }
 
   StripResult run() {
@@ -41,20 +44,14 @@ class PesStripper {
     // What reached the file: all of it once closed, else as far as the writes went.
     const std::uint64_t inFile = end == PassEnd::Completed ? bytesInFile : sink.position();
     const bool wroteAudio = inFile > 0 && inFile != UINT64_MAX;
-    // Audio of frames korvat cannot measure went out as it came: its first
-    // frame is the first sync, as without -r.
-    if (synced && synced->framesFound()) firstFrame = synced->firstFrame();
     StripResult result;
     result.end = end;
     result.wroteAudio = wroteAudio;
-    result.firstFrame = audioSynced ? firstFrame : TimeStamp::unknown("no audio frame");
-    if (extras) {
-      result.tracks = extras->written();
-      result.tracksFailed = extras->failed();
-      if (synced && synced->repaired() && !result.tracks.empty()) {
-        consoleNote("the audio tracks beside '%s' are written as they came, without repair\n",
-                    options.audioName.c_str());
-      }
+    result.firstFrame = audioSynced ? audio->firstFrame(firstFrame) : TimeStamp::unknown("no audio frame");
+    result.tracks = extras.written();
+    result.tracksFailed = extras.failed();
+    if (audio->repaired() && !result.tracks.empty()) {
+      consoleNote("the audio tracks beside '%s' are written as they came, without repair\n", options.audioName.c_str());
     }
     return result;
   }
@@ -67,7 +64,7 @@ class PesStripper {
         bool damaged = false;
         if (!skipDamage(damaged)) return inputEnded();
         // The frame in hand lost its end, or what came after it.
-        if ((damaged || crossedBreak) && synced && !synced->breakHere()) return writeFailure();
+        if ((damaged || crossedBreak) && !audio->breakHere()) return writeFailure();
         crossedBreak = false;
         if (damaged) {
           if (!printProgress()) return writeFailure();
@@ -123,7 +120,7 @@ class PesStripper {
   // Other audio tracks than the one in the audio file: AC3, any MPEG audio
   // stream of an odd id, and once the audio file has its stream, any other.
   bool isOtherTrack(std::uint8_t id) const {
-    if (!extras) return false;
+    if (mode != AudioMode::Write) return false;
     if (id == pes::kPrivateStream1) return true;
     return pes::isMpegAudio(id) && ((id & 0x01) != 0 || (mainId != 0 && id != mainId));
   }
@@ -135,7 +132,7 @@ class PesStripper {
     const std::uint32_t got = input.read(packet.data() + pes::kFixedSize, length);
     if (input.error() != FileError::Ok && !reachedEndOfInput(input)) return false;
     const std::uint32_t payload = pes::payloadLength(packet.data(), got);
-    extras->add(pes::streamId(packet.data()), packet.data() + pes::payloadOffset(packet.data()), payload,
+    extras.add(pes::streamId(packet.data()), packet.data() + pes::payloadOffset(packet.data()), payload,
                 packetStamp("no time stamp on its first frame's PES packet"));
     if (countedAsAudio) {
       counters.audioPackets += 1;
@@ -199,16 +196,10 @@ class PesStripper {
         findFrameSync(packet.data() + offset, payload) < payload) {
       mainId = pes::streamId(packet.data());
     }
-    if (synced) {
-      const std::uint64_t before = synced->bytesWritten();
-      if (!synced->add(packet.data() + offset, payload, packetStamp("none"))) return false;
-      counters.audioPackets += 1;
-      counters.audioBytes += synced->bytesWritten() - before;
-      return true;
-    }
-    if (!sink.write(packet.data() + offset, payload)) return false;
+    const std::uint64_t before = sink.bytesWritten();
+    if (!audio->add(packet.data() + offset, payload, packetStamp("none"))) return false;
     counters.audioPackets += 1;
-    counters.audioBytes += payload;
+    counters.audioBytes += sink.bytesWritten() - before;
     return true;
   }
 
@@ -226,11 +217,11 @@ class PesStripper {
     const bool ended = input.error() != FileError::ReadFailed && (reachedEndOfInput(input) || input.size() == 0);
     // The audio held back to be sure its frames are whole goes out at the
     // end, and the last line counts it.
-    if (ended && synced) {
-      const std::uint64_t before = synced->bytesWritten();
-      if (!synced->finish()) return writeFailure();
-      counters.audioBytes += synced->bytesWritten() - before;
-      if (synced->bytesWritten() != before && (!printProgress() || !console.settle())) return writeFailure();
+    if (ended) {
+      const std::uint64_t before = sink.bytesWritten();
+      if (!audio->finish()) return writeFailure();
+      counters.audioBytes += sink.bytesWritten() - before;
+      if (sink.bytesWritten() != before && (!printProgress() || !console.settle())) return writeFailure();
     }
     say("\n");
     // An error the OS reports is never the end, wherever it comes.
@@ -242,7 +233,7 @@ class PesStripper {
     if (!ended) return PassEnd::Failed;
     bytesInFile = sink.position();
     if (!sink.close()) return writeFailure();
-    if (extras) extras->finish();
+    extras.finish();
     if (!nothingCollected) say("\nend of input file reached\n");
     return PassEnd::Completed;
   }
@@ -257,8 +248,8 @@ class PesStripper {
   AudioSink& sink;
   const AudioMode mode;
   const StripOptions& options;
-  std::unique_ptr<SyncedAudio> synced;
-  std::unique_ptr<ExtraTracks> extras;  // null when nothing is written
+  std::unique_ptr<AudioPath> audio;  // the audio file's payloads go this way
+  ExtraTracks extras;                 // written only with the audio file
   std::uint8_t mainId = 0;              // the audio file's stream, once known
   // Of the record's stretches: those the pass is past, and the next where audio was lost.
   std::size_t passed = 0, nextGap = 0;

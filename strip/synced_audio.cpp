@@ -6,7 +6,7 @@
 namespace korvat {
 
 SyncedAudio::SyncedAudio(AudioSink& sink, const VideoTimeline& timeline, TimeStamp timelineBase)
-    : sink(sink), repair(sink.mode(), timeline, sink, format), clock(repair, timelineBase), finder(format, clock) {
+    : repair(sink.mode(), timeline, sink, format), clock(repair, timelineBase), finder(format, clock) {
   // Audio that cannot be repaired is left as it is.
   if (!timelineBase.known) {
     finder.passThrough(std::string("video: ") + timelineBase.missing);

@@ -15,34 +15,31 @@
 #include "audio/frame_finder.h"
 #include "audio/mpeg_audio_format.h"
 #include "format/clock.h"
+#include "strip/audio_path.h"
 
 namespace korvat {
 
-class SyncedAudio {
+class SyncedAudio final : public AudioPath {
  public:
   // With a report-only sink nothing is written, and nothing repaired: each
   // time the two part, standard error says by how much (for -p, whose audio
   // keeps its PES packets and so its time stamps).
   SyncedAudio(AudioSink& sink, const VideoTimeline& timeline, TimeStamp timelineBase);
 
-  // The payload of one PES packet, from the first frame sync on in the first;
-  // `stamp` is the packet's time stamp, of the first frame that begins in it.
-  // False when a write failed.
-  bool add(const unsigned char* data, std::size_t n, TimeStamp stamp) { return finder.add(data, n, stamp); }
-  // Damage lay between the bytes before and after: they may not be contiguous.
-  bool breakHere() { return finder.breakHere(); }
-  // The audio ended: a whole frame in hand goes out, and so does a last one
-  // cut short by the end of the recording. Prints the summary.
-  bool finish();
-
-  std::uint64_t bytesWritten() const { return sink.bytesWritten(); }
-  // The stamp of the first frame written, once frames were found.
-  TimeStamp firstFrame() const { return clock.firstFrame(); }
-  bool framesFound() const { return clock.framesFound(); }
-  bool repaired() const { return repair.repaired(); }
+  bool add(const unsigned char* data, std::size_t n, TimeStamp stamp) override { return finder.add(data, n, stamp); }
+  // A frame in hand that damage may have cut is told by what follows it.
+  bool breakHere() override { return finder.breakHere(); }
+  // A whole frame in hand goes out, and so does a last one cut short by the
+  // end of the recording. Prints the summary.
+  bool finish() override;
+  // Audio of frames korvat cannot measure went out as it came: its first
+  // frame is the first sync, as without -r.
+  TimeStamp firstFrame(TimeStamp atFirstSync) const override {
+    return clock.framesFound() ? clock.firstFrame() : atFirstSync;
+  }
+  bool repaired() const override { return repair.repaired(); }
 
  private:
-  AudioSink& sink;
   MpegAudioFormat format;
   AudioRepair repair;
   AudioClock clock;

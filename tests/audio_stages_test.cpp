@@ -130,7 +130,7 @@ TEST(AudioRepair, InsertsAndDropsWhatTheStampsCallFor) {
       frames += written.find_first_not_of('\0', at + 4) < at + kFrame ? 'a' : 's';
     }
     EXPECT_EQ(frames, c.written) << c.name;
-    EXPECT_EQ(synced.firstFrame().ticks, kBase + c.startMoved * kFrameTicks) << c.name;
+    EXPECT_EQ(synced.firstFrame(TimeStamp::unknown("")).ticks, kBase + c.startMoved * kFrameTicks) << c.name;
   }
 }
 

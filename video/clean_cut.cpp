@@ -1,3 +1,4 @@
+// The clean cut of -r: whole units of the video out, what damage cut dropped.
 #include "video/clean_cut.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// Each picture's display time, from its group's stamps and temporal references.
 #include "video/picture_clock.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// Which packet stamp each picture takes, and the first picture's.
 #include "video/picture_stamps.h"
 
 namespace korvat {

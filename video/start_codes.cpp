@@ -1,3 +1,4 @@
+// Start codes found in the video bytes however they come.
 #include "video/start_codes.h"
 
 #include <algorithm>

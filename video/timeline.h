@@ -11,6 +11,8 @@
 #include <optional>
 #include <vector>
 
+#include "format/clock.h"
+
 namespace korvat {
 
 // Times are 90 kHz ticks from the stamp of the first picture shown.
@@ -18,7 +20,7 @@ class VideoTimeline {
  public:
   // Shifts closer than this are one: stamps of rates such as 29.97 a
   // second are rounded to the tick, and no one sees a millisecond.
-  static constexpr std::int64_t kSameShift = 90;
+  static constexpr std::int64_t kSameShift = kTicksPerMillisecond;
 
   // One picture shown, in display order: it was stamped `stamp` and is shown
   // `shift` ticks earlier than that. A picture stamped before the last one
