@@ -4,27 +4,25 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstddef>
-#include <optional>
+#include <memory>
 
 #include "file/chain_reader.h"
 #include "format/av_packet.h"
 #include "platform/platform.h"
-#include "video/clean_cut.h"
-#include "video/picture_clock.h"
-#include "video/start_codes.h"
+#include "video/video_writer.h"
 
 namespace korvat {
 namespace {
 
 // With -r the video is cut cleanly at damage, and every picture's time found,
 // unless -i copies what no header leads.
-bool cutsCleanly(const DemuxOptions& options) {
-  return options.damage == DamageMode::Repair && !options.copyVideoBeforeStart;
+VideoWriting videoWriting(const DemuxOptions& options) {
+  if (options.copyVideoBeforeStart) return VideoWriting::FromFirstPacket;
+  return options.damage == DamageMode::Repair ? VideoWriting::CutCleanlyAtDamage : VideoWriting::AsItComes;
 }
 
 struct RunCounters {
   std::uint64_t audioPackets = 0, audioBytes = 0;
-  std::uint64_t videoPackets = 0, videoBytes = 0;
   std::uint64_t skippedItems = 0, skippedBytes = 0;
   std::uint64_t damagedStretches = 0, damagedBytes = 0;
 };
@@ -40,10 +38,8 @@ class Demultiplexer {
         audio(audio),
         options(options),
         videoStarted(options.copyVideoBeforeStart),
-        pictures(cutsCleanly(options) ? PictureClock::Follows::EveryPicture : PictureClock::Follows::FirstPicture),
-        payloadBuffer(UINT16_MAX) {
-    if (cutsCleanly(options)) clean.emplace(video, pictures);
-  }
+        writer(makeVideoWriter(videoWriting(options), video)),
+        payloadBuffer(UINT16_MAX) {}
 
   DemuxResult run() {
     for (;;) {
@@ -79,11 +75,11 @@ class Demultiplexer {
     if (!damaged) {
       // Whole, or it lost its end to damage that ran on past it: no one can
       // tell. Its video is not trusted to a clean cut.
-      return !(clean && videoStarted && header.streamId() == AVheader::kVideoStream) || startCodes.cut(*clean);
+      return !(videoStarted && header.streamId() == AVheader::kVideoStream) || writer->cut();
     }
     const bool audioLost = here.hasHeader && header.streamId() == AVheader::kAudioStream;
     result.damage.stretches.push_back({audio.tell(), audioLost});
-    if (clean && videoStarted && !startCodes.cut(*clean)) return false;
+    if (videoStarted && !writer->cut()) return false;
     counters.damagedStretches += 1;
     counters.damagedBytes += here.skip;
     return skipBytes(here.skip);
@@ -122,58 +118,27 @@ class Demultiplexer {
       counters.skippedItems += 1;
       counters.skippedBytes += AVheader::kVideoPrefixSize;
     }
-    if (videoStarted && clean) return copyCleanVideo(length, prefix);
-    const bool copied = !videoStarted                                     ? searchVideoStart(length, prefix)
-                        : pictures.done() || options.copyVideoBeforeStart ? input.copyTo(video, length)
-                                                                          : copyAndScanVideo(length, prefix);
-    if (!copied) return false;
-    if (clean && videoStarted) return true;  // the first packet: the clean cut counts it
-    if (videoStarted) {
-      counters.videoPackets += 1;
-      counters.videoBytes += length;
-    } else {
-      counters.skippedItems += 1;
-    }
-    return true;
+    return videoStarted ? writer->copyPacket(input, length, prefix) : searchVideoStart(length, prefix);
   }
 
   // Before the first sequence header the payload is read whole and searched,
-  // and the bytes before the start code are dropped. `length` becomes the
-  // number of bytes written.
-  bool searchVideoStart(std::uint16_t& length, TimeStamp prefix) {
+  // and the bytes before the start code are dropped; a packet without one is
+  // skipped.
+  bool searchVideoStart(std::uint16_t length, TimeStamp prefix) {
     input.read(payloadBuffer.data(), length);
     if (input.error() != FileError::Ok) return false;  // cut short: nothing of it is written
     const std::size_t start = findStartCode(payloadBuffer.data(), length, kSequenceHeader);
     counters.skippedBytes += start;
-    if (start == length) return true;
+    if (start == length) {
+      counters.skippedItems += 1;
+      return true;
+    }
     videoStarted = true;
-    length = static_cast<std::uint16_t>(length - start);
     // A picture that began before the sequence header took the packet's stamp.
     const bool stampUsed =
         start > 0 && findStartCode(payloadBuffer.data(), start + kStartCodeSize - 1, kPictureStart) < start;
-    startCodes.packetBegins(stampUsed ? TimeStamp::unknown("its packet stamps an earlier picture") : prefix);
-    const unsigned char* first = payloadBuffer.data() + start;
-    if (clean) return startCodes.feed(first, length, *clean);
-    startCodes.feed(first, length, pictures);
-    return video.write(first, length) == length;
-  }
-
-  // After it, the picture clock reads what is written for as long as it needs.
-  bool copyAndScanVideo(std::uint16_t length, TimeStamp prefix) {
-    startCodes.packetBegins(prefix);
-    return input.copyTo(video, length, [this](const unsigned char* data, std::uint32_t n) {
-      if (!pictures.done()) startCodes.feed(data, n, pictures);
-    });
-  }
-
-  // With -r the payload is read straight into what the clean cut holds; what
-  // did arrive of a payload cut short is kept, as ever.
-  bool copyCleanVideo(std::uint16_t length, TimeStamp prefix) {
-    unsigned char* room = clean->roomFor(length);
-    const std::uint32_t got = input.read(room, length);
-    const bool arrived = input.error() == FileError::Ok;
-    startCodes.packetBegins(prefix);
-    return startCodes.feed(room, got, *clean) && arrived;
+    return writer->begin(payloadBuffer.data() + start, length - start,
+                         stampUsed ? TimeStamp::unknown("its packet stamps an earlier picture") : prefix);
   }
 
   bool skipBytes(std::uint64_t length) {
@@ -193,7 +158,7 @@ class Demultiplexer {
   // The output files hold all that was counted only once the gathered writes
   // are flushed: a failure there is a failed write like any other.
   DemuxResult finish(Ending ending) {
-    if (clean && !finishCleanVideo()) return stopped();
+    if (!flushVideo()) return stopped();
     if (!console.settle()) return stopped();
     switch (ending) {
       case Ending::EndOfInput:
@@ -215,10 +180,10 @@ class Demultiplexer {
   }
 
   // The picture held to the end goes out, and the last line counts it.
-  bool finishCleanVideo() {
-    const CleanCut::Counts before = clean->counts();
-    if (!clean->finish()) return false;
-    const CleanCut::Counts after = clean->counts();
+  bool flushVideo() {
+    const CleanCut::Counts before = writer->counts();
+    if (!writer->flush()) return false;
+    const CleanCut::Counts& after = writer->counts();
     return (after.bytes == before.bytes && after.droppedBytes == before.droppedBytes) || printProgress();
   }
 
@@ -230,18 +195,14 @@ class Demultiplexer {
   }
 
   DemuxResult ended(PassEnd end) {
-    // Without the clean cut the start codes at the very end may still be the first picture's.
-    if (!clean) startCodes.finish(pictures);
-    pictures.finish();
+    writer->settle();
+    const PictureClock& pictures = writer->pictures();
     result.firstPicture = pictures.firstPicture();
     result.damage.timeline = pictures.timeline();
     result.damage.timelineBase =
         options.copyVideoBeforeStart ? TimeStamp::unknown(kVideoCopiedBeforeStart) : pictures.timelineBase();
-    if (clean) {
-      for (const CleanCut::Cut& cut : clean->cuts()) {
-        result.damage.timeline.addCut(cut.picturesBefore, cut.picturesDropped);
-      }
-    }
+    for (const CleanCut::Cut& cut : writer->cuts())
+      result.damage.timeline.addCut(cut.picturesBefore, cut.picturesDropped);
     if (options.damage != DamageMode::Stop) {
       consolePrint("skipped %" PRIu64 " damaged stretches of %" PRIu64 " bytes in all\n", counters.damagedStretches,
                    counters.damagedBytes);
@@ -251,13 +212,13 @@ class Demultiplexer {
     return result;
   }
 
-  // What the clean cut wrote counts as video, what it dropped as skipped.
+  // What the video writer wrote counts as video, what it dropped as skipped.
   bool printProgress() {
-    const CleanCut::Counts cut = clean ? clean->counts() : CleanCut::Counts{};
-    return console.progress("%d (%d kb) audio, %d (%d kb) video, %d (%d kb) skipped\r",
-                            {counters.audioPackets, counters.audioBytes >> 10, counters.videoPackets + cut.packets,
-                             (counters.videoBytes + cut.bytes) >> 10, counters.skippedItems + cut.droppedPackets,
-                             (counters.skippedBytes + cut.droppedBytes) >> 10});
+    const CleanCut::Counts& video = writer->counts();
+    return console.progress(
+        "%d (%d kb) audio, %d (%d kb) video, %d (%d kb) skipped\r",
+        {counters.audioPackets, counters.audioBytes >> 10, video.packets, video.bytes >> 10,
+         counters.skippedItems + video.droppedPackets, (counters.skippedBytes + video.droppedBytes) >> 10});
   }
 
   DiskFile& input;
@@ -266,11 +227,7 @@ class Demultiplexer {
   const DemuxOptions& options;
   bool videoStarted;
   RunCounters counters;
-  // The video side, a chain of stages: start codes, then (with -r) the clean
-  // cut, then the picture clock.
-  StartCodeFinder startCodes;
-  PictureClock pictures;
-  std::optional<CleanCut> clean;  // with -r: the video held and cut cleanly at damage
+  std::unique_ptr<VideoWriter> writer;
   DemuxResult result;
   PassConsole console{{&video, &audio}, &input};
   // One buffer for the largest payload serves every search.

@@ -133,7 +133,7 @@ class PesStripper {
     if (input.error() != FileError::Ok && !reachedEndOfInput(input)) return false;
     const std::uint32_t payload = pes::payloadLength(packet.data(), got);
     extras.add(pes::streamId(packet.data()), packet.data() + pes::payloadOffset(packet.data()), payload,
-                packetStamp("no time stamp on its first frame's PES packet"));
+               packetStamp("no time stamp on its first frame's PES packet"));
     if (countedAsAudio) {
       counters.audioPackets += 1;
       counters.audioBytes += payload;
@@ -249,8 +249,8 @@ class PesStripper {
   const AudioMode mode;
   const StripOptions& options;
   std::unique_ptr<AudioPath> audio;  // the audio file's payloads go this way
-  ExtraTracks extras;                 // written only with the audio file
-  std::uint8_t mainId = 0;              // the audio file's stream, once known
+  ExtraTracks extras;                // written only with the audio file
+  std::uint8_t mainId = 0;           // the audio file's stream, once known
   // Of the record's stretches: those the pass is past, and the next where audio was lost.
   std::size_t passed = 0, nextGap = 0;
   bool crossedBreak = false;

@@ -1,0 +1,101 @@
+// The three ways the video file is written, behind one interface.
+#include "video/video_writer.h"
+
+namespace korvat {
+namespace {
+
+// The video as it comes; until its first picture is found, its bytes go
+// through the start codes to the picture clock on their way out.
+class CopiedVideo final : public VideoWriter {
+ public:
+  CopiedVideo(DiskFile& video, bool readsFirstPicture)
+      : VideoWriter(PictureClock::Follows::FirstPicture), video(video), readsFirstPicture(readsFirstPicture) {}
+
+  bool begin(const unsigned char* data, std::size_t n, TimeStamp stamp) override {
+    startCodes.packetBegins(stamp);
+    startCodes.feed(data, n, clock);
+    const auto size = static_cast<std::uint32_t>(n);
+    return video.write(data, size) == size && counted(size);
+  }
+
+  bool copyPacket(DiskFile& input, std::uint16_t length, TimeStamp prefix) override {
+    const bool copied =
+        !readsFirstPicture || clock.done() ? input.copyTo(video, length) : copyAndScan(input, length, prefix);
+    return copied && counted(length);
+  }
+
+  bool cut() override { return true; }
+  bool flush() override { return true; }
+  // The start codes at the very end may still be the first picture's.
+  void settle() override {
+    startCodes.finish(clock);
+    clock.finish();
+  }
+  const CleanCut::Counts& counts() const override { return written; }
+  std::vector<CleanCut::Cut> cuts() const override { return {}; }
+
+ private:
+  bool copyAndScan(DiskFile& input, std::uint16_t length, TimeStamp prefix) {
+    startCodes.packetBegins(prefix);
+    return input.copyTo(video, length, [this](const unsigned char* data, std::uint32_t n) {
+      if (!clock.done()) startCodes.feed(data, n, clock);
+    });
+  }
+
+  bool counted(std::uint64_t bytes) {
+    written.packets += 1;
+    written.bytes += bytes;
+    return true;
+  }
+
+  DiskFile& video;
+  const bool readsFirstPicture;
+  CleanCut::Counts written;
+};
+
+// -r: the video held and cut cleanly at damage; the picture clock follows
+// every picture written.
+class CleanVideo final : public VideoWriter {
+ public:
+  explicit CleanVideo(DiskFile& video) : VideoWriter(PictureClock::Follows::EveryPicture), clean(video, clock) {}
+
+  bool begin(const unsigned char* data, std::size_t n, TimeStamp stamp) override {
+    startCodes.packetBegins(stamp);
+    return startCodes.feed(data, n, clean);
+  }
+
+  // The payload is read straight into what the clean cut holds; what did
+  // arrive of a payload cut short is kept, as ever.
+  bool copyPacket(DiskFile& input, std::uint16_t length, TimeStamp prefix) override {
+    unsigned char* room = clean.roomFor(length);
+    const std::uint32_t got = input.read(room, length);
+    const bool arrived = input.error() == FileError::Ok;
+    startCodes.packetBegins(prefix);
+    return startCodes.feed(room, got, clean) && arrived;
+  }
+
+  bool cut() override { return startCodes.cut(clean); }
+  bool flush() override { return clean.finish(); }
+  void settle() override { clock.finish(); }
+  const CleanCut::Counts& counts() const override { return clean.counts(); }
+  std::vector<CleanCut::Cut> cuts() const override { return clean.cuts(); }
+
+ private:
+  CleanCut clean;
+};
+
+}  // namespace
+
+std::unique_ptr<VideoWriter> makeVideoWriter(VideoWriting writing, DiskFile& video) {
+  switch (writing) {
+    case VideoWriting::CutCleanlyAtDamage:
+      return std::make_unique<CleanVideo>(video);
+    case VideoWriting::FromFirstPacket:
+      return std::make_unique<CopiedVideo>(video, false);
+    case VideoWriting::AsItComes:
+      break;
+  }
+  return std::make_unique<CopiedVideo>(video, true);
+}
+
+}  // namespace korvat
