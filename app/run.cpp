@@ -22,7 +22,7 @@ struct RunFiles {
   std::unique_ptr<DiskFile> input, video, audio, temp;
   std::string tempName;
 
-  DiskFile& loopAudio() { return temp ? *temp : *audio; }
+  DiskFile& loopAudio(const RunOptions& options) { return options.stripPes ? *temp : *audio; }
 
   // Closes every file still open, input first, without checking: for ways
   // out on which an error has been reported already.
@@ -119,12 +119,12 @@ StripOptions stripOptionsAfter(const RunOptions& options, DemuxResult& loop) {
 int runPasses(const RunOptions& options, RunFiles& files) {
   if (!setUp(options, files)) return kExitFailure;
   const DemuxOptions demuxOptions{options.copyVideoBeforeStart, options.damage};
-  DemuxResult loop = demultiplex(*files.input, *files.video, files.loopAudio(), demuxOptions);
+  DemuxResult loop = demultiplex(*files.input, *files.video, files.loopAudio(options), demuxOptions);
   files.input.reset();
   const bool wroteVideo = files.video->tell() > 0;
   bool outputsClosed = closeOutput(*files.video, "\nerror writing to video-file\n");
   const StripOptions stripOptions = stripOptionsAfter(options, loop);
-  if (!files.temp) {
+  if (!options.stripPes) {
     const bool wroteAudio = files.audio->tell() > 0;
     outputsClosed = closeOutput(*files.audio, "\nerror writing to audio-file\n") && outputsClosed;
     if (outputsClosed && wroteAudio && options.damage == DamageMode::Repair && loop.end == PassEnd::Completed) {
