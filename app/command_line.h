@@ -8,8 +8,8 @@
 namespace korvat {
 
 struct RunOptions {
-  bool copyVideoBeforeStart = false;  // -i: copy the video before the first sequence header too
-  bool stripPes = true;               // cleared by -p: keep the audio as PES packets
+  bool copyVideoBeforeStart = false;     // -i: copy the video before the first sequence header too
+  bool stripPes = true;                  // cleared by -p: keep the audio as PES packets
   DamageMode damage = DamageMode::Stop;  // -r, or -k (which wins)
   std::string inputName;
   std::string audioName;
