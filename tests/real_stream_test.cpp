@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <map>
 
+#include "strip/extra_tracks.h"
 #include "tests/harness.h"
 
 namespace korvat::test {
@@ -92,6 +93,20 @@ TEST(RealStreams, EveryAudioTrackKept) {
   EXPECT_NE(run.err.find("'rec.ac3' cannot be made"), std::string::npos) << run.err;
   ASSERT_FALSE(dir.tempFile().empty());
   EXPECT_EQ(run.out.substr(run.out.size() - tempKept(dir.tempFile()).size()), tempKept(dir.tempFile()));
+}
+
+// A track's file is named after the audio file, in place of its extension;
+// a dot in a directory's name, or one that begins a file's, is none.
+TEST(RealStreams, TrackFileNames) {
+  const std::vector<std::array<std::string, 3>> cases = {{"rec.mp2", "rec.ac3", "rec.c2.mp2"},
+                                                         {"a", "a.ac3", "a.c2.mp2"},
+                                                         {".mp2", ".mp2.ac3", ".mp2.c2.mp2"},
+                                                         {"dir.x/a", "dir.x/a.ac3", "dir.x/a.c2.mp2"},
+                                                         {"dir\\.a", "dir\\.a.ac3", "dir\\.a.c2.mp2"}};
+  for (const auto& [audio, ac3, second] : cases) {
+    EXPECT_EQ(trackName(audio, 0xBD), ac3);
+    EXPECT_EQ(trackName(audio, 0xC2), second);
+  }
 }
 
 }  // namespace

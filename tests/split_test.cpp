@@ -206,6 +206,11 @@ TEST(Split, StrippingPass) {
       strippedCase("non-audio packet cut short",
                    {pesPacket(0xC0, "", "\xFF\xF1"), pesPacket(0xBD, "", filler(10)).substr(0, 8)},
                    stripLines({{1, 0, 0, 0}}) + skipping + end, "\xFF\xF1"),
+      strippedCase("sync in the last bytes of a payload",
+                   {pesPacket(0xC0, "", "ab\xFF\xF1"), pesPacket(0xC0, "", "cd")},
+                   stripLines({{1, 0, 0, 0}, {2, 0, 0, 0}}) + end,
+                   "\xFF\xF1"
+                   "cd"),
       strippedCase("no sync anywhere", {pesPacket(0xC0, "", "\377a\377\017\377")}, stripLines({{0, 0, 1, 0}}) + end,
                    ""),
       strippedCase("no audio at all", {}, "\n", ""),

@@ -191,7 +191,11 @@ TEST(Sync, TheAudioFollowsTheVideoThroughTheDamage) {
   const std::vector<std::array<std::uint64_t, 3>> cutAndLost = {{150000, 9000, 0}, {200000, 0, 2}};
   const std::string noVideoStamp = "audio not repaired: video: no picture has a time stamp\n";
   const std::string noAudioStamp = "audio not repaired: the first audio frame has no time stamp\n";
+  const std::string lostCleanly =
+      "audio repair at 00:00:00.408: 4 audio frames lost, 4 silent frames inserted, 0 frames dropped, 0 pictures "
+      "dropped, offset left +0 ms\n";
   const std::string parted =
+      "audio and video parted at 00:00:01.608: audio off by +512 ms, 2 audio frames lost, 14 pictures dropped\n"
       "audio and video parted at 1 damaged stretches, 14 pictures dropped; -p leaves the "
       "audio as it came, offset at the end +512 ms\n";
   const std::vector<std::array<std::uint64_t, 3>> three = {{60000, 12000, 0}, {200000, 31000, 0}, {250000, 3000, 0}};
@@ -199,7 +203,7 @@ TEST(Sync, TheAudioFollowsTheVideoThroughTheDamage) {
       {"no B-pictures, three stretches", noB, false, 0, three, {16, 52, 23}},
       {"B-pictures, whole frames per packet", withB, true, 0, {{30000, 9000, 0}, {140000, 4000, 0}}, {4, 52, 28}},
       {"B-pictures, packets over two", withB, false, 50, {{50000, 20000, 0}, {120000, 3000, 0}}, {0, 41, 26}},
-      {"an audio packet lost cleanly", withB, false, 0, {{60000, 0, 2}}, {4, 0, 0}},
+      {"an audio packet lost cleanly", withB, false, 0, {{60000, 0, 2}}, {4, 0, 0}, 94320, lostCleanly},
       {"a picture that came twice, shown twice", &twice, false, 0, {{100000, 0, 2}}, {5, 0, 0}},
       {"the audio 200 ms ahead, lost before its last frame", withB, false, 0, {{258000, 1000, 0}}, {5, 0, 1}, 72000},
       {"the audio 200 ms ahead, lost with its last frames", withB, false, 0, {{260000, 1000, 0}}, {0, 0, 1}, 72000},
