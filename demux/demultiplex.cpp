@@ -67,7 +67,7 @@ class Demultiplexer {
   // audio one leaves a gap that the stripping pass must know of.
   bool skipDamage(bool& damaged) {
     Resync here;
-    if (!resyncHere(input, kAvChain, UINT64_MAX, here)) return false;
+    if (!resyncHere(input, kAvChain, UINT64_MAX, HeaderRead::AfterSearch, here)) return false;
     damaged = here.footing == Footing::Damaged;
     if (here.footing == Footing::Intact) return true;
     AVheader header;

@@ -108,20 +108,26 @@ bool findNextLinks(DiskFile& input, const ChainFormat& format, NextLinks& links,
   }
 }
 
-bool resyncHere(DiskFile& input, const ChainFormat& format, std::uint64_t limit, Resync& here) {
+bool resyncHere(DiskFile& input, const ChainFormat& format, std::uint64_t limit, HeaderRead when, Resync& here) {
   here = Resync{};
   LinkCheck verdict;
   if (!checkLinkHere(input, format, verdict)) return false;
-  const unsigned char* bytes = nullptr;
-  here.hasHeader = input.peek(static_cast<std::uint32_t>(format.headerSize), bytes) == format.headerSize &&
-                   std::memcmp(bytes, format.sync, format.syncSize) == 0;
-  if (input.error() == FileError::ReadFailed) return false;
-  if (here.hasHeader) std::copy(bytes, bytes + format.headerSize, here.header);
-  const std::uint64_t end = here.hasHeader ? format.headerSize + bigEndian16(here.header + format.lengthOffset) : 0;
+  std::uint64_t end = 0;  // of the packet, once its header is read
+  const auto readHeader = [&] {
+    const unsigned char* bytes = nullptr;
+    here.hasHeader = input.peek(static_cast<std::uint32_t>(format.headerSize), bytes) == format.headerSize &&
+                     std::memcmp(bytes, format.sync, format.syncSize) == 0;
+    if (input.error() == FileError::ReadFailed) return false;
+    if (here.hasHeader) std::copy(bytes, bytes + format.headerSize, here.header);
+    end = here.hasHeader ? format.headerSize + bigEndian16(here.header + format.lengthOffset) : 0;
+    return true;
+  };
+  if (when == HeaderRead::BeforeSearch && !readHeader()) return false;
   const bool pastLimit = limit < end;
   if (!pastLimit && verdict != LinkCheck::DoesNot) return true;
   NextLinks links;
   if (!findNextLinks(input, format, links, limit)) return false;
+  if (when == HeaderRead::AfterSearch && !readHeader()) return false;
   if (!pastLimit && here.hasHeader && links.counts >= end) {
     here.footing = Footing::WholeBeforeDamage;
     return true;

@@ -38,9 +38,15 @@ enum class Footing {
 struct Resync {
   Footing footing = Footing::Intact;
   std::uint64_t skip = 0;  // when Damaged: the bytes to skip
-  bool hasHeader = false;  // a header with the chain's sync lies here (whether it counts or not)
+  bool hasHeader = false;  // a header with the chain's sync lies here (whether it counts or not), once read
   unsigned char header[kMaxChainHeader] = {};
 };
+
+// When the header is read, which decides where a read error ends a pass: the
+// second pass needs it before the search, since the packet may reach past a
+// gap; the first reads it only where its header does not count, after the
+// search, as it always has.
+enum class HeaderRead { BeforeSearch, AfterSearch };
 
 // The one damage resync of both passes, before each header: a header that
 // does not count, and the bytes up to the next packet to take, are damage,
@@ -48,6 +54,6 @@ struct Resync {
 // past its packet's end: that packet was whole. A packet that reaches past
 // `limit` (a distance from here, where a pass before dropped data) lost its
 // end and is damage too. Does not move the position. False on a read error.
-bool resyncHere(DiskFile& input, const ChainFormat& format, std::uint64_t limit, Resync& here);
+bool resyncHere(DiskFile& input, const ChainFormat& format, std::uint64_t limit, HeaderRead when, Resync& here);
 
 }  // namespace korvat
