@@ -62,6 +62,8 @@ TEST(FrameFinder, SameFramesInAnyChunking) {
       // A last frame cut short by the end is what there is of it, passed on.
       {"last frame cut short", audio.substr(0, audio.size() - 100), 124, kFrame - 100},
       {"no frame at all", filler(5000), 0, 5000},
+      // A 417-byte frame of 44.1 kHz, false, whose end is where a 48 kHz frame begins: another stream.
+      {"a false sync that leads to another stream", Bytes("\xFF\xFD\x80\x04", 4) + filler(413) + audio, 125, 0},
   };
   for (const auto& c : cases) {
     std::mt19937 random(7);

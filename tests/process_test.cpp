@@ -221,6 +221,24 @@ TEST(WriteFailures, FileSizeLimitSweep) {
   }
 }
 
+// A track's file that the disk stops taking midway: standard error says so,
+// the run fails, and the temporary file, which still holds the track, is kept.
+TEST(WriteFailures, TrackFileFails) {
+  if (!hasStrace()) GTEST_SKIP() << "no strace to inject faults with";
+  Bytes recording = prefixedVideo(sequenceStart(Bytes("\0\0\1\0", 4)), 90000);
+  const Bytes ac3 = syntheticAc3(1 << 20, 1);  // more than a file's buffer holds
+  for (std::size_t at = 0; at < ac3.size(); at += 32768)
+    recording += avPacket(2, 0, pesPacket(0xBD, "", ac3.substr(at, 32768)));
+  TempDir dir;
+  dir.write("rec", recording);
+  ChildSetup setup;
+  setup.wrapper = injecting(dir.path("a.ac3"), "write:error=ENOSPC");
+  const Outcome run = runChild(dir, {"rec", "a.mp2", "v.m2v"}, setup);
+  EXPECT_EQ(run.status, 2);
+  EXPECT_NE(run.err.find("korvat: error writing the audio track file 'a.ac3'\n"), std::string::npos) << run.err;
+  EXPECT_NE(run.out.find(tempKept(dir.tempFile())), std::string::npos) << run.out;
+}
+
 // Errors the OS reports where a plain run cannot provoke them, injected: a
 // read error where the input would end is no end, a failure reported only
 // when an output is closed is a failed write, and an interrupt that comes

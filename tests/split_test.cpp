@@ -126,6 +126,12 @@ TEST(Split, EveryWayTheLoopEnds) {
                demuxLines({{0, 0, 0, 0, 1, 0}, {1, 0, 0, 0, 1, 0}, {1, 0, 0, 0, 2, 0}}) + kEndOfInput, 0, kAudio, ""),
       loopCase("prefix only, before and after the start", prefixedVideo("") + avPacket(1, 0, video) + prefixedVideo(""),
                demuxLines({{0, 0, 0, 0, 2, 0}, {0, 0, 1, 0, 2, 0}, {0, 0, 2, 0, 3, 0}}) + kEndOfInput, 0, "", video),
+      // -r counts a packet that nothing of was written as skipped.
+      loopCase("-r, prefix only, before and after the start",
+               prefixedVideo("") + avPacket(1, 0, video) + prefixedVideo(""),
+               demuxLines({{0, 0, 0, 0, 2, 0}, {0, 0, 0, 0, 2, 0}, {0, 0, 0, 0, 3, 0}, {0, 0, 1, 0, 4, 0}}) +
+                   kEndOfInput + summary(0, 0),
+               0, "", video, nullptr, "-r"),
       loopCase("skipped packet past the end", avPacket(0, 0, "abc", 1000),
                demuxLines({{0, 0, 0, 0, 1, 0}}) + kEndOfInput, 0, "", ""),
       // -r: a video packet dropped whole counts as skipped once bytes after it are dropped too.

@@ -110,7 +110,7 @@ std::string cleanRun(const std::vector<VideoPacket>& packets, Pieces pieces, boo
     said += std::to_string(clock.firstPicture().ticks) + " base " + std::to_string(clock.timelineBase().ticks);
     for (const CleanCut::Cut& cut : clean.cuts()) said += " cut " + std::to_string(cut.picturesDropped);
   }
-  said += " shifts";
+  said += " end " + std::to_string(clock.timeline().end()) + " shifts";
   for (std::int64_t moment = 0; moment < clock.timeline().end() + 7200; moment += 1800) {
     said += " " + std::to_string(clock.timeline().shiftAt(moment));
   }
@@ -118,11 +118,16 @@ std::string cleanRun(const std::vector<VideoPacket>& packets, Pieces pieces, boo
 }
 
 TEST(VideoStages, CleanCutAndClockAreTheSameInAnyPieces) {
-  const Bytes& video = sourceVideoWithB();
+  // Ended by the recording's end right after a picture's header: that picture is still shown.
+  const Bytes video = sourceVideoWithB().substr(0, sourceVideoWithB().rfind(Bytes("\0\0\1\0", 4)) + 8);
   const std::vector<VideoPacket> packets = videoPackets(video);
-  // Undamaged, every byte goes out and the first picture keeps the packer's stamp.
+  // Undamaged, every byte goes out, the first picture keeps the packer's
+  // stamp, and the last picture ends as many pictures of 25 a second later.
+  std::size_t pictures = 0;
+  for (std::size_t at = 0; (at = video.find(Bytes("\0\0\1\0", 4), at)) != Bytes::npos; ++at) ++pictures;
   const std::string whole = cleanRun(packets, Pieces::Whole, false);
-  EXPECT_TRUE(isPrefix(video + "|first 90000 base 90000 shifts 0 0", whole));
+  EXPECT_TRUE(
+      isPrefix(video + "|first 90000 base 90000 end " + std::to_string(pictures * 3600) + " shifts 0 0", whole));
   // Damaged, pictures are dropped, and the ones after it shown earlier.
   const std::string damaged = cleanRun(packets, Pieces::Whole, true);
   EXPECT_NE(damaged.find(" cut ", damaged.rfind("|first")), std::string::npos);
