@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <map>
 
+#include "format/ac3.h"
 #include "strip/extra_tracks.h"
 #include "tests/harness.h"
 
@@ -106,6 +107,18 @@ TEST(RealStreams, TrackFileNames) {
   for (const auto& [audio, ac3, second] : cases) {
     EXPECT_EQ(trackName(audio, 0xBD), ac3);
     EXPECT_EQ(trackName(audio, 0xC2), second);
+  }
+}
+
+// AC3 frame lengths as A/52's table gives them, and no frame without both
+// bytes of the sync word or with a reserved code.
+TEST(RealStreams, Ac3FrameLengths) {
+  const std::vector<std::pair<Bytes, std::uint32_t>> cases = {
+      {Bytes("\x0B\x77\0\0\x08", 5), 256}, {Bytes("\x0B\x77\0\0\x48", 5), 278},  {Bytes("\x0B\x77\0\0\x49", 5), 280},
+      {Bytes("\x0B\x77\0\0\x88", 5), 384}, {Bytes("\x0B\x77\0\0\x1E", 5), 1792}, {Bytes("\x0B\x00\0\0\x08", 5), 0},
+      {Bytes("\x00\x77\0\0\x08", 5), 0},   {Bytes("\x0B\x77\0\0\xC8", 5), 0},    {Bytes("\x0B\x77\0\0\x26", 5), 0}};
+  for (const auto& [header, length] : cases) {
+    EXPECT_EQ(ac3FrameLength(reinterpret_cast<const unsigned char*>(header.data())), length);
   }
 }
 

@@ -148,7 +148,7 @@ TEST(AudioDelay, FromTheTimeStamps) {
       {"-x", packed(0, 0, 100, false), unknown + "no time stamp on the first frame's PES packet)\n"},
       {"-i", packed(0, 0), unknown + "-i copies video from before its first sequence header)\n"},
       {"-p", packed(0, 0), unknown + "-p keeps the audio in PES packets)\n"},
-      {"-x", packed(0, 0, 100, true, sequenceStart(pack::randomBytes(1100000, 1))),
+      {"-x", packed(0, 0, 100, true, sequenceStart(pack::randomBytes(1100000, 1)) + picture + picture),
        first + "no picture start near the first sequence header)\n"},
       {"-x", v(sequence + picture, 90000) + audio, known + "+10 ms\n"},
       {"-x", v("lead-in", 1) + v(sequence, 2) + v("x" + picture, 90000 - 900) + audio, known + "+20 ms\n"},

@@ -198,6 +198,10 @@ TEST(Sync, TheAudioFollowsTheVideoThroughTheDamage) {
       "audio and video parted at 00:00:01.608: audio off by +512 ms, 2 audio frames lost, 14 pictures dropped\n"
       "audio and video parted at 1 damaged stretches, 14 pictures dropped; -p leaves the "
       "audio as it came, offset at the end +512 ms\n";
+  const std::string partedThrice =
+      "audio and video parted at 00:00:00.072: audio off by +456 ms, 6 audio frames lost, 12 pictures dropped\n"
+      "audio and video parted at 00:00:00.888: audio off by +856 ms, 10 audio frames lost, 11 pictures dropped\n"
+      "audio and video parted at 2 damaged stretches, 23 pictures dropped; -p leaves";
   const std::vector<std::array<std::uint64_t, 3>> three = {{60000, 12000, 0}, {200000, 31000, 0}, {250000, 3000, 0}};
   const std::vector<Case> cases = {
       {"no B-pictures, three stretches", noB, false, 0, three, {16, 52, 23}},
@@ -210,6 +214,7 @@ TEST(Sync, TheAudioFollowsTheVideoThroughTheDamage) {
       {"no stamp on the video", withB, false, 0, cutAndLost, {}, 94320, noVideoStamp, 0},
       {"no stamp on the audio", withB, false, 0, cutAndLost, {}, 94320, noAudioStamp, 100, false},
       {"-p", withB, false, 0, cutAndLost, {}, 94320, parted, 100, true, true},
+      {"-p, three stretches", noB, false, 0, three, {}, 94320, partedThrice, 100, true, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -335,7 +340,7 @@ TEST(Sync, StampsThatLieWithoutDamage) {
     std::size_t from;
     bool alone;
     std::int64_t delta;
-    bool fields = false;  // a picture of the video in two fields
+    bool fields = false;    // a picture of the video in two fields
     const char* line = "";  // that standard error holds
   };
   const std::vector<Case> cases = {

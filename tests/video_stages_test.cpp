@@ -3,16 +3,18 @@
 // video and lays the same time line.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "file/disk_file.h"
 #include "format/av_packet.h"
-#include "harness.h"
+#include "tests/harness.h"
 #include "video/clean_cut.h"
 #include "video/picture_clock.h"
 #include "video/start_codes.h"
+#include "video/timeline.h"
 
 namespace korvat::test {
 namespace {
@@ -144,6 +146,27 @@ TEST(VideoStages, FirstPictureIsTheSameInAnyPieces) {
     clock.finish();
     EXPECT_TRUE(clock.firstPicture().known) << clock.firstPicture().missing;
     EXPECT_EQ(clock.firstPicture().ticks, 90000u);
+  }
+}
+
+// The time line believes a new shift once two pictures in a row have it; a
+// moment whose pictures were lost goes with the next picture shown.
+TEST(VideoStages, TimeLineTrustsAShiftTwoPicturesShare) {
+  const struct {
+    const char* name;
+    std::vector<std::array<std::int64_t, 2>> pictures;  // stamp, shift
+    std::int64_t shiftAt7200;
+  } cases[] = {
+      {"in step", {{0, 0}, {3600, 0}, {7200, 0}, {10800, 0}}, 0},
+      {"one moved alone", {{0, 0}, {3600, 0}, {7200, 5000}, {10800, 0}}, 0},
+      {"two moved alike", {{0, 0}, {3600, 0}, {7200, 5000}, {10800, 5000}}, 5000},
+      {"two moved unlike", {{0, 0}, {3600, 0}, {7200, 5000}, {10800, 9000}}, 0},
+      {"pictures lost", {{0, 0}, {3600, 0}, {14400, 7200}, {18000, 7200}}, 7200},
+  };
+  for (const auto& c : cases) {
+    VideoTimeline timeline;
+    for (const auto& [stamp, shift] : c.pictures) timeline.add(stamp, shift);
+    EXPECT_EQ(timeline.shiftAt(7200), c.shiftAt7200) << c.name;
   }
 }
 
