@@ -306,22 +306,22 @@ TEST(Sync, TheAudioFollowsTheVideoThroughTheDamage) {
   }
 }
 
-// Adds `delta` ticks to the stamps of a recording: to those of the packets
-// from `from` on (counted among the stamped ones of each stream), or to the
-// one at `from` alone; of video prefixes, audio PES headers, or both.
-Bytes restamped(Bytes recording, int which, std::size_t from, bool alone, std::int64_t delta) {
+// Adds `delta` ticks to the stamps of a recording: to those of `count`
+// packets from `from` on (counted among the stamped ones of each stream); of
+// video prefixes, audio PES headers, or both.
+Bytes restamped(Bytes recording, int which, std::size_t from, std::size_t count, std::int64_t delta) {
   std::size_t video = 0, audio = 0;
   forEachPacket(recording, [&](const PacketView& packet) {
     unsigned char* payload = reinterpret_cast<unsigned char*>(&recording[packet.offset + 8]);
     if (packet.streamId == 1 && (packet.flags & 0x10) && (which & 1)) {
       const std::size_t n = video++;
-      if (n == from || (!alone && n > from)) {
+      if (n >= from && n - from < count) {
         const auto stamp = static_cast<std::uint32_t>(bigEndian32(payload) + delta);
         for (int i = 0; i < 4; ++i) payload[i] = static_cast<unsigned char>(stamp >> (24 - 8 * i));
       }
     } else if (packet.streamId == 2 && (which & 2) && pes::hasStartCode(payload) && pes::hasPresentationTime(payload)) {
       const std::size_t n = audio++;
-      if (n == from || (!alone && n > from)) {
+      if (n >= from && n - from < count) {
         const Bytes field = pack::ptsField(pes::presentationTime(payload) + delta);
         std::copy(field.begin(), field.end(), payload + 9);
       }
@@ -338,20 +338,22 @@ TEST(Sync, StampsThatLieWithoutDamage) {
     const char* name;
     int which;  // 1 video, 2 audio, 3 both
     std::size_t from;
-    bool alone;
+    std::size_t count;  // of stamps changed
     std::int64_t delta;
     bool fields = false;    // a picture of the video in two fields
     const char* line = "";  // that standard error holds
   };
+  constexpr std::size_t kAll = SIZE_MAX;
   const std::vector<Case> cases = {
-      {"one audio stamp 30 s late", 2, 20, true, 30 * 90000},
-      {"one video stamp 20 s late", 1, 40, true, 20 * 90000},
-      {"the clock restarts 2 s back", 3, 40, false, -2 * 90000},
-      {"the first video stamp 10 s late", 1, 0, true, 10 * 90000},
-      {"the first audio stamp 10 s late", 2, 0, true, 10 * 90000},
-      {"the audio's clock 2 minutes ahead from a packet on", 2, 20, false, 120 * 90000, false,
+      {"one audio stamp 30 s late", 2, 20, 1, 30 * 90000},
+      {"one video stamp 20 s late", 1, 40, 1, 20 * 90000},
+      {"three video stamps in a row 20 s late", 1, 40, 3, 20 * 90000},
+      {"the clock restarts 2 s back", 3, 40, kAll, -2 * 90000},
+      {"the first video stamp 10 s late", 1, 0, 1, 10 * 90000},
+      {"the first audio stamp 10 s late", 2, 0, 1, 10 * 90000},
+      {"the audio's clock 2 minutes ahead from a packet on", 2, 20, kAll, 120 * 90000, false,
        "audio not repaired at 00:00:01.152: its time stamps lie -120000 ms from the video's\n"},
-      {"a picture in two fields", 0, 0, true, 0, true},
+      {"a picture in two fields", 0, 0, 1, 0, true},
   };
   pack::PackOptions options;
   options.prefixPercent = 100;
@@ -360,7 +362,7 @@ TEST(Sync, StampsThatLieWithoutDamage) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     TempDir dir;
-    dir.write("rec", restamped(c.fields ? inFields : recording, c.which, c.from, c.alone, c.delta));
+    dir.write("rec", restamped(c.fields ? inFields : recording, c.which, c.from, c.count, c.delta));
     const Outcome run = runKorvat(dir, {"-r", "rec"});
     EXPECT_EQ(run.status, 0);
     EXPECT_NE(run.err.find(c.line), std::string::npos) << run.err;
