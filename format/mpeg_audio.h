@@ -22,10 +22,6 @@ struct AudioFrameHeader {
 
   std::uint32_t samples() const { return layer == 1 ? 384 : layer == 3 && !mpeg1 ? 576 : 1152; }
   std::uint32_t length() const;
-  // Whether two frames belong to one stream: same version, layer and rate.
-  bool sameStream(const AudioFrameHeader& other) const {
-    return mpeg1 == other.mpeg1 && layer == other.layer && sampleRate == other.sampleRate;
-  }
 };
 
 inline bool hasAudioSync(const unsigned char* at) { return at[0] == 0xFF && (at[1] & 0xF0) == 0xF0; }

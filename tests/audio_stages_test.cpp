@@ -136,5 +136,28 @@ TEST(AudioRepair, InsertsAndDropsWhatTheStampsCallFor) {
   }
 }
 
+// Frame lengths as the tables of MPEG-1 and MPEG-2 audio give them; a frame
+// of another rate is another stream; reserved codes and free format begin none.
+TEST(FrameFinder, MpegAudioFrameHeaders) {
+  const std::vector<std::pair<Bytes, std::uint32_t>> cases = {
+      {"\xFF\xFD\xA4\x00", 576},  // MPEG-1 Layer II, 192 kbit/s, 48 kHz
+      {"\xFF\xFB\x92\x00", 418},  // MPEG-1 Layer III, 128 kbit/s, 44.1 kHz, padded
+      {"\xFF\xFF\xC8\x00", 576},  // MPEG-1 Layer I, 384 kbit/s, 32 kHz
+      {"\xFF\xFF\xC4\x00", 384},  // MPEG-1 Layer I, 384 kbit/s, 48 kHz
+      {"\xFF\xF7\xE4\x00", 512},  // MPEG-2 Layer I, 256 kbit/s, 24 kHz
+      {"\xFF\xF3\x80\x00", 208},  // MPEG-2 Layer III, 64 kbit/s, 22.05 kHz
+      {"\xFF\xFD\xAC\x00", 0},    // a reserved sample rate
+      {"\xFF\xFD\xF4\x00", 0},    // a reserved bit rate
+      {"\xFF\xFD\x04\x00", 0},    // free format
+  };
+  MpegAudioFormat format;
+  FrameHeader first, header;
+  ASSERT_TRUE(format.parse(data(cases[0].first), first));
+  for (const auto& [bytes, length] : cases) {
+    EXPECT_EQ(format.parse(data(bytes), header) ? header.length : 0, length);
+    if (length != 0) EXPECT_EQ(header.sameStream(first), length == 576 && bytes[1] == '\xFD');
+  }
+}
+
 }  // namespace
 }  // namespace korvat::test
