@@ -155,7 +155,9 @@ TEST(FrameFinder, MpegAudioFrameHeaders) {
   ASSERT_TRUE(format.parse(data(cases[0].first), first));
   for (const auto& [bytes, length] : cases) {
     EXPECT_EQ(format.parse(data(bytes), header) ? header.length : 0, length);
-    if (length != 0) EXPECT_EQ(header.sameStream(first), length == 576 && bytes[1] == '\xFD');
+    if (length != 0) {
+      EXPECT_EQ(header.sameStream(first), length == 576 && bytes[1] == '\xFD');
+    }
   }
 }
 
