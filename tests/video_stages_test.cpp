@@ -170,5 +170,21 @@ TEST(VideoStages, TimeLineTrustsAShiftTwoPicturesShare) {
   }
 }
 
+// The fields a frame picture is shown for, by its coding extension's
+// top_field_first (0x80) and repeat_first_field (0x02): film at a higher rate
+// repeats a field, a progressive sequence whole frames.
+TEST(VideoStages, FieldsAPictureIsShownFor) {
+  const struct {
+    unsigned char flags;
+    bool progressiveSequence;
+    unsigned fields;
+  } cases[] = {{0x00, false, 2}, {0x80, false, 2}, {0x02, false, 3},
+               {0x82, false, 3}, {0x02, true, 4},  {0x82, true, 6}};
+  for (const auto& c : cases) {
+    const unsigned char extension[8] = {0, 0, 1, kExtensionStart, 0x80, 0, 0, c.flags};
+    EXPECT_EQ(fieldsShown(extension, c.progressiveSequence), c.fields) << int{c.flags} << c.progressiveSequence;
+  }
+}
+
 }  // namespace
 }  // namespace korvat::test
