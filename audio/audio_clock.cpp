@@ -19,8 +19,8 @@ FrameVerdict AudioClock::take(const FoundFrame& frame) {
     clock.startAt(frame.stamp.ticks, ticksBetween(timelineBase.ticks, frame.stamp.ticks));
     repair.start(clock.now());
   }
-  if (frame.stamp.known && !checkpoint(frame.stamp.ticks, frame)) return FrameVerdict::WriteFailed;
-  if (!repair.take(frame)) return FrameVerdict::WriteFailed;
+  if (frame.stamp.known) checkpoint(frame.stamp.ticks, frame);
+  if (!repair.take(frame, lastStampTicks + ticksSinceStamp)) return FrameVerdict::WriteFailed;
   ++framesSinceStamp;
   ticksSinceStamp += frame.header.ticks();
   return FrameVerdict::Taken;
@@ -31,10 +31,10 @@ void AudioClock::damaged() {
   repair.damaged();
 }
 
-bool AudioClock::checkpoint(std::uint32_t ticks, const FoundFrame& frame) {
+void AudioClock::checkpoint(std::uint32_t ticks, const FoundFrame& frame) {
   std::int64_t moment = clock.follow(ticks);
   const bool firstStamp = state == State::BeforeFirstFrame;
-  if (!firstStamp && !believed(moment, frame.header)) return true;
+  if (!firstStamp && !believed(moment, frame.header)) return;
   clock.moveTo(moment);
   // Frames repeated (a packet that came twice) are no loss.
   const std::int64_t lost = firstStamp ? 0
@@ -44,7 +44,7 @@ bool AudioClock::checkpoint(std::uint32_t ticks, const FoundFrame& frame) {
   lastStampTicks = moment;
   framesSinceStamp = 0;
   ticksSinceStamp = 0;
-  return repair.checkpoint(moment, lost, frame);
+  repair.checkpoint(moment, lost, frame);
 }
 
 // Whether a stamp is believed. One that the frames since the last stamp do

@@ -34,7 +34,7 @@ class AudioClock final : public FrameReceiver {
     Following,
   };
 
-  bool checkpoint(std::uint32_t ticks, const FoundFrame& frame);
+  void checkpoint(std::uint32_t ticks, const FoundFrame& frame);
   bool believed(std::int64_t& moment, const FrameHeader& header);
 
   AudioRepair& repair;

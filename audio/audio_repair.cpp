@@ -38,7 +38,7 @@ void AudioRepair::damaged() {
   phase = Phase::StretchOpen;
 }
 
-bool AudioRepair::checkpoint(std::int64_t moment, std::int64_t lost, const FoundFrame& frame) {
+void AudioRepair::checkpoint(std::int64_t moment, std::int64_t lost, const FoundFrame& frame) {
   framesLost += lost;
   const std::int64_t target = moment - timeline.shiftAt(moment);
   const std::int64_t now = written.now();
@@ -51,49 +51,53 @@ bool AudioRepair::checkpoint(std::int64_t moment, std::int64_t lost, const Found
                   clockText(now).c_str(), millisecondsOf(offset));
     }
     farBy = frames;
-    return true;
+    return;
   }
   farBy = 0;
-  if (mode == AudioMode::Write) return repairAt(now, offset, frames, frame);
+  if (mode == AudioMode::Write) return;
+  // The parting is told where the video was cut, not where the audio had got to.
   if (phase == Phase::StretchOpen) {
     phase = Phase::StretchMeasured;
-    since = now;
+    since = timeline.cutNear(target);
   }
   lastOffset = offset;
-  return true;
 }
 
-bool AudioRepair::repairAt(std::int64_t now, std::int64_t offset, std::int64_t frames, const FoundFrame& frame) {
-  lastOffset = offset - frames * lastFrameTicks;
-  if (frames == 0 && dropsLeft == 0) {
-    endRepair();
-    return true;
-  }
-  if (phase != Phase::Repairing) {
-    phase = Phase::Repairing;
-    since = now;
-    before = log.totals();
-  }
-  // The frames still to drop are counted anew at every stamp, so that each
-  // repair aims at the total.
-  dropsLeft = std::max<std::int64_t>(frames, 0);
-  if (frames >= 0) return true;
-  // Silence goes only under pictures there are: audio stamped past the end
-  // of the video has nothing to keep in step with.
-  const std::int64_t room =
-      wholeFramesIn(std::max<std::int64_t>(0, timeline.end() - now), frame.header.samples, frame.header.sampleRate);
-  return insertSilence(std::min(-frames, room), frame);
-}
-
-bool AudioRepair::take(const FoundFrame& frame) {
-  if (dropsLeft > 0) {
-    --dropsLeft;
+bool AudioRepair::take(const FoundFrame& frame, std::int64_t moment) {
+  if (mode != AudioMode::Write || farBy != 0) return write(frame.data, frame.header.length) && counted(frame);
+  const std::optional<std::int64_t> target = timeline.placeOf(moment, frame.header.ticks());
+  const std::int64_t now = written.now();
+  const std::int64_t offset = target.has_value() ? now - *target : 0;
+  const std::int64_t frames = frame.header.framesIn(offset);  // to the nearest frame
+  if (!target.has_value() || frames > 0) {
+    repairing();
     log.countDroppedFrame();
     return true;
   }
-  if (!write(frame.data, frame.header.length)) return false;
+  if (frames < 0) {
+    repairing();
+    // Silence goes only under pictures there are: audio stamped past the
+    // end of the video has nothing to keep in step with.
+    const std::int64_t room = wholeFramesIn(std::max<std::int64_t>(0, timeline.end() - now), frame.header.samples,
+                                            frame.header.sampleRate);
+    if (!insertSilence(std::min(-frames, room), frame)) return false;
+  }
+  lastOffset = written.now() - *target;
+  if (frames == 0) endRepair();
+  return write(frame.data, frame.header.length) && counted(frame);
+}
+
+bool AudioRepair::counted(const FoundFrame& frame) {
   written.add(frame.header);
   return true;
+}
+
+// A repair begins, or goes on.
+void AudioRepair::repairing() {
+  if (phase == Phase::Repairing) return;
+  phase = Phase::Repairing;
+  since = written.now();
+  before = log.totals();
 }
 
 // Silence in the frames of the stream around it, before the frame in hand.
@@ -112,7 +116,7 @@ bool AudioRepair::passOn(const unsigned char* data, std::size_t n) { return writ
 
 bool AudioRepair::write(const unsigned char* data, std::size_t n) { return n == 0 || sink.write(data, n); }
 
-// One line for each repair, once the audio is in step again.
+// One line for each repair, once a frame is written in step again.
 void AudioRepair::endRepair() {
   if (phase == Phase::Repairing) {
     const RepairLog::Counts now = log.totals();

@@ -1,11 +1,13 @@
 // The third stage of the audio: its place in the output held against the
-// video's, from the time line of the first pass. Where the two have parted,
-// silent frames are inserted or frames dropped until they meet again, to
-// within half a frame; every repair aims at the total, so none builds up.
-// With -p nothing is repaired: the partings are only told.
+// video's, from the time line of the first pass, frame by frame. A frame
+// whose pictures were lost is dropped; one that would play more than half a
+// frame late is dropped, and before one that would play that early, silent
+// frames are inserted: every frame written plays with its picture, and no
+// offset builds up. With -p nothing is repaired: the partings are only told.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "audio/audio_sink.h"
@@ -43,9 +45,9 @@ class AudioRepair {
   void moveStart(std::int64_t ticks) { written.moveStart(ticks); }
   void damaged();
   // A stamped frame believed at `moment`, with so many frames lost since the last.
-  bool checkpoint(std::int64_t moment, std::int64_t lost, const FoundFrame& frame);
-  // Every frame, after its checkpoint: written, or dropped by a repair.
-  bool take(const FoundFrame& frame);
+  void checkpoint(std::int64_t moment, std::int64_t lost, const FoundFrame& frame);
+  // Every frame, after its checkpoint, at its moment: written, or dropped by a repair.
+  bool take(const FoundFrame& frame, std::int64_t moment);
   bool passOn(const unsigned char* data, std::size_t n);
   // Tells of the repairs on standard error.
   void finish(bool anyAudio);
@@ -60,7 +62,8 @@ class AudioRepair {
     StretchMeasured,  // -p: past damage, since `since`
   };
 
-  bool repairAt(std::int64_t now, std::int64_t offset, std::int64_t frames, const FoundFrame& frame);
+  void repairing();
+  bool counted(const FoundFrame& frame);
   bool insertSilence(std::int64_t frames, const FoundFrame& like);
   bool write(const unsigned char* data, std::size_t n);
   void endRepair();
@@ -76,7 +79,6 @@ class AudioRepair {
   std::int64_t since = 0;     // where the repair or stretch under way began
   RepairLog::Counts before;   // the counts before the repair under way
   std::int64_t partedBy = 0;  // -p: the parting last told, in frames
-  std::int64_t dropsLeft = 0;
   std::int64_t farBy = 0;  // stamps too far apart to repair, by so many frames
   std::int64_t lastFrameTicks = 0;
   std::int64_t lastOffset = 0;

@@ -201,8 +201,6 @@ class Demultiplexer {
     result.damage.timeline = pictures.timeline();
     result.damage.timelineBase =
         options.copyVideoBeforeStart ? TimeStamp::unknown(kVideoCopiedBeforeStart) : pictures.timelineBase();
-    for (const CleanCut::Cut& cut : writer->cuts())
-      result.damage.timeline.addCut(cut.picturesBefore, cut.picturesDropped);
     if (options.damage != DamageMode::Stop) {
       consolePrint("skipped %" PRIu64 " damaged stretches of %" PRIu64 " bytes in all\n", counters.damagedStretches,
                    counters.damagedBytes);

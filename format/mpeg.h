@@ -34,11 +34,14 @@ constexpr std::uint8_t kIntraPicture = 1, kBidirectionalPicture = 3;
 inline bool isPictureCodingExtension(const unsigned char* at) { return at[4] >> 4 == 8; }
 inline std::uint8_t pictureStructure(const unsigned char* at) { return at[6] & 0x03; }
 constexpr std::uint8_t kFramePicture = 3;
-// How many fields a frame picture is shown for: film carried at a higher
-// rate repeats its first field (3:2 pulldown), and a progressive sequence
-// repeats whole frames.
-inline unsigned fieldsShown(const unsigned char* pictureExtension, bool progressiveSequence) {
-  const bool repeat = (pictureExtension[7] & 0x02) != 0, topFirst = (pictureExtension[7] & 0x80) != 0;
+// How many fields a frame picture is shown for, by its coding extension's
+// top_field_first and repeat_first_field: film carried at a higher rate
+// repeats its first field (3:2 pulldown), and a progressive sequence repeats
+// whole frames. The flags are kept apart, since the sequence they count in
+// may be known only later.
+inline std::uint8_t repeatFlags(const unsigned char* pictureExtension) { return pictureExtension[7] & 0x82; }
+inline unsigned fieldsShown(std::uint8_t repeatFlags, bool progressiveSequence) {
+  const bool repeat = (repeatFlags & 0x02) != 0, topFirst = (repeatFlags & 0x80) != 0;
   if (!repeat) return 2;
   return progressiveSequence ? (topFirst ? 6 : 4) : 3;
 }
@@ -56,6 +59,8 @@ inline bool groupLinkIsBroken(const unsigned char* at) { return (at[7] & 0x20) !
 // sequence header's frame rate code is reserved.
 struct FramePeriod {
   std::uint32_t ticks = 0, parts = 1;
+  bool known() const { return ticks != 0; }
+  bool operator==(const FramePeriod& o) const { return ticks == o.ticks && parts == o.parts; }
   std::int64_t of(std::int64_t pictures) const { return pictures * ticks / parts; }
   std::int64_t ofFields(std::int64_t fields) const { return fields * ticks / (2 * parts); }
 };

@@ -112,8 +112,8 @@ TEST(AudioRepair, InsertsAndDropsWhatTheStampsCallFor) {
   const Bytes& audio = sourceAudio();
   for (const auto& c : cases) {
     VideoTimeline timeline;
-    timeline.add(0, 0);
-    timeline.add(20 * kTicksPerSecond, 0);
+    timeline.add(0, 0, 3600);
+    timeline.add(20 * kTicksPerSecond, 0, 3600);
     TempDir dir;
     DiskFile file(dir.path("audio"), Disposition::CreateNew);
     FileSink sink(file);

@@ -110,7 +110,9 @@ std::string cleanRun(const std::vector<VideoPacket>& packets, Pieces pieces, boo
     EXPECT_TRUE(clean.finish() && out.close());
     clock.finish();
     said += std::to_string(clock.firstPicture().ticks) + " base " + std::to_string(clock.timelineBase().ticks);
-    for (const CleanCut::Cut& cut : clean.cuts()) said += " cut " + std::to_string(cut.picturesDropped);
+  }
+  for (const VideoTimeline::Cut& cut : clock.timeline().cuts()) {
+    said += " cut at " + std::to_string(cut.at) + " of " + std::to_string(cut.pictures);
   }
   said += " end " + std::to_string(clock.timeline().end()) + " shifts";
   for (std::int64_t moment = 0; moment < clock.timeline().end() + 7200; moment += 1800) {
@@ -165,7 +167,7 @@ TEST(VideoStages, TimeLineTrustsAShiftTwoPicturesShare) {
   };
   for (const auto& c : cases) {
     VideoTimeline timeline;
-    for (const auto& [stamp, shift] : c.pictures) timeline.add(stamp, shift);
+    for (const auto& [stamp, shift] : c.pictures) timeline.add(stamp, shift, 3600);
     EXPECT_EQ(timeline.shiftAt(7200), c.shiftAt7200) << c.name;
   }
 }
@@ -182,7 +184,7 @@ TEST(VideoStages, FieldsAPictureIsShownFor) {
                {0x82, false, 3}, {0x02, true, 4},  {0x82, true, 6}};
   for (const auto& c : cases) {
     const unsigned char extension[8] = {0, 0, 1, kExtensionStart, 0x80, 0, 0, c.flags};
-    EXPECT_EQ(fieldsShown(extension, c.progressiveSequence), c.fields) << int{c.flags} << c.progressiveSequence;
+    EXPECT_EQ(fieldsShown(repeatFlags(extension), c.progressiveSequence), c.fields) << int{c.flags} << c.progressiveSequence;
   }
 }
 

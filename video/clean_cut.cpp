@@ -96,25 +96,16 @@ void CleanCut::unitBegins(const StartCode& code) {
   unit = {kind == kPictureStart     ? UnitKind::Picture
           : kind == kSequenceHeader ? UnitKind::Sequence
                                     : UnitKind::Other,
-          rule.keeps(code.header)};
-  if (unit.kind != UnitKind::Picture) return;
-  if (unit.kept) {
-    ++picturesWritten;
-    return;
-  }
-  cutsMade.back().picturesDropped += 1;
-  // Its packet's stamp was its own, if it was the first to begin there.
-  next.pictureDropped(code.packet);
+          rule.keeps(code.header), code.packet};
+  if (unit.kind == UnitKind::Picture && !unit.kept) next.pictureDropped(code.packet);
 }
 
 bool CleanCut::cut() {
-  if (!rule.restarting()) cutsMade.push_back({picturesWritten, 0});
-  // The unit in hand lost its end.
-  if (unit.kind == UnitKind::Picture && unit.kept) {
-    --picturesWritten;
-    cutsMade.back().picturesDropped += 1;
-  }
+  // What was whole goes out before the clock hears of the cut.
   const bool written = drop(held.end());
+  if (!rule.restarting()) next.cut();
+  // The unit in hand lost its end.
+  if (unit.kind == UnitKind::Picture && unit.kept) next.pictureDropped(unit.packet);
   unit = {UnitKind::Other, false};
   rule.cut();
   return written;

@@ -43,12 +43,6 @@ class CleanCut {
     std::uint64_t packets = 0, bytes = 0;                // written
     std::uint64_t droppedPackets = 0, droppedBytes = 0;  // of video packets that nothing of was written
   };
-  // A cut, where it lies in the output (pictures before it) and the
-  // pictures it dropped.
-  struct Cut {
-    std::uint64_t picturesBefore = 0, picturesDropped = 0;
-  };
-
   CleanCut(DiskFile& video, PictureClock& next) : video(video), next(next) {}
 
   // Where a packet's payload can be read to, to be handed on as a chunk.
@@ -61,13 +55,13 @@ class CleanCut {
   bool finish();
 
   const Counts& counts() const { return counted; }
-  const std::vector<Cut>& cuts() const { return cutsMade; }
 
  private:
   enum class UnitKind { Picture, Sequence, Other };
   struct Unit {
     UnitKind kind = UnitKind::Other;
     bool kept = true;
+    std::uint64_t packet = 0;  // it began in
   };
   struct Packet {
     std::uint64_t at;  // where its payload begins in the stream
@@ -88,8 +82,6 @@ class CleanCut {
   DiskFile& video;
   PictureClock& next;
   Counts counted;
-  std::vector<Cut> cutsMade;
-  std::uint64_t picturesWritten = 0;
 
   HeldVideo held;
   std::deque<Packet> packets;

@@ -6,7 +6,7 @@ namespace korvat {
 TimeStamp PictureStamps::startCode(const StartCode& code) {
   // The search ended with the piece of video that passed the limit.
   if (stage == Stage::PastLimit && code.at + kStartCodeSize - 1 >= searchEnd) {
-    settleFirst(TimeStamp::unknown("no picture start near the first sequence header"));
+    settleFirst(TimeStamp::unknown("no picture start near the first sequence header"), Stage::Settled);
   }
   if (code.code() != kPictureStart) return TimeStamp{};
   TimeStamp stamp = TimeStamp::unknown("no time stamp on its video packet");
@@ -19,7 +19,7 @@ TimeStamp PictureStamps::startCode(const StartCode& code) {
       usedPackets.push_front(code.packet);
     }
   }
-  if (stage == Stage::Searching || stage == Stage::PastLimit) settleFirst(stamp);
+  if (stage == Stage::Searching || stage == Stage::PastLimit) settleFirst(stamp, Stage::Found);
   return stamp;
 }
 
@@ -40,9 +40,9 @@ void PictureStamps::finish() {
   stage = Stage::Settled;
 }
 
-void PictureStamps::settleFirst(TimeStamp stamp) {
+void PictureStamps::settleFirst(TimeStamp stamp, Stage next) {
   first = stamp;
-  stage = first.known ? Stage::Found : Stage::Settled;
+  stage = next;
 }
 
 }  // namespace korvat

@@ -24,9 +24,9 @@ class PictureStamps {
   void written(std::uint64_t n);
   void finish();
 
-  // Whether the first picture's stamp is known for good, as far as the start codes go.
-  bool firstFound() const { return stage != Stage::Searching && stage != Stage::PastLimit; }
-  // Whether its group has yet to say whether the stamp holds.
+  // Whether the first picture's time is known for good, or known to be unknown.
+  bool firstSettled() const { return stage == Stage::Settled; }
+  // Whether its group has yet to say when it is shown.
   bool firstUnchecked() const { return stage == Stage::Found; }
   void firstChecked(TimeStamp byGroup) {
     first = byGroup;
@@ -39,10 +39,10 @@ class PictureStamps {
   enum class Stage {
     Searching,  // within the limit
     PastLimit,  // a picture whose code came before the limit may still be handed on
-    Found,      // its group has not ended
+    Found,      // its group has not been timed
     Settled,
   };
-  void settleFirst(TimeStamp stamp);
+  void settleFirst(TimeStamp stamp, Stage next);
 
   Stage stage = Stage::Searching;
   TimeStamp first = TimeStamp::unknown("no picture in the video");

@@ -22,48 +22,66 @@ class VideoTimeline {
   // second are rounded to the tick, and no one sees a millisecond.
   static constexpr std::int64_t kSameShift = kTicksPerMillisecond;
 
-  // One picture shown, in display order: it was stamped `stamp` and is shown
-  // `shift` ticks earlier than that. A picture stamped before the last one
-  // added (damage that garbled a stamp) is passed over.
+  // One picture shown, in display order: it was stamped `stamp`, is shown
+  // `shift` ticks earlier than that, and for `duration` ticks. A picture
+  // stamped before the last one added (damage that garbled a stamp) is
+  // passed over.
   //
   // A picture that moves alone, while the next goes on as before, had a
   // garbled stamp: a new shift holds only once a second picture has it.
-  void add(std::int64_t stamp, std::int64_t shift) {
+  void add(std::int64_t stamp, std::int64_t shift, std::int64_t duration) {
     const auto same = [](std::int64_t a, std::int64_t b) { return std::llabs(a - b) < kSameShift; };
+    const std::int64_t end = stamp + duration;
     if (spans.empty()) {
-      spans.push_back({stamp, stamp, shift});
+      spans.push_back({stamp, stamp, end, shift});
     } else if (stamp <= spans.back().last) {
       return;
     } else if (same(shift, spans.back().shift)) {
       spans.back().last = stamp;
+      spans.back().end = end;
       alone.reset();
     } else if (alone && same(shift, alone->shift) && stamp > alone->last) {
-      spans.push_back({alone->first, stamp, shift});
+      spans.push_back({alone->first, stamp, end, shift});
       alone.reset();
     } else {
-      alone = Span{stamp, stamp, shift};
+      alone = Span{stamp, stamp, end, shift};
     }
   }
 
-  // Where the video was cut at damage: so many pictures into the output,
-  // with so many dropped there.
+  // Where the video was cut at damage: so far into the output, with so
+  // many pictures dropped there.
   struct Cut {
-    std::int64_t at;  // in the output, from the first picture
+    std::int64_t at;  // in the output, in ticks from the first picture
     std::uint64_t pictures;
   };
-  void addCut(std::int64_t picturesBefore, std::uint64_t dropped) {
-    cutList.push_back({picturesBefore * picturePeriod, dropped});
-  }
+  void addCut(const Cut& cut) { cutList.push_back(cut); }
   const std::vector<Cut>& cuts() const { return cutList; }
+  // Where the cut nearest to a time of the output lies; the time itself when there is none.
+  std::int64_t cutNear(std::int64_t at) const {
+    std::int64_t nearest = at;
+    for (const Cut& cut : cutList) {
+      if (nearest == at || std::llabs(cut.at - at) < std::llabs(nearest - at)) nearest = cut.at;
+    }
+    return nearest;
+  }
 
   bool empty() const { return spans.empty(); }
   // How much earlier than its stamp the first picture is shown: the time
   // line's stamps count from a stamp met, not always the first picture's.
   std::int64_t firstShift() const { return spans.empty() ? 0 : spans.front().shift; }
   // When the last picture shown ends, from the first one's start.
-  std::int64_t end() const { return spans.empty() ? 0 : spans.back().last - spans.back().shift + picturePeriod; }
+  std::int64_t end() const { return spans.empty() ? 0 : spans.back().end - spans.back().shift; }
   std::size_t size() const { return spans.size(); }
-  void setPicturePeriod(std::int64_t ticks) { picturePeriod = ticks; }
+
+  // Where in the output a moment of the recording is shown, as long as a
+  // sound `length` ticks long that begins there. Nothing when its pictures
+  // were lost: the sound of a lost stretch goes with no picture.
+  std::optional<std::int64_t> placeOf(std::int64_t moment, std::int64_t length) const {
+    auto after = std::upper_bound(spans.begin(), spans.end(), moment + length / 2,
+                                  [](std::int64_t at, const Span& span) { return at < span.first; });
+    if (after != spans.begin() && after != spans.end() && moment >= (after - 1)->end) return std::nullopt;
+    return moment - shiftAt(moment + length / 2);
+  }
 
   // How much earlier a moment of the recording is shown. A moment whose
   // pictures were lost is shown with the next picture that was not, so the
@@ -74,19 +92,19 @@ class VideoTimeline {
                                   [](std::int64_t at, const Span& span) { return at < span.first; });
     if (after == spans.begin()) return spans.front().shift;
     const Span& span = *(after - 1);
-    if (moment < span.last + picturePeriod || after == spans.end()) return span.shift;
+    if (moment < span.end || after == spans.end()) return span.shift;
     return after->shift;
   }
 
  private:
   struct Span {
     std::int64_t first, last;  // the stamps of its first and last picture
+    std::int64_t end;          // when its last picture ends
     std::int64_t shift;
   };
   std::vector<Span> spans;
   std::optional<Span> alone;  // a picture whose shift no other has yet
   std::vector<Cut> cutList;
-  std::int64_t picturePeriod = 3600;
 };
 
 }  // namespace korvat

@@ -32,7 +32,6 @@ class CopiedVideo final : public VideoWriter {
     clock.finish();
   }
   const CleanCut::Counts& counts() const override { return written; }
-  std::vector<CleanCut::Cut> cuts() const override { return {}; }
 
  private:
   bool copyAndScan(DiskFile& input, std::uint16_t length, TimeStamp prefix) {
@@ -78,7 +77,6 @@ class CleanVideo final : public VideoWriter {
   bool flush() override { return clean.finish(); }
   void settle() override { clock.finish(); }
   const CleanCut::Counts& counts() const override { return clean.counts(); }
-  std::vector<CleanCut::Cut> cuts() const override { return clean.cuts(); }
 
  private:
   CleanCut clean;

@@ -41,7 +41,6 @@ class VideoWriter {
 
   // What was written and dropped, for the progress lines.
   virtual const CleanCut::Counts& counts() const = 0;
-  virtual std::vector<CleanCut::Cut> cuts() const = 0;
   const PictureClock& pictures() const { return clock; }
 
  protected:
