@@ -78,8 +78,8 @@ bool AudioRepair::take(const FoundFrame& frame, std::int64_t moment) {
     repairing();
     // Silence goes only under pictures there are: audio stamped past the
     // end of the video has nothing to keep in step with.
-    const std::int64_t room = wholeFramesIn(std::max<std::int64_t>(0, timeline.end() - now), frame.header.samples,
-                                            frame.header.sampleRate);
+    const std::int64_t room =
+        wholeFramesIn(std::max<std::int64_t>(0, timeline.end() - now), frame.header.samples, frame.header.sampleRate);
     if (!insertSilence(std::min(-frames, room), frame)) return false;
   }
   lastOffset = written.now() - *target;

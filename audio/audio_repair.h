@@ -79,7 +79,7 @@ class AudioRepair {
   std::int64_t since = 0;     // where the repair or stretch under way began
   RepairLog::Counts before;   // the counts before the repair under way
   std::int64_t partedBy = 0;  // -p: the parting last told, in frames
-  std::int64_t farBy = 0;  // stamps too far apart to repair, by so many frames
+  std::int64_t farBy = 0;     // stamps too far apart to repair, by so many frames
   std::int64_t lastFrameTicks = 0;
   std::int64_t lastOffset = 0;
   std::int64_t framesLost = 0;  // since the last line

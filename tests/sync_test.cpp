@@ -168,8 +168,7 @@ pack::LostStretch stretch(const Bytes& recording, std::uint64_t from, std::uint6
 
 // With -p -r, each parting is told where -r cuts the video: at a picture
 // of the output after which the source's pictures do not follow on.
-void expectPartedWhereCut(const TempDir& dir, const std::string& err, const Bytes& source,
-                          const pack::Intact& intact) {
+void expectPartedWhereCut(const TempDir& dir, const std::string& err, const Bytes& source, const pack::Intact& intact) {
   TempDir cut;
   cut.write("rec", dir.read("rec"));
   ASSERT_EQ(runKorvat(cut, {"-r", "rec"}).status, 0);
@@ -178,7 +177,8 @@ void expectPartedWhereCut(const TempDir& dir, const std::string& err, const Byte
   for (std::size_t rank = 1; rank < shown.size(); ++rank) {
     if (shown[rank] == shown[rank - 1] + 1) continue;
     const std::size_t ms = rank * 40;  // under a minute
-    cuts.push_back("00:00:" + std::to_string(100 + ms / 1000).substr(1) + "." + std::to_string(1000 + ms % 1000).substr(1) + ":");
+    cuts.push_back("00:00:" + std::to_string(100 + ms / 1000).substr(1) + "." +
+                   std::to_string(1000 + ms % 1000).substr(1) + ":");
   }
   const std::string line = "audio and video parted at ";
   std::size_t told = 0;
@@ -237,6 +237,15 @@ TEST(Sync, TheAudioFollowsTheVideoThroughTheDamage) {
       {"the audio 200 ms ahead, lost with its last frames", withB, false, 0, {{260000, 1000, 0}}, {0, 0, 1}, 72000},
       {"no stamp on the video", withB, false, 0, cutAndLost, {}, 94320, noVideoStamp, 0},
       {"no stamp on the audio", withB, false, 0, cutAndLost, {}, 94320, noAudioStamp, 100, false},
+      {"a fifth of the video stamped",
+       withB,
+       false,
+       0,
+       {{40000, 6000, 0}, {110000, 3000, 0}},
+       {6, 47, 28},
+       94320,
+       "",
+       20},
       {"-p", withB, false, 0, cutAndLost, {}, 94320, parted, 100, true, true},
       {"-p, three stretches", noB, false, 0, three, {}, 94320, partedThrice, 100, true, true},
   };
@@ -284,20 +293,23 @@ TEST(Sync, TheAudioFollowsTheVideoThroughTheDamage) {
     if (c.pes) expectPartedWhereCut(dir, run.err, *c.video, intact);
     if (!repaired) continue;
 
-    // Where the video shows each moment of the source: on the picture of
-    // that moment; lost with its picture, before the next picture shown by
-    // as much as it came before that picture's moment.
+    // Where the video shows the sound of a frame: with the picture of the
+    // moment in its middle (before the first, as far before it), and nowhere
+    // when that picture was lost.
     constexpr std::int64_t kPicture = 3600, kFrame = 2160;  // 25 pictures and 1152 samples at 48 kHz a second
+    constexpr std::int64_t kPastTheEnd = std::numeric_limits<std::int64_t>::max(), kLost = kPastTheEnd - 1;
     const std::vector<std::int64_t> shown = shownDisplays(units);
     const auto whereShown = [&](std::int64_t moment) {
+      const std::int64_t middle = moment + kFrame / 2;
       std::int64_t latest = -1;  // a picture shown after a later one tells nothing
       for (std::size_t rank = 0; rank < shown.size(); ++rank) {
         if (shown[rank] <= latest) continue;
         latest = shown[rank];
-        if ((shown[rank] + 1) * kPicture >= moment)
+        if (shown[rank] * kPicture > middle && rank > 0) return kLost;
+        if ((shown[rank] + 1) * kPicture > middle)
           return static_cast<std::int64_t>(rank) * kPicture + moment - shown[rank] * kPicture;
       }
-      return std::numeric_limits<std::int64_t>::max();  // past the end of the video
+      return kPastTheEnd;
     };
     const std::vector<std::int64_t> heard = framesIn(audio, sourceAudio());
     ASSERT_FALSE(heard.empty());
@@ -318,8 +330,9 @@ TEST(Sync, TheAudioFollowsTheVideoThroughTheDamage) {
       const auto k = static_cast<std::size_t>(heard[j]);
       if (heard[j] < 0 || !std::binary_search(intact.stampedFrames.begin(), intact.stampedFrames.end(), k)) continue;
       const std::int64_t shownAt = whereShown(delay0 + heard[j] * kFrame);
-      if (shownAt == std::numeric_limits<std::int64_t>::max()) continue;
-      const bool off = std::abs(delay + static_cast<std::int64_t>(j) * kFrame - shownAt) > kFrame / 2;
+      if (shownAt == kPastTheEnd) continue;
+      const bool off =
+          shownAt == kLost || std::abs(delay + static_cast<std::int64_t>(j) * kFrame - shownAt) > kFrame / 2;
       EXPECT_FALSE(off && wasOff) << "source frame " << k << " is frame " << j << " of the output";
       wasOff = off;
     }
@@ -327,6 +340,114 @@ TEST(Sync, TheAudioFollowsTheVideoThroughTheDamage) {
     for (const std::string& left : {std::string("offset at the end "), std::string("offset left ")}) {
       for (std::size_t at = 0; (at = run.err.find(left, at)) != std::string::npos; ++at)
         EXPECT_LE(std::abs(std::stoi(run.err.substr(at + left.size()))), 24) << run.err;
+    }
+  }
+}
+
+// The video with every frame picture made two field pictures, top then bottom.
+Bytes asFields(const Bytes& video) {
+  Bytes fields;
+  for (const Unit& unit : unitsOf(video)) {
+    if (!unit.picture) {
+      fields += unit.bytes;
+      continue;
+    }
+    Bytes top = unit.bytes, bottom = top;
+    const std::size_t structure = top.find(Bytes("\0\0\1\xB5", 4)) + 6;  // of its coding extension
+    top[structure] ^= 2;
+    bottom[structure] ^= 1;
+    fields += top + bottom;
+  }
+  return fields;
+}
+
+// The video with the frame rate code of its sequence headers set to `code`.
+Bytes atRate(Bytes video, char code) {
+  for (std::size_t at = 0; (at = video.find(Bytes("\0\0\1\xB3", 4), at)) != Bytes::npos; at += 4)
+    video[at + 7] = static_cast<char>((video[at + 7] & 0xF0) | code);
+  return video;
+}
+
+// The video that begins with a closed group of its first picture alone, then
+// goes on with its first open group, as an encoder writes a scene change at
+// the second picture.
+Bytes onePictureFirst(const Bytes& video) {
+  const std::vector<Unit> units = unitsOf(video);
+  Bytes first;
+  std::size_t groups = 0;
+  for (const Unit& unit : units) {
+    groups += unit.bytes.compare(0, 4, Bytes("\0\0\1\xB8", 4)) == 0;
+    if (groups == 1 && first.find(Bytes("\0\0\1\0", 4)) != Bytes::npos && unit.picture) continue;
+    if (groups == 2 && (unit.bytes[3] == '\xB3')) continue;
+    first += unit.bytes;
+  }
+  return first;
+}
+
+// MPEG-1 Layer II at 44.1 kHz, 192 kbit/s, without CRC: frames of 626 bytes
+// and a padded one of 627 as often as the rate needs; the bodies are noise.
+Bytes audioAt44100(std::size_t frames) {
+  const Bytes noise = pack::randomBytes(627 * frames, 44);
+  Bytes audio;
+  std::uint32_t rest = 0;
+  for (std::size_t i = 0; i < frames; ++i) {
+    rest += 144 * 192000 % 44100;
+    const bool padded = rest >= 44100;
+    if (padded) rest -= 44100;
+    audio += Bytes(padded ? "\xFF\xFD\xA2\x00" : "\xFF\xFD\xA0\x00", 4) + noise.substr(627 * i, padded ? 623 : 622);
+  }
+  return audio;
+}
+
+// Where nothing was lost, -r writes what the default mode writes, byte for
+// byte, repairs nothing and tells the same delay: over the kinds of stream
+// broadcasts carry, each packed with a few seeds, so that the first picture
+// is stamped in some and not in others.
+TEST(Sync, NoDamageNoRepair) {
+  const Bytes &noB = sourceVideo(), &withB = sourceVideoWithB();
+  const Bytes garbled = "garbled";  // in the first sequence header of the recording: its rate code says 29.97
+  const struct {
+    const char* name;
+    Bytes video;
+    Bytes audio;
+    unsigned prefixPercent;
+    Bytes change = "";
+    bool delayKnown = true;  // a first group of one picture stamps it only where its one packet does
+  } cases[] = {
+      {"no B-pictures, closed groups", noB, sourceAudio(), 50},
+      {"B-pictures, open groups", withB, sourceAudio(), 50},
+      {"a first group of one picture", onePictureFirst(withB), sourceAudio(), 50, "", false},
+      {"field pictures", asFields(noB), sourceAudio(), 50},
+      {"25 then 29.97 a second", withB + atRate(withB, 4), sourceAudio() + sourceAudio(), 50},
+      {"one header's rate code garbled", withB + withB, sourceAudio() + sourceAudio(), 50, garbled},
+      {"a fifth of the video stamped", withB, sourceAudio(), 20},
+      {"44.1 kHz audio", withB, audioAt44100(100), 50},
+  };
+  for (const auto& c : cases) {
+    for (const std::uint64_t seed : {1, 2, 3}) {
+      SCOPED_TRACE(std::string(c.name) + ", seed " + std::to_string(seed));
+      pack::PackOptions options;
+      options.seed = seed;
+      options.prefixPercent = c.prefixPercent;
+      Bytes recording = packRecording(c.video, c.audio, options);
+      if (!c.change.empty()) recording[recording.find(Bytes("\0\0\1\xB3", 4)) + 7] ^= 0x03 ^ 0x04;
+      TempDir plain, repair;
+      plain.write("rec", recording);
+      repair.write("rec", recording);
+      const Outcome asItCame = runKorvat(plain, {"rec"});
+      const Outcome repaired = runKorvat(repair, {"-r", "rec"});
+      EXPECT_EQ(asItCame.status, 0);
+      EXPECT_EQ(repaired.status, 0);
+      EXPECT_TRUE(repair.read("rec.m2v") == plain.read("rec.m2v"));
+      EXPECT_TRUE(repair.read("rec.mp2") == plain.read("rec.mp2"));
+      EXPECT_EQ(repaired.err.find("audio repair at"), std::string::npos) << repaired.err;
+      EXPECT_NE(repaired.err.find("audio repairs: 0, "), std::string::npos) << repaired.err;
+      const std::size_t delay = asItCame.err.find("audio delay: ");
+      ASSERT_NE(delay, std::string::npos);
+      if (c.delayKnown) {
+        EXPECT_NE(asItCame.err.compare(delay, 21, "audio delay: unknown "), 0) << asItCame.err;
+      }
+      EXPECT_NE(repaired.err.find(asItCame.err.substr(delay)), std::string::npos) << repaired.err;
     }
   }
 }

@@ -184,7 +184,8 @@ TEST(VideoStages, FieldsAPictureIsShownFor) {
                {0x82, false, 3}, {0x02, true, 4},  {0x82, true, 6}};
   for (const auto& c : cases) {
     const unsigned char extension[8] = {0, 0, 1, kExtensionStart, 0x80, 0, 0, c.flags};
-    EXPECT_EQ(fieldsShown(repeatFlags(extension), c.progressiveSequence), c.fields) << int{c.flags} << c.progressiveSequence;
+    EXPECT_EQ(fieldsShown(repeatFlags(extension), c.progressiveSequence), c.fields)
+        << int{c.flags} << c.progressiveSequence;
   }
 }
 

@@ -165,8 +165,8 @@ void PictureClock::release(bool ending) {
 // stamps; a group without one goes on from where the pictures before it
 // end, unless pictures were lost between: then, and for the first group,
 // it ends where the next group with stamps begins.
-std::optional<PictureClock::GroupStart> PictureClock::startOf(std::size_t index, const SequenceRate& rate,
-                                                              bool ending, bool& wait) {
+std::optional<PictureClock::GroupStart> PictureClock::startOf(std::size_t index, const SequenceRate& rate, bool ending,
+                                                              bool& wait) {
   if (!rate.period.known()) return std::nullopt;
   const Group& front = waiting[index];
   if (const std::optional<std::int64_t> own = stampedStart(front, rate)) return GroupStart{*own, true};
@@ -261,9 +261,10 @@ void PictureClock::show(const Group& shown, const SequenceRate& rate, std::optio
     const bool bidirectional = p.type == kBidirectionalPicture;
     if (shown.dropLeadingB && bidirectional && p.reference < firstReference) continue;
     const std::int64_t byGroup = at + rate.period.ofFields(fieldsBefore[i]);
-    const bool own = start.has_value() && p.stamped && std::llabs(p.stamp + clockOffset - byGroup) < VideoTimeline::kSameShift;
-    display.decoded({start.has_value(), own ? p.stamp + clockOffset : byGroup, fieldsShown(p.repeatFlags, rate.progressive),
-                     rate.period},
+    const bool own =
+        start.has_value() && p.stamped && std::llabs(p.stamp + clockOffset - byGroup) < VideoTimeline::kSameShift;
+    display.decoded({start.has_value(), own ? p.stamp + clockOffset : byGroup,
+                     fieldsShown(p.repeatFlags, rate.progressive), rate.period},
                     bidirectional);
   }
   if (start.has_value()) {
@@ -306,7 +307,8 @@ void PictureClock::checkFirstPicture(const GroupPicture& picture, std::optional<
                                      std::int64_t byGroup) {
   if (!stamps.firstUnchecked()) return;
   if (start.has_value() && start->own) {
-    const bool agrees = picture.stamped && std::llabs(picture.stamp + clockOffset - byGroup) < VideoTimeline::kSameShift;
+    const bool agrees =
+        picture.stamped && std::llabs(picture.stamp + clockOffset - byGroup) < VideoTimeline::kSameShift;
     return agrees ? stamps.firstChecked() : stamps.firstChecked(base.movedBy(byGroup - clockOffset));
   }
   stamps.firstChecked();

@@ -86,9 +86,9 @@ class PictureClock {
   UnwrappedClock clock;
   Group group{{}, 0, true, 0};  // before the first group header: no picture before
   bool groupHeadersSeen = false;
-  bool anyPicture = false;       // a picture came before the group in hand
-  std::size_t cutsPending = 0;   // cuts since the last group ended
-  std::deque<Group> waiting;     // ended, until their rate and time are known
+  bool anyPicture = false;      // a picture came before the group in hand
+  std::size_t cutsPending = 0;  // cuts since the last group ended
+  std::deque<Group> waiting;    // ended, until their rate and time are known
   std::size_t waitingPictures = 0;
   bool anyTimed = false;            // a group before the waiting ones was timed
   std::int64_t nextGroupStart = 0;  // where the group after the last one timed would begin
