@@ -68,7 +68,11 @@ bool AudioRepair::take(const FoundFrame& frame, std::int64_t moment) {
   const std::optional<std::int64_t> target = timeline.placeOf(moment, frame.header.ticks());
   const std::int64_t now = written.now();
   const std::int64_t offset = target.has_value() ? now - *target : 0;
-  const std::int64_t frames = frame.header.framesIn(offset);  // to the nearest frame
+  // Whole frames leave up to half a frame; in step, the clocks' rounding
+  // must not tip that back and forth.
+  const std::int64_t slack = phase == Phase::InStep ? kTicksPerMillisecond : 0;
+  const std::int64_t frames =
+      std::llabs(offset) > frame.header.ticks() / 2 + slack ? frame.header.framesIn(offset) : 0;  // to the nearest
   if (!target.has_value() || frames > 0) {
     repairing();
     log.countDroppedFrame();
