@@ -64,7 +64,7 @@ void AudioRepair::checkpoint(std::int64_t moment, std::int64_t lost, const Found
 }
 
 bool AudioRepair::take(const FoundFrame& frame, std::int64_t moment) {
-  if (mode != AudioMode::Write || farBy != 0) return write(frame.data, frame.header.length) && counted(frame);
+  if (mode != AudioMode::Write || farBy != 0) return writeFrame(frame);
   const std::optional<std::int64_t> target = timeline.placeOf(moment, frame.header.ticks());
   const std::int64_t now = written.now();
   const std::int64_t offset = target.has_value() ? now - *target : 0;
@@ -88,10 +88,11 @@ bool AudioRepair::take(const FoundFrame& frame, std::int64_t moment) {
   }
   lastOffset = written.now() - *target;
   if (frames == 0) endRepair();
-  return write(frame.data, frame.header.length) && counted(frame);
+  return writeFrame(frame);
 }
 
-bool AudioRepair::counted(const FoundFrame& frame) {
+bool AudioRepair::writeFrame(const FoundFrame& frame) {
+  if (!write(frame.data, frame.header.length)) return false;
   written.add(frame.header);
   return true;
 }

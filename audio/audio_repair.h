@@ -63,7 +63,7 @@ class AudioRepair {
   };
 
   void repairing();
-  bool counted(const FoundFrame& frame);
+  bool writeFrame(const FoundFrame& frame);
   bool insertSilence(std::int64_t frames, const FoundFrame& like);
   bool write(const unsigned char* data, std::size_t n);
   void endRepair();

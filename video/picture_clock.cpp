@@ -151,7 +151,7 @@ void PictureClock::release(bool ending) {
     const std::optional<SequenceRate> rate = sequences.rate(waiting.front().sequence, force);
     if (!rate.has_value()) return;
     bool wait = false;
-    const std::optional<GroupStart> start = startOf(0, *rate, force, wait);
+    const std::optional<GroupStart> start = startOf(*rate, force, wait);
     if (wait) return;
     const Group ready = std::move(waiting.front());
     waiting.pop_front();
@@ -165,10 +165,9 @@ void PictureClock::release(bool ending) {
 // stamps; a group without one goes on from where the pictures before it
 // end, unless pictures were lost between: then, and for the first group,
 // it ends where the next group with stamps begins.
-std::optional<PictureClock::GroupStart> PictureClock::startOf(std::size_t index, const SequenceRate& rate, bool ending,
-                                                              bool& wait) {
+std::optional<PictureClock::GroupStart> PictureClock::startOf(const SequenceRate& rate, bool ending, bool& wait) {
   if (!rate.period.known()) return std::nullopt;
-  const Group& front = waiting[index];
+  const Group& front = waiting.front();
   if (const std::optional<std::int64_t> own = stampedStart(front, rate)) return GroupStart{*own, true};
   if (front.cutsBefore == 0 && anyTimed) return GroupStart{nextGroupStart, false};
   const std::optional<std::int64_t> later = startFromLater(ending, wait);

@@ -71,7 +71,7 @@ class PictureClock {
   void settlePicture(std::uint8_t structure, std::uint8_t repeatFlags = 0);
   void endGroup();
   void release(bool ending);
-  std::optional<GroupStart> startOf(std::size_t waitingIndex, const SequenceRate& rate, bool ending, bool& wait);
+  std::optional<GroupStart> startOf(const SequenceRate& rate, bool ending, bool& wait);
   std::optional<std::int64_t> stampedStart(const Group& group, const SequenceRate& rate) const;
   std::optional<std::int64_t> startFromLater(bool ending, bool& wait);
   void show(const Group& group, const SequenceRate& rate, std::optional<GroupStart> start);
