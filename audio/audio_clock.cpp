@@ -1,5 +1,4 @@
-// The second stage of the audio: the moment of each stamped frame on the
-// time line's clock, once its stamp is believed.
+// The second stage of the audio: each frame's moment on the time line's clock.
 #include "audio/audio_clock.h"
 
 #include <algorithm>
@@ -8,6 +7,7 @@
 namespace korvat {
 
 FrameVerdict AudioClock::take(const FoundFrame& frame) {
+  if (writeFailed) return FrameVerdict::WriteFailed;
   if (state == State::BeforeFirstFrame) {
     if (!frame.stamp.known) {
       state = State::Unstamped;
@@ -19,7 +19,14 @@ FrameVerdict AudioClock::take(const FoundFrame& frame) {
     clock.startAt(frame.stamp.ticks, ticksBetween(timelineBase.ticks, frame.stamp.ticks));
     repair.start(clock.now());
   }
-  if (frame.stamp.known) checkpoint(frame.stamp.ticks, frame);
+  if (frame.stamp.known) {
+    checkpoint(frame.stamp.ticks, frame);
+    if (!placeHeldBack()) return FrameVerdict::WriteFailed;
+  } else if (awaitingStamp && held.size() < kMaxHeldFrames) {
+    return hold(frame) ? FrameVerdict::Taken : FrameVerdict::WriteFailed;
+  } else if (!placeHeldForward()) {
+    return FrameVerdict::WriteFailed;
+  }
   if (!repair.take(frame, lastStampTicks + ticksSinceStamp)) return FrameVerdict::WriteFailed;
   ++framesSinceStamp;
   ticksSinceStamp += frame.header.ticks();
@@ -27,8 +34,43 @@ FrameVerdict AudioClock::take(const FoundFrame& frame) {
 }
 
 void AudioClock::damaged() {
+  // Frames held since earlier damage are no nearer a stamp of their own.
+  if (!placeHeldForward()) writeFailed = true;
   cutSinceStamp = true;
+  awaitingStamp = state == State::FirstStampOnly || state == State::Following;
   repair.damaged();
+}
+
+// The frames between damage and the next stamp: what damage took before
+// them is not known until that stamp comes, so they wait for it.
+bool AudioClock::hold(const FoundFrame& frame) {
+  held.push_back({std::vector<unsigned char>(frame.data, frame.data + frame.header.length), frame.header,
+                  lastStampTicks + ticksSinceStamp});
+  ++framesSinceStamp;
+  ticksSinceStamp += frame.header.ticks();
+  return true;
+}
+
+// The stamp after the damage came: the frames held end where it begins.
+bool AudioClock::placeHeldBack() {
+  awaitingStamp = false;
+  std::int64_t moment = lastStampTicks;
+  for (const HeldFrame& frame : held) moment -= frame.header.ticks();
+  for (; !held.empty(); held.pop_front()) {
+    const HeldFrame& frame = held.front();
+    if (!repair.take({frame.bytes.data(), frame.header, TimeStamp::unknown("held")}, moment)) return false;
+    moment += frame.header.ticks();
+  }
+  return true;
+}
+
+bool AudioClock::placeHeldForward() {
+  awaitingStamp = false;
+  for (; !held.empty(); held.pop_front()) {
+    const HeldFrame& frame = held.front();
+    if (!repair.take({frame.bytes.data(), frame.header, TimeStamp::unknown("held")}, frame.forward)) return false;
+  }
+  return true;
 }
 
 void AudioClock::checkpoint(std::uint32_t ticks, const FoundFrame& frame) {

@@ -1,10 +1,12 @@
-// The second stage of the audio: the moment of each stamped frame on the
-// time line's clock, once its stamp is believed.
+// The second stage of the audio: the moment of each frame on the time line's
+// clock, from the last stamp believed; after damage, from the next one.
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "audio/audio_repair.h"
 #include "audio/frame_finder.h"
@@ -19,7 +21,11 @@ class AudioClock final : public FrameReceiver {
 
   FrameVerdict take(const FoundFrame& frame) override;
   void damaged() override;
-  bool passOn(const unsigned char* data, std::size_t n) override { return repair.passOn(data, n); }
+  bool passOn(const unsigned char* data, std::size_t n) override {
+    return placeHeldForward() && repair.passOn(data, n);
+  }
+  // The audio ended: frames still waiting for a stamp go on as they are. False when a write failed.
+  bool finish() { return !writeFailed && placeHeldForward(); }
   void cannotRepair(const std::string& why) override { repair.cannotRepair(why); }
 
   bool framesFound() const { return state != State::BeforeFirstFrame; }
@@ -34,6 +40,19 @@ class AudioClock final : public FrameReceiver {
     Following,
   };
 
+  // A frame after damage, before the stamp that tells its moment.
+  struct HeldFrame {
+    std::vector<unsigned char> bytes;
+    FrameHeader header;
+    std::int64_t forward;  // its moment, should no stamp come: on from the last one
+  };
+  // Damage leaves no frame before the next stamp a moment of its own; a
+  // run of them longer than this goes on with the moments before the damage.
+  static constexpr std::size_t kMaxHeldFrames = 256;
+
+  bool hold(const FoundFrame& frame);
+  bool placeHeldBack();
+  bool placeHeldForward();
   void checkpoint(std::uint32_t ticks, const FoundFrame& frame);
   bool believed(std::int64_t& moment, const FrameHeader& header);
 
@@ -48,6 +67,9 @@ class AudioClock final : public FrameReceiver {
   std::int64_t ticksSinceStamp = 0;
   bool cutSinceStamp = false;
   std::optional<std::int64_t> pendingJump;  // of a stamp not yet believed
+  bool awaitingStamp = false;               // damage since the last frame stamped
+  std::deque<HeldFrame> held;               // the frames since, until the next stamp
+  bool writeFailed = false;                 // placing them, when damage was told
 };
 
 }  // namespace korvat

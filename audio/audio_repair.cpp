@@ -65,19 +65,15 @@ void AudioRepair::checkpoint(std::int64_t moment, std::int64_t lost, const Found
 
 bool AudioRepair::take(const FoundFrame& frame, std::int64_t moment) {
   if (mode != AudioMode::Write || farBy != 0) return writeFrame(frame);
-  const std::optional<std::int64_t> target = timeline.placeOf(moment, frame.header.ticks());
+  const std::int64_t ticks = frame.header.ticks();
+  const std::optional<VideoTimeline::Place> place = timeline.placeOf(moment, ticks);
   const std::int64_t now = written.now();
-  const std::int64_t offset = target.has_value() ? now - *target : 0;
+  const std::int64_t offset = place.has_value() ? now - place->at : 0;
   // Whole frames leave up to half a frame; in step, the clocks' rounding
   // must not tip that back and forth.
   const std::int64_t slack = phase == Phase::InStep ? kTicksPerMillisecond : 0;
-  const std::int64_t frames =
-      std::llabs(offset) > frame.header.ticks() / 2 + slack ? frame.header.framesIn(offset) : 0;  // to the nearest
-  if (!target.has_value() || frames > 0) {
-    repairing();
-    log.countDroppedFrame();
-    return true;
-  }
+  const std::int64_t frames = std::llabs(offset) > ticks / 2 + slack ? frame.header.framesIn(offset) : 0;
+  if (!place.has_value() || frames > 0) return dropFrame();
   if (frames < 0) {
     repairing();
     // Silence goes only under pictures there are: audio stamped past the
@@ -86,9 +82,19 @@ bool AudioRepair::take(const FoundFrame& frame, std::int64_t moment) {
         wholeFramesIn(std::max<std::int64_t>(0, timeline.end() - now), frame.header.samples, frame.header.sampleRate);
     if (!insertSilence(std::min(-frames, room), frame)) return false;
   }
-  lastOffset = written.now() - *target;
+  // A frame that would be heard mostly before or after its pictures, across
+  // a cut, goes with none of them.
+  const std::int64_t heard = written.now() + ticks / 2;
+  if (heard < place->from || heard >= place->to) return dropFrame();
+  lastOffset = written.now() - place->at;
   if (frames == 0) endRepair();
   return writeFrame(frame);
+}
+
+bool AudioRepair::dropFrame() {
+  repairing();
+  log.countDroppedFrame();
+  return true;
 }
 
 bool AudioRepair::writeFrame(const FoundFrame& frame) {

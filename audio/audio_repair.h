@@ -64,6 +64,7 @@ class AudioRepair {
 
   void repairing();
   bool writeFrame(const FoundFrame& frame);
+  bool dropFrame();
   bool insertSilence(std::int64_t frames, const FoundFrame& like);
   bool write(const unsigned char* data, std::size_t n);
   void endRepair();

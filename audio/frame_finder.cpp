@@ -24,19 +24,20 @@ bool FrameFinder::add(const unsigned char* data, std::size_t n, TimeStamp stamp)
 }
 
 bool FrameFinder::breakHere() {
-  cutSinceFrame = true;
-  receiver.damaged();
   // A frame that ends right here cannot be told whole by the one after it,
-  // which damage may have taken: it is whole, and goes on. Any other frame
-  // in hand is told by what follows it, as always.
+  // which damage may have taken: it is whole, and goes on before the damage
+  // is told. Any other frame in hand is told by what follows it, as always.
   FrameHeader header;
-  if (state != State::Locked || held.size() - begin < format.headerSize() || !frameAt(begin, header) ||
-      held.size() - begin != header.length) {
-    return true;
+  const bool wholeHere = state == State::Locked && held.size() - begin >= format.headerSize() &&
+                         frameAt(begin, header) && held.size() - begin == header.length;
+  if (wholeHere) {
+    if (!handOn(header)) return false;
+    held.clear();
+    begin = 0;
+  } else {
+    cutSinceFrame = true;
   }
-  if (!handOn(header)) return false;
-  held.clear();
-  begin = 0;
+  receiver.damaged();
   return true;
 }
 

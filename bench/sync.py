@@ -633,12 +633,13 @@ class FrameSync:
             t = clip.frame_at.get(h)
             if t is None or pts is None or not shown:
                 continue  # a silent frame the repair made, or one damage broke
-            # The last picture begun by then that is one of the clip's: a
-            # picture that matches none (damage broke it) takes the time of
-            # the last one that did plus the time shown since, which is what
-            # measuring from that one comes to. Frames before the first
-            # picture are measured from it all the same.
-            at, when = shown[max(bisect.bisect_right(starts, pts) - 1, 0)]
+            # The picture shown at the middle of the frame, that is one of
+            # the clip's: a frame that begins just before a cut is heard with
+            # the pictures after it. A picture that matches none (damage
+            # broke it) takes the time of the last one that did plus the time
+            # shown since, which is what measuring from that one comes to.
+            # Frames before the first picture are measured from it all the same.
+            at, when = shown[max(bisect.bisect_right(starts, pts + 576 / clip.rate) - 1, 0)]
             self.offsets.append((t, (pts - at) - (t - when)))
         self.half = 1152 / clip.rate / 2
         near = [o for t, o in self.offsets if any(a - 1 <= t <= b + 1 for a, b in cuts)]

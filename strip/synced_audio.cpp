@@ -16,7 +16,7 @@ SyncedAudio::SyncedAudio(AudioSink& sink, const VideoTimeline& timeline, TimeSta
 }
 
 bool SyncedAudio::finish() {
-  if (!finder.finish()) return false;
+  if (!finder.finish() || !clock.finish()) return false;
   repair.finish(finder.anyBytes());
   return true;
 }

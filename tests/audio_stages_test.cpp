@@ -103,6 +103,11 @@ TEST(AudioRepair, InsertsAndDropsWhatTheStampsCallFor) {
       {"in step", stamped(0, 0), -1, framesOf(20), 0},
       // A stamped frame that ends at the break would be the one to meet the damage: frame 4 has none.
       {"3 late after a break: believed at once", stamped(5, 3, 20, 4), 5, framesOf(20, 5, 3), 0},
+      {"3 late after a break, told two frames on: the silence goes at the break",
+       {0, 1, 2, 3, kNoStamp, kNoStamp, kNoStamp, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22},
+       5,
+       framesOf(20, 5, 3),
+       0},
       {"3 late, no break: believed when the next agrees", stamped(5, 3), -1, framesOf(20, 6, 3), 0},
       {"one garbled stamp", stamped(5, 3, 6), -1, framesOf(20), 0},
       {"2 early after a break: 2 dropped", stamped(5, -2, 20, 4), 5, framesOf(18), 0},

@@ -368,6 +368,20 @@ Bytes atRate(Bytes video, char code) {
   return video;
 }
 
+// Film carried at 29.97 pictures a second by 3:2 pulldown: every other
+// picture repeats its first field.
+Bytes pulledDown(const Bytes& video) {
+  Bytes film = atRate(video, 4);
+  bool repeat = false;
+  for (std::size_t at = 0; (at = film.find(Bytes("\0\0\1\xB5", 4), at)) != Bytes::npos; at += 4) {
+    if (!isPictureCodingExtension(bytesOf(film, at))) continue;
+    film[at + 7] = static_cast<char>(repeat ? film[at + 7] | 0x02 : film[at + 7] & ~0x02);
+    film[at + 8] = static_cast<char>(film[at + 8] | 0x80);  // progressive_frame, which a repeat needs
+    repeat = !repeat;
+  }
+  return film;
+}
+
 // The video that begins with a closed group of its first picture alone, then
 // goes on with its first open group, as an encoder writes a scene change at
 // the second picture.
@@ -418,6 +432,7 @@ TEST(Sync, NoDamageNoRepair) {
       {"B-pictures, open groups", withB, sourceAudio(), 50},
       {"a first group of one picture", onePictureFirst(withB), sourceAudio(), 50, "", false},
       {"field pictures", asFields(noB), sourceAudio(), 50},
+      {"3:2 pulldown", pulledDown(withB), sourceAudio(), 50},
       {"25 then 29.97 a second", withB + atRate(withB, 4), sourceAudio() + sourceAudio(), 50},
       {"one header's rate code garbled", withB + withB, sourceAudio() + sourceAudio(), 50, garbled},
       {"a fifth of the video stamped", withB, sourceAudio(), 20},

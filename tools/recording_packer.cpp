@@ -192,36 +192,78 @@ class Packer {
   };
 
   // Every picture of the source at its display time: its group's first
-  // picture's time plus its temporal reference, at the frame rate of its
-  // programme (a sequence header may change it, from its first group on).
-  // The lead-in's pictures, which no output holds, follow one another before
-  // the first.
+  // picture's time plus the fields shown before it in the order of the
+  // temporal references (a frame for each, three or more where it repeats a
+  // field or frame, one frame for the two field pictures of a frame), at the
+  // frame rate of its programme (a sequence header may change it, from its
+  // first group on). The lead-in's pictures, which no output holds, follow
+  // one another before the first.
   void findPictures(const Bytes& video) {
     const FramePeriod first = video.size() >= kVideoHeaderBytes ? framePeriod(u(video.data())) : FramePeriod{};
     const FramePeriod leadIn = first.ticks != 0 ? first : FramePeriod{3600, 1};
     FramePeriod period = leadIn, next = leadIn;
-    std::int64_t programmeStart = 0, programmePictures = 0, groupSize = 0;
+    bool progressive = false;
+    std::int64_t programmeStart = 0, programmeFields = 0;
+    struct InGroup {
+      std::size_t picture;
+      std::int64_t reference;
+      unsigned fields;
+      bool secondField;
+    };
+    std::vector<InGroup> group;
     std::vector<std::int64_t> display;
+    const auto endGroup = [&] {
+      std::vector<InGroup> frames;
+      for (const InGroup& p : group) {
+        if (!p.secondField) frames.push_back(p);
+      }
+      std::sort(frames.begin(), frames.end(),
+                [](const InGroup& a, const InGroup& b) { return a.reference < b.reference; });
+      std::vector<std::pair<std::int64_t, std::int64_t>> before;  // reference, fields before it
+      std::int64_t fields = 0, reference = 0;
+      for (const InGroup& p : frames) {
+        fields += 2 * (p.reference - reference);
+        before.push_back({p.reference, fields});
+        fields += p.fields;
+        reference = p.reference + 1;
+      }
+      for (const InGroup& p : group) {
+        const auto found = std::lower_bound(before.begin(), before.end(), std::make_pair(p.reference, std::int64_t{0}));
+        display[p.picture] = programmeStart + period.ofFields(programmeFields + found->second);
+      }
+      programmeFields += fields;
+      group.clear();
+    };
     for (std::size_t at = 0; (at = videoStream.find(Bytes(kStartCodePrefix, 3), at)) != Bytes::npos; ++at) {
       if (at + kVideoHeaderBytes > videoStream.size()) break;
       const unsigned char* code = u(videoStream.data() + at);
       if (at >= firstStart && code[3] == korvat::kSequenceHeader && framePeriod(code).ticks != 0)
         next = framePeriod(code);
+      if (at >= firstStart && code[3] == kExtensionStart && isSequenceExtension(code))
+        progressive = isProgressiveSequence(code);
+      if (code[3] == kExtensionStart && isPictureCodingExtension(code) && !group.empty()) {
+        InGroup& last = group.back();
+        if (pictureStructure(code) != kFramePicture) {
+          last.secondField = group.size() > 1 && group[group.size() - 2].reference == last.reference &&
+                             !group[group.size() - 2].secondField;
+        } else {
+          last.fields = fieldsShown(repeatFlags(code), progressive);
+        }
+      }
       if (at >= firstStart && code[3] == kGroupStart) {
-        programmePictures += groupSize;
-        groupSize = 0;
+        endGroup();
         if (next.ticks != period.ticks || next.parts != period.parts) {
-          programmeStart += period.of(programmePictures);
-          programmePictures = 0;
+          programmeStart += period.ofFields(programmeFields);
+          programmeFields = 0;
           period = next;
         }
       }
       if (code[3] != kPictureStart) continue;
-      const std::int64_t reference = temporalReference(code);
-      groupSize = std::max(groupSize, reference + 1);
+      group.push_back({pictures.size(), temporalReference(code), 2, false});
       pictures.push_back({at, 0, 0});
-      display.push_back(programmeStart + period.of(programmePictures + reference));
+      display.push_back(0);
     }
+    endGroup();
     firstPicture = std::lower_bound(pictures.begin(), pictures.end(), firstStart,
                                     [](const Picture& p, std::size_t at) { return p.at < at; }) -
                    pictures.begin();

@@ -85,6 +85,7 @@ void PictureClock::startCode(const StartCode& code) {
       // one before the first picture of all; a picture held back, waiting
       // to be shown, is in the output.
       group.dropLeadingB = groupLinkIsBroken(header) || (!groupIsClosed(header) && !anyPicture);
+      group.headed = true;
       break;
     case kPictureStart:
       if (follows == Follows::EveryPicture || !stamps.firstSettled()) {
@@ -278,8 +279,9 @@ void PictureClock::placeCuts(std::size_t count) {
 }
 
 // For each picture of the group, the fields shown before it within the
-// group, from the first picture shown; and last, those of the whole group.
-// A temporal reference that no picture has (damage took it) counts as a frame.
+// group, from temporal reference 0 (without group headers, the references
+// count on: from the group's first); and last, those of the whole group. A
+// temporal reference that no picture has (damage took it) counts as a frame.
 std::vector<std::int64_t> PictureClock::fieldsBeforeEach(const Group& counted, bool progressive) {
   const std::vector<GroupPicture>& pictures = counted.pictures;
   std::vector<std::size_t> order(pictures.size());
@@ -287,7 +289,7 @@ std::vector<std::int64_t> PictureClock::fieldsBeforeEach(const Group& counted, b
   std::sort(order.begin(), order.end(),
             [&pictures](std::size_t a, std::size_t b) { return pictures[a].reference < pictures[b].reference; });
   std::vector<std::int64_t> before(pictures.size() + 1);
-  std::int64_t fields = 0, reference = pictures[order.front()].reference;
+  std::int64_t fields = 0, reference = counted.headed ? 0 : pictures[order.front()].reference;
   for (const std::size_t i : order) {
     fields += 2 * (pictures[i].reference - reference);
     before[i] = fields;

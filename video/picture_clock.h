@@ -53,6 +53,7 @@ class PictureClock {
     std::vector<GroupPicture> pictures;
     std::size_t sequence = 0;    // the sequence header it follows
     bool dropLeadingB = false;   // their reference picture is not in the output
+    bool headed = false;         // by a group header: its temporal references count from 0
     std::size_t cutsBefore = 0;  // cuts between it and the group before
   };
   // The last picture header, until korvat knows whether it is a field.
@@ -84,7 +85,7 @@ class PictureClock {
   SequenceVote sequences;
   TimeStamp base = TimeStamp::unknown("no picture has a time stamp");
   UnwrappedClock clock;
-  Group group{{}, 0, true, 0};  // before the first group header: no picture before
+  Group group{{}, 0, true, false, 0};  // before the first group header: no picture before
   bool groupHeadersSeen = false;
   bool anyPicture = false;      // a picture came before the group in hand
   std::size_t cutsPending = 0;  // cuts since the last group ended

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <limits>
 #include <optional>
 #include <vector>
 
@@ -73,14 +74,23 @@ class VideoTimeline {
   std::int64_t end() const { return spans.empty() ? 0 : spans.back().end - spans.back().shift; }
   std::size_t size() const { return spans.size(); }
 
-  // Where in the output a moment of the recording is shown, as long as a
-  // sound `length` ticks long that begins there. Nothing when its pictures
-  // were lost: the sound of a lost stretch goes with no picture.
-  std::optional<std::int64_t> placeOf(std::int64_t moment, std::int64_t length) const {
-    auto after = std::upper_bound(spans.begin(), spans.end(), moment + length / 2,
+  // Where in the output a sound `length` ticks long that begins at a moment
+  // of the recording is shown: with the pictures of the moment in its
+  // middle, which fill the output from `from` to `to`. Nothing when those
+  // pictures were lost: the sound of a lost stretch goes with no picture.
+  struct Place {
+    std::int64_t at, from, to;
+  };
+  std::optional<Place> placeOf(std::int64_t moment, std::int64_t length) const {
+    constexpr std::int64_t kEver = std::numeric_limits<std::int64_t>::max();
+    if (spans.empty()) return Place{moment, -kEver, kEver};
+    const std::int64_t middle = moment + length / 2;
+    auto after = std::upper_bound(spans.begin(), spans.end(), middle,
                                   [](std::int64_t at, const Span& span) { return at < span.first; });
-    if (after != spans.begin() && after != spans.end() && moment >= (after - 1)->end) return std::nullopt;
-    return moment - shiftAt(moment + length / 2);
+    if (after != spans.begin() && after != spans.end() && middle >= (after - 1)->end) return std::nullopt;
+    const Span& span = after == spans.begin() ? spans.front() : *(after - 1);
+    return Place{moment - span.shift, &span == &spans.front() ? -kEver : span.first - span.shift,
+                 &span == &spans.back() ? kEver : span.end - span.shift};
   }
 
   // How much earlier a moment of the recording is shown. A moment whose
