@@ -617,7 +617,7 @@ class Clip:
 
 class FrameSync:
     """The offset at every audio frame of a mux that is one of the clip's:
-    how much longer after the picture shown with it the frame plays than it
+    how much longer after the picture shown at its middle the frame plays than it
     belongs. Positive: the audio is late."""
 
     def __init__(self, m, clip, cuts=()):
@@ -1299,7 +1299,7 @@ class Bench:
 
         print("\nsync at every audio frame: each audio frame of the mux traced to the clip's by its bytes, each picture"
               " by its decoded hash (a picture that matches none goes on from the last that did); offset: how much"
-              " longer after the picture shown with it the frame plays than it belongs, in ms, + when the audio is"
+              " longer after the picture shown at its middle the frame plays than it belongs, in ms, + when the audio is"
               " late")
         print("(matched: frames traced, of the mux's audio packets; worst: the largest offset; near a cut: the"
               " largest within 1 s of what a lost stretch took; beyond: frames off by more than half a frame, 12 ms"
