@@ -82,10 +82,11 @@ bool AudioRepair::take(const FoundFrame& frame, std::int64_t moment) {
         wholeFramesIn(std::max<std::int64_t>(0, timeline.end() - now), frame.header.samples, frame.header.sampleRate);
     if (!insertSilence(std::min(-frames, room), frame)) return false;
   }
-  // A frame that would be heard mostly before or after its pictures, across
-  // a cut, goes with none of them.
+  // A frame still early, with no room for silence before it, or one that
+  // would be heard mostly before or after its pictures, across a cut, goes
+  // with none of them.
   const std::int64_t heard = written.now() + ticks / 2;
-  if (heard < place->from || heard >= place->to) return dropFrame();
+  if (written.now() - place->at < -ticks / 2 || heard < place->from || heard >= place->to) return dropFrame();
   lastOffset = written.now() - place->at;
   if (frames == 0) endRepair();
   return writeFrame(frame);

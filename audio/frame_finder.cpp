@@ -24,9 +24,10 @@ bool FrameFinder::add(const unsigned char* data, std::size_t n, TimeStamp stamp)
 }
 
 bool FrameFinder::breakHere() {
+  const std::uint64_t at = heldAt + (held.size() - begin);
   // A frame that ends right here cannot be told whole by the one after it,
-  // which damage may have taken: it is whole, and goes on before the damage
-  // is told. Any other frame in hand is told by what follows it, as always.
+  // which damage may have taken: it is whole, and goes on. Any other frame
+  // in hand is told by what follows it, as always.
   FrameHeader header;
   const bool wholeHere = state == State::Locked && held.size() - begin >= format.headerSize() &&
                          frameAt(begin, header) && held.size() - begin == header.length;
@@ -37,7 +38,13 @@ bool FrameFinder::breakHere() {
   } else {
     cutSinceFrame = true;
   }
-  receiver.damaged();
+  // The stage after hears of the damage with the first frame that does not
+  // lie wholly before it: a frame in hand may still prove whole.
+  if (state == State::Locked || state == State::Searching) {
+    if (!breakAt.has_value()) breakAt = at;
+  } else {
+    receiver.damaged();
+  }
   return true;
 }
 
@@ -123,6 +130,7 @@ TimeStamp FrameFinder::stampHere() {
 }
 
 bool FrameFinder::handOn(const FrameHeader& header) {
+  if (breakAt.has_value() && heldAt + header.length > *breakAt) tellDamage();
   switch (receiver.take({held.data() + begin, header, stampHere()})) {
     case FrameVerdict::WriteFailed:
       return false;
@@ -136,6 +144,11 @@ bool FrameFinder::handOn(const FrameHeader& header) {
   begin += header.length;
   heldAt += header.length;
   return true;
+}
+
+void FrameFinder::tellDamage() {
+  breakAt.reset();
+  receiver.damaged();
 }
 
 bool FrameFinder::writeTheRest() {
@@ -155,6 +168,7 @@ bool FrameFinder::finish() {
   // A last frame cut short by the end of the recording is what there is
   // of it; one that damage cut is not passed on.
   if (state != State::Locked || cutSinceFrame) held.clear();
+  if (breakAt.has_value()) tellDamage();
   return writeTheRest();
 }
 

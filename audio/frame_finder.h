@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -68,6 +69,7 @@ class FrameFinder {
   bool lockOn(bool atEnd);
   bool frameAt(std::size_t at, FrameHeader& header) const;
   bool handOn(const FrameHeader& header);
+  void tellDamage();
   TimeStamp stampHere();
   bool writeTheRest();
 
@@ -79,8 +81,9 @@ class FrameFinder {
   std::size_t begin = 0;
   std::uint64_t heldAt = 0;
   std::deque<Stamp> stamps;
-  std::uint64_t searchedTo = 0;  // in the stream: where the search for a frame goes on
-  bool cutSinceFrame = false;    // damage came after the last whole frame
+  std::uint64_t searchedTo = 0;          // in the stream: where the search for a frame goes on
+  bool cutSinceFrame = false;            // damage came after the last whole frame
+  std::optional<std::uint64_t> breakAt;  // in the stream: damage not yet told
   bool anyAudio = false;
 };
 

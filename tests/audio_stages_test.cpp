@@ -22,11 +22,12 @@ const unsigned char* data(const Bytes& bytes) { return reinterpret_cast<const un
 // What the finder hands on: the frames, and bytes passed on as they came.
 struct Collector final : FrameReceiver {
   Bytes frames, passed;
+  std::vector<std::size_t> damagedAt;  // the frame bytes before each damage told
   FrameVerdict take(const FoundFrame& frame) override {
     frames.append(reinterpret_cast<const char*>(frame.data), frame.header.length);
     return FrameVerdict::Taken;
   }
-  void damaged() override {}
+  void damaged() override { damagedAt.push_back(frames.size()); }
   bool passOn(const unsigned char* bytes, std::size_t n) override {
     passed.append(reinterpret_cast<const char*>(bytes), n);
     return true;
@@ -78,6 +79,29 @@ TEST(FrameFinder, SameFramesInAnyChunking) {
   }
 }
 
+// Damage is told with the first frame that does not lie wholly before it:
+// a frame whose end came before the break, but whose successor's header did
+// not, is handed on before it (here the header's first bytes before the
+// break and the rest after it make one); so is one that ends at the break.
+TEST(FrameFinder, DamageToldWithTheFirstFrameAfterIt) {
+  const Bytes& audio = sourceAudio();
+  const struct {
+    const char* name;
+    std::size_t before, after;  // the bytes before the break, and where those after it begin
+  } cases[] = {{"a header cut by the break", 4 * kFrame + 2, 9 * kFrame + 2}, {"whole frames", 4 * kFrame, 9 * kFrame}};
+  for (const auto& c : cases) {
+    MpegAudioFormat format;
+    Collector out;
+    FrameFinder finder(format, out);
+    EXPECT_TRUE(finder.add(data(audio), c.before, TimeStamp::unknown("none")));
+    EXPECT_TRUE(finder.breakHere());
+    EXPECT_TRUE(finder.add(data(audio) + c.after, 15 * kFrame - c.after, TimeStamp::unknown("none")));
+    EXPECT_TRUE(finder.finish());
+    EXPECT_TRUE(out.frames == audio.substr(0, 4 * kFrame) + audio.substr(9 * kFrame, 6 * kFrame)) << c.name;
+    EXPECT_EQ(out.damagedAt, std::vector<std::size_t>{4 * kFrame}) << c.name;
+  }
+}
+
 constexpr int kNoStamp = INT_MIN;
 constexpr std::uint32_t kBase = 1000000;  // the stamp the video's time line counts from
 
@@ -98,7 +122,8 @@ TEST(AudioRepair, InsertsAndDropsWhatTheStampsCallFor) {
     std::vector<int> positions;
     int breakBefore;
     std::string written;
-    std::uint32_t startMoved;  // in frames
+    std::uint32_t startMoved;                         // in frames
+    std::int64_t lastPicture = 20 * kTicksPerSecond;  // its stamp: the video ends 3600 ticks later
   } cases[] = {
       {"in step", stamped(0, 0), -1, framesOf(20), 0},
       // A stamped frame that ends at the break would be the one to meet the damage: frame 4 has none.
@@ -112,13 +137,15 @@ TEST(AudioRepair, InsertsAndDropsWhatTheStampsCallFor) {
       {"one garbled stamp", stamped(5, 3, 6), -1, framesOf(20), 0},
       {"2 early after a break: 2 dropped", stamped(5, -2, 20, 4), 5, framesOf(18), 0},
       {"clock restarted", stamped(5, -100), -1, framesOf(20), 0},
+      // The video ends at 16 2/3 frames: silence fills it, and the audio stamped past it has no place.
+      {"5 late after a break, near the end of the video", stamped(14, 5, 20, 13), 14, framesOf(14, 14, 2), 0, 32400},
       {"first stamp garbled: the start moves", stamped(1, 3), -1, framesOf(20), 3},
   };
   const Bytes& audio = sourceAudio();
   for (const auto& c : cases) {
     VideoTimeline timeline;
     timeline.add(0, 0, 3600);
-    timeline.add(20 * kTicksPerSecond, 0, 3600);
+    timeline.add(c.lastPicture, 0, 3600);
     TempDir dir;
     DiskFile file(dir.path("audio"), Disposition::CreateNew);
     FileSink sink(file);
