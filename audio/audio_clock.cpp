@@ -21,10 +21,10 @@ FrameVerdict AudioClock::take(const FoundFrame& frame) {
   }
   if (frame.stamp.known) {
     checkpoint(frame.stamp.ticks, frame);
-    if (!placeHeldBack()) return FrameVerdict::WriteFailed;
+    if (!placeHeld(Placed::BackFromStamp)) return FrameVerdict::WriteFailed;
   } else if (awaitingStamp && held.size() < kMaxHeldFrames) {
     return hold(frame) ? FrameVerdict::Taken : FrameVerdict::WriteFailed;
-  } else if (!placeHeldForward()) {
+  } else if (!placeHeld(Placed::OnFromBefore)) {
     return FrameVerdict::WriteFailed;
   }
   if (!repair.take(frame, lastStampTicks + ticksSinceStamp)) return FrameVerdict::WriteFailed;
@@ -35,7 +35,7 @@ FrameVerdict AudioClock::take(const FoundFrame& frame) {
 
 void AudioClock::damaged() {
   // Frames held since earlier damage are no nearer a stamp of their own.
-  if (!placeHeldForward()) writeFailed = true;
+  if (!placeHeld(Placed::OnFromBefore)) writeFailed = true;
   cutSinceStamp = true;
   awaitingStamp = state == State::FirstStampOnly || state == State::Following;
   repair.damaged();
@@ -51,24 +51,17 @@ bool AudioClock::hold(const FoundFrame& frame) {
   return true;
 }
 
-// The stamp after the damage came: the frames held end where it begins.
-bool AudioClock::placeHeldBack() {
+// The frames held go on: back from the stamp that came after the damage,
+// which they end at, or without one, on from the stamp before it.
+bool AudioClock::placeHeld(Placed placed) {
   awaitingStamp = false;
   std::int64_t moment = lastStampTicks;
   for (const HeldFrame& frame : held) moment -= frame.header.ticks();
   for (; !held.empty(); held.pop_front()) {
     const HeldFrame& frame = held.front();
-    if (!repair.take({frame.bytes.data(), frame.header, TimeStamp::unknown("held")}, moment)) return false;
+    const std::int64_t at = placed == Placed::BackFromStamp ? moment : frame.forward;
+    if (!repair.take({frame.bytes.data(), frame.header, TimeStamp::unknown("held")}, at)) return false;
     moment += frame.header.ticks();
-  }
-  return true;
-}
-
-bool AudioClock::placeHeldForward() {
-  awaitingStamp = false;
-  for (; !held.empty(); held.pop_front()) {
-    const HeldFrame& frame = held.front();
-    if (!repair.take({frame.bytes.data(), frame.header, TimeStamp::unknown("held")}, frame.forward)) return false;
   }
   return true;
 }

@@ -22,10 +22,10 @@ class AudioClock final : public FrameReceiver {
   FrameVerdict take(const FoundFrame& frame) override;
   void damaged() override;
   bool passOn(const unsigned char* data, std::size_t n) override {
-    return placeHeldForward() && repair.passOn(data, n);
+    return placeHeld(Placed::OnFromBefore) && repair.passOn(data, n);
   }
   // The audio ended: frames still waiting for a stamp go on as they are. False when a write failed.
-  bool finish() { return !writeFailed && placeHeldForward(); }
+  bool finish() { return !writeFailed && placeHeld(Placed::OnFromBefore); }
   void cannotRepair(const std::string& why) override { repair.cannotRepair(why); }
 
   bool framesFound() const { return state != State::BeforeFirstFrame; }
@@ -51,8 +51,8 @@ class AudioClock final : public FrameReceiver {
   static constexpr std::size_t kMaxHeldFrames = 256;
 
   bool hold(const FoundFrame& frame);
-  bool placeHeldBack();
-  bool placeHeldForward();
+  enum class Placed { BackFromStamp, OnFromBefore };
+  bool placeHeld(Placed placed);
   void checkpoint(std::uint32_t ticks, const FoundFrame& frame);
   bool believed(std::int64_t& moment, const FrameHeader& header);
 
