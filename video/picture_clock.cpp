@@ -275,7 +275,10 @@ void PictureClock::show(const Group& shown, const SequenceRate& rate, std::optio
 
 // A cut lies where the pictures decoded before it end.
 void PictureClock::placeCuts(std::size_t count) {
-  for (std::size_t i = 0; i < count; ++i) cutsMade[cutsPlaced++].at = display.reach();
+  for (std::size_t i = 0; i < count; ++i) {
+    cutsMade[cutsPlaced++].at = display.reach();
+    display.cut();
+  }
 }
 
 // For each picture of the group, the fields shown before it within the

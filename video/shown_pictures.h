@@ -15,6 +15,7 @@ struct ShownPicture {
   std::int64_t stamp;  // from the time line's base
   unsigned fields;     // shown for, in fields: 2 a frame
   FramePeriod period;  // of its sequence
+  bool lastBeforeCut = false;
   std::int64_t duration() const { return period.ofFields(fields); }
 };
 
@@ -30,6 +31,15 @@ class ShownPictures {
   void finish() {
     if (held.has_value()) show(*held);
     held.reset();
+    shown.noneAfter();
+  }
+  // The output is cut after the pictures decoded so far.
+  void cut() {
+    if (held.has_value()) {
+      held->lastBeforeCut = true;
+    } else {
+      shown.noneAfter();
+    }
   }
   // How far into the output the pictures decoded so far reach: the picture
   // held back to be shown is in it.
@@ -49,6 +59,7 @@ class ShownPictures {
       period = picture.period;
     }
     if (picture.timed) shown.add(picture.stamp, picture.stamp - position(), picture.duration());
+    if (picture.lastBeforeCut) shown.noneAfter();
     fieldsAtRate += picture.fields;
   }
 

@@ -49,6 +49,13 @@ class VideoTimeline {
     }
   }
 
+  // No picture follows on from the last one added: a cut, or the end. One
+  // that moved alone holds, since no picture after it can.
+  void noneAfter() {
+    if (alone.has_value()) spans.push_back(*alone);
+    alone.reset();
+  }
+
   // Where the video was cut at damage: so far into the output, with so
   // many pictures dropped there.
   struct Cut {
