@@ -152,8 +152,8 @@ TEST(VideoStages, FirstPictureIsTheSameInAnyPieces) {
 }
 
 // The time line believes a new shift once two pictures in a row have it, or
-// the one that has it is the last; a moment whose pictures were lost goes
-// with the next picture shown.
+// the one that has it is the last before a cut; a moment whose pictures were
+// lost goes with the next picture shown.
 TEST(VideoStages, TimeLineTrustsAShiftTwoPicturesShare) {
   const struct {
     const char* name;
@@ -165,8 +165,8 @@ TEST(VideoStages, TimeLineTrustsAShiftTwoPicturesShare) {
       {"two moved alike", {{0, 0}, {3600, 0}, {7200, 5000}, {10800, 5000}}, 5000},
       {"two moved unlike", {{0, 0}, {3600, 0}, {7200, 5000}, {10800, 9000}, {14400, 0}}, 0},
       {"pictures lost", {{0, 0}, {3600, 0}, {14400, 7200}, {18000, 7200}}, 7200},
-      // The last before a cut, or of all, has no picture after it to agree.
-      {"the last moved alone", {{0, 0}, {3600, 0}, {7200, 5000}}, 5000},
+      // The last before a cut has no picture after it to agree.
+      {"the last before a cut moved alone", {{0, 0}, {3600, 0}, {7200, 5000}}, 5000},
   };
   for (const auto& c : cases) {
     VideoTimeline timeline;

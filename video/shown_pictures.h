@@ -31,7 +31,6 @@ class ShownPictures {
   void finish() {
     if (held.has_value()) show(*held);
     held.reset();
-    shown.noneAfter();
   }
   // The output is cut after the pictures decoded so far.
   void cut() {

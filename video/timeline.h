@@ -49,8 +49,10 @@ class VideoTimeline {
     }
   }
 
-  // No picture follows on from the last one added: a cut, or the end. One
-  // that moved alone holds, since no picture after it can.
+  // No picture follows on from the last one added: the video is cut. One
+  // that moved alone holds, since no picture after it can outvote it. (At
+  // the end of the recording one that moved alone is a group the end cut
+  // short, whose missing pictures no damage took.)
   void noneAfter() {
     if (alone.has_value()) spans.push_back(*alone);
     alone.reset();
