@@ -152,26 +152,32 @@ TEST(VideoStages, FirstPictureIsTheSameInAnyPieces) {
 }
 
 // The time line believes a new shift once two pictures in a row have it, or
-// the one that has it is the last before a cut; a moment whose pictures were
-// lost goes with the next picture shown.
+// the one that has it is the last before a cut, or after one; a moment whose
+// pictures were lost goes with the next picture shown.
 TEST(VideoStages, TimeLineTrustsAShiftTwoPicturesShare) {
   const struct {
     const char* name;
     std::vector<std::array<std::int64_t, 2>> pictures;  // stamp, shift
     std::int64_t shiftAt7200;
+    std::size_t cutAfter = SIZE_MAX;  // the video is cut after this picture
   } cases[] = {
       {"in step", {{0, 0}, {3600, 0}, {7200, 0}, {10800, 0}}, 0},
       {"one moved alone", {{0, 0}, {3600, 0}, {7200, 5000}, {10800, 0}}, 0},
       {"two moved alike", {{0, 0}, {3600, 0}, {7200, 5000}, {10800, 5000}}, 5000},
-      {"two moved unlike", {{0, 0}, {3600, 0}, {7200, 5000}, {10800, 9000}, {14400, 0}}, 0},
+      {"two moved unlike", {{0, 0}, {3600, 0}, {7200, 5000}, {10800, 9000}}, 0},
       {"pictures lost", {{0, 0}, {3600, 0}, {14400, 7200}, {18000, 7200}}, 7200},
-      // The last before a cut has no picture after it to agree.
-      {"the last before a cut moved alone", {{0, 0}, {3600, 0}, {7200, 5000}}, 5000},
+      // No picture after it can agree: the last before a cut, or after one at the end.
+      {"the last before a cut moved alone", {{0, 0}, {3600, 0}, {7200, 5000}, {10800, 0}}, 5000, 2},
+      {"the last, after a cut, moved alone", {{0, 0}, {3600, 0}, {7200, 5000}}, 5000, 1},
+      {"the last moved alone, no cut: the end cut its group short", {{0, 0}, {3600, 0}, {7200, 5000}}, 0},
   };
   for (const auto& c : cases) {
     VideoTimeline timeline;
-    for (const auto& [stamp, shift] : c.pictures) timeline.add(stamp, shift, 3600);
-    timeline.noneAfter();
+    for (std::size_t i = 0; i < c.pictures.size(); ++i) {
+      timeline.add(c.pictures[i][0], c.pictures[i][1], 3600);
+      if (i == c.cutAfter) timeline.noneAfter();
+    }
+    timeline.ended();
     EXPECT_EQ(timeline.shiftAt(7200), c.shiftAt7200) << c.name;
   }
 }

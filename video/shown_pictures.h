@@ -31,6 +31,7 @@ class ShownPictures {
   void finish() {
     if (held.has_value()) show(*held);
     held.reset();
+    shown.ended();
   }
   // The output is cut after the pictures decoded so far.
   void cut() {

@@ -41,21 +41,28 @@ class VideoTimeline {
       spans.back().last = stamp;
       spans.back().end = end;
       alone.reset();
+      cutSinceSpan = false;
     } else if (alone && same(shift, alone->shift) && stamp > alone->last) {
       spans.push_back({alone->first, stamp, end, shift});
       alone.reset();
+      cutSinceSpan = false;
     } else {
       alone = Span{stamp, stamp, end, shift};
     }
   }
 
   // No picture follows on from the last one added: the video is cut. One
-  // that moved alone holds, since no picture after it can outvote it. (At
-  // the end of the recording one that moved alone is a group the end cut
-  // short, whose missing pictures no damage took.)
+  // that moved alone holds, since no picture after it can outvote it.
   void noneAfter() {
     if (alone.has_value()) spans.push_back(*alone);
     alone.reset();
+    cutSinceSpan = true;
+  }
+  // The video ended: one that moved alone after a cut holds. Without a cut
+  // since the pictures before it, the end cut its group short, and no
+  // damage took the pictures it lacks.
+  void ended() {
+    if (cutSinceSpan) noneAfter();
   }
 
   // Where the video was cut at damage: so far into the output, with so
@@ -123,6 +130,7 @@ class VideoTimeline {
   };
   std::vector<Span> spans;
   std::optional<Span> alone;  // a picture whose shift no other has yet
+  bool cutSinceSpan = false;  // the video was cut since the last picture a span took
   std::vector<Cut> cutList;
 };
 
