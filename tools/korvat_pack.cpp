@@ -48,7 +48,8 @@ int usage(std::FILE* to = stderr) {
                "  --pes-frames      audio PES packets hold whole frames, as receivers write them\n"
                "  --report FILE     which pictures and audio frames each lost stretch takes\n"
                "  --track ID:FILE   another audio track in PES packets of that stream id, such as\n"
-               "                    0xBD:film.ac3 or 0xC2:second.mp2; repeat it for more\n"
+               "                    0xBD:film.ac3 or 0xC2:second.mp2; repeat it for more;\n"
+               "                    ID:FILE@MS begins it MS after the audio (-1000 to 60000)\n"
                "  --tracks-first    the other tracks' first packets come before any audio's\n"
                "  --version         the layout version: the same inputs, options and seed\n"
                "                    give the same recording as long as it stays the same\n"
@@ -172,9 +173,20 @@ int packFromArguments(int argc, char** argv) {
     if (std::strcmp(argv[first], "--track") == 0) {
       char* rest = nullptr;
       const unsigned long id = std::strtoul(argv[first + 1], &rest, 0);
+      if (*rest != ':' || id > 0xFF) return usage();
+      // FILE@MS: the track begins MS after the audio (or before it, below 0).
+      std::string name = rest + 1;
+      long startMs = 0;
+      const std::size_t at = name.rfind('@');
+      if (at != std::string::npos) {
+        char* end = nullptr;
+        startMs = std::strtol(name.c_str() + at + 1, &end, 10);
+        if (*end != '\0' || at + 1 == name.size() || startMs < -1000 || startMs > 60000) return usage();
+        name.erase(at);
+      }
       korvat::pack::Bytes stream;
-      if (*rest != ':' || id > 0xFF || !korvat::pack::readWholeFile(rest + 1, stream)) return usage();
-      options.tracks.push_back({static_cast<std::uint8_t>(id), stream});
+      if (!korvat::pack::readWholeFile(name.c_str(), stream)) return usage();
+      options.tracks.push_back({static_cast<std::uint8_t>(id), stream, std::int64_t{startMs} * 90});
       first += 2;
       continue;
     }

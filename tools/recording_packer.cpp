@@ -128,7 +128,9 @@ class Packer {
     findPictures(video);
     audioFrames = findFrames(audio, options.audioClock);
     for (const PackOptions::Track& track : options.tracks)
-      trackFrames.push_back(findFrames(track.stream, options.audioClock));
+      trackFrames.push_back(
+          findFrames(track.stream, static_cast<std::uint64_t>(std::max<std::int64_t>(
+                                       0, static_cast<std::int64_t>(options.audioClock) + track.startTicks))));
     if (intact) intact->taken.resize(damage.lost.size());
     for (std::size_t i = 0; i < damage.lost.size(); ++i) {
       taken.push_back({damage.lost[i].offset, damage.lost[i].offset + damage.lost[i].bytes, static_cast<int>(i)});

@@ -65,10 +65,12 @@ struct PackOptions {
   bool audioTimeStamps = true;       // whether PES headers carry them
   // Other audio tracks beside the audio, each in PES packets of its own
   // stream id (0xBD for AC3), interleaved with the rest; their first
-  // packets come before any other audio when tracksFirst.
+  // packets come before any other audio when tracksFirst. A track's first
+  // frame plays `startTicks` after the audio's: tracks need not begin together.
   struct Track {
     std::uint8_t id;
     Bytes stream;
+    std::int64_t startTicks = 0;
   };
   std::vector<Track> tracks;
   bool tracksFirst = false;
