@@ -87,7 +87,9 @@ int exitStatus(PassEnd loop, bool outputsClosed, PassEnd pass) {
 
 // What a muxer's audio offset wants, on standard error: the time stamp of the
 // first audio frame less that of the first picture. Never a guess.
-void printAudioDelay(const RunOptions& options, const TimeStamp& picture, const TimeStamp& frame) {
+// `of` names another track's file; the audio file's line names none.
+void printAudioDelay(const RunOptions& options, const TimeStamp& picture, const TimeStamp& frame,
+                     const std::string& of = "") {
   std::string unknown;
   if (options.copyVideoBeforeStart) {
     unknown = kVideoCopiedBeforeStart;
@@ -99,9 +101,9 @@ void printAudioDelay(const RunOptions& options, const TimeStamp& picture, const 
     unknown = frame.missing;
   }
   if (unknown.empty()) {
-    consoleNote("audio delay: %+" PRId64 " ms\n", millisecondsBetween(picture.ticks, frame.ticks));
+    consoleNote("audio delay%s: %+" PRId64 " ms\n", of.c_str(), millisecondsBetween(picture.ticks, frame.ticks));
   } else {
-    consoleNote("audio delay: unknown (%s)\n", unknown.c_str());
+    consoleNote("audio delay%s: unknown (%s)\n", of.c_str(), unknown.c_str());
   }
 }
 
@@ -137,7 +139,7 @@ int runPasses(const RunOptions& options, RunFiles& files) {
   if (wroteVideo && pass.wroteAudio) printAudioDelay(options, loop.firstPicture, pass.firstFrame);
   for (const ExtraTracks::Track& track : pass.tracks) {
     consoleNote("audio track %02x in '%s'\n", track.id, track.name.c_str());
-    if (wroteVideo) printAudioDelay(options, loop.firstPicture, track.firstFrame);
+    if (wroteVideo) printAudioDelay(options, loop.firstPicture, track.firstFrame, " of '" + track.name + "'");
   }
   const int status = exitStatus(loop.end, outputsClosed, pass.end);
   return status == kExitSuccess && pass.tracksFailed ? kExitFailure : status;

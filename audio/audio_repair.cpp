@@ -47,8 +47,7 @@ void AudioRepair::checkpoint(std::int64_t moment, std::int64_t lost, const Found
   lastFrameTicks = frame.header.ticks();
   if (std::llabs(offset) > kMaxRepairTicks) {
     if (frames != farBy) {
-      consoleNote("audio not repaired at %s: its time stamps lie %+" PRId64 " ms from the video's\n",
-                  clockText(now).c_str(), millisecondsOf(offset));
+      log.tellFarStamps(now, offset);
     }
     farBy = frames;
     return;

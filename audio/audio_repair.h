@@ -35,8 +35,9 @@ class WrittenTime {
 
 class AudioRepair {
  public:
-  AudioRepair(AudioMode mode, const VideoTimeline& timeline, AudioSink& sink, const AudioFrameFormat& format)
-      : mode(mode), timeline(timeline), sink(sink), format(format) {}
+  AudioRepair(AudioMode mode, const VideoTimeline& timeline, AudioSink& sink, const AudioFrameFormat& format,
+              TrackWords words = {})
+      : mode(mode), timeline(timeline), sink(sink), format(format), log(std::move(words)) {}
 
   void cannotRepair(const std::string& why) { log.cannotRepair(why); }
   // The first frame's moment, on the time line's clock.

@@ -55,18 +55,28 @@ void FrameFinder::passThrough(const std::string& why) {
 
 bool FrameFinder::frameAt(std::size_t at, FrameHeader& header) const { return format.parse(held.data() + at, header); }
 
+bool FrameFinder::provesWhole(std::size_t at, const FrameHeader& header) const {
+  return format.provesWhole(held.data() + at, header);
+}
+
 // Hands on the whole frames in hand. A frame counts only where the next one
-// begins where its length says, or where the audio ends.
+// begins where its length says, where the audio ends, or where the frame
+// proves itself whole.
 bool FrameFinder::process(bool atEnd) {
   const std::size_t headerSize = format.headerSize();
   for (;;) {
     if (state == State::PassThrough) return writeTheRest();
     if (state != State::Locked && !lockOn(atEnd)) break;
     FrameHeader header, next;
-    if (held.size() - begin < headerSize || !frameAt(begin, header)) break;
+    if (held.size() - begin < headerSize) break;
+    if (!frameAt(begin, header)) {
+      state = State::Searching;  // after a frame that proved itself whole
+      continue;
+    }
     const std::size_t length = header.length, have = held.size() - begin;
-    if (have < length + headerSize && !(atEnd && have >= length)) break;
-    if (have >= length + headerSize && !frameAt(begin + length, next)) {
+    const bool nextInHand = have >= length + headerSize;
+    if (!nextInHand && !(atEnd && have >= length) && !(have >= length && provesWhole(begin, header))) break;
+    if (nextInHand && !frameAt(begin + length, next) && !provesWhole(begin, header)) {
       state = State::Searching;  // no frame after all, or one that damage cut
       ++begin;
       ++heldAt;
@@ -83,8 +93,8 @@ bool FrameFinder::process(bool atEnd) {
   return true;
 }
 
-// Finds the next frame whose successor is a frame of the same stream. True
-// when found. A broadcast may change its rate or layer: frames of any
+// Finds the next frame whose successor is a frame of the same stream, or
+// that proves itself whole. True when found. A broadcast may change its rate or layer: frames of any
 // stream are followed, since none may be lost.
 bool FrameFinder::lockOn(bool atEnd) {
   const std::size_t from = begin, headerSize = format.headerSize();
@@ -95,7 +105,8 @@ bool FrameFinder::lockOn(bool atEnd) {
     FrameHeader header, next;
     if (!frameAt(i, header)) continue;
     const std::size_t end = i + header.length;
-    if (end + headerSize > held.size() && !(atEnd && end <= held.size())) {
+    const bool wholeInHand = end <= held.size() && provesWhole(i, header);
+    if (end + headerSize > held.size() && !(atEnd && end <= held.size()) && !wholeInHand) {
       searchedTo = heldAt + (i - from);
       if (!firstSearch) {
         heldAt += i - from;
@@ -103,7 +114,7 @@ bool FrameFinder::lockOn(bool atEnd) {
       }
       return false;  // more bytes will tell
     }
-    if (end + headerSize <= held.size() && !(frameAt(end, next) && next.sameStream(header))) continue;
+    if (end + headerSize <= held.size() && !(frameAt(end, next) && next.sameStream(header)) && !wholeInHand) continue;
     heldAt += i - from;
     begin = i;
     state = State::Locked;

@@ -68,6 +68,7 @@ class FrameFinder {
   bool process(bool atEnd);
   bool lockOn(bool atEnd);
   bool frameAt(std::size_t at, FrameHeader& header) const;
+  bool provesWhole(std::size_t at, const FrameHeader& header) const;
   bool handOn(const FrameHeader& header);
   void tellDamage();
   TimeStamp stampHere();

@@ -1,5 +1,6 @@
 // What the audio stages need to know of a frame format: where a frame
-// begins, how long it is and plays, and what a silent one looks like.
+// begins, how long it is and plays, whether it proves itself whole, and
+// what a silent one looks like.
 #pragma once
 
 #include <cstddef>
@@ -31,6 +32,9 @@ class AudioFrameFormat {
   virtual bool parse(const unsigned char* at, FrameHeader& header) const = 0;
   // A frame of silence in the stream of the frame at `like`, put in `frame`.
   virtual FrameHeader silentFrame(const unsigned char* like, std::vector<unsigned char>& frame) const = 0;
+  // Whether the whole frame proves itself intact, with no frame after it to
+  // tell: only a format with a check over the whole frame can.
+  virtual bool provesWhole(const unsigned char* frame, const FrameHeader& header) const = 0;
 };
 
 }  // namespace korvat

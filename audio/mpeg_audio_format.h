@@ -10,6 +10,8 @@ class MpegAudioFormat final : public AudioFrameFormat {
   std::size_t headerSize() const override;
   bool parse(const unsigned char* at, FrameHeader& header) const override;
   FrameHeader silentFrame(const unsigned char* like, std::vector<unsigned char>& frame) const override;
+  // Its CRC, where there is one, covers the side information only.
+  bool provesWhole(const unsigned char*, const FrameHeader&) const override { return false; }
 };
 
 }  // namespace korvat

@@ -27,33 +27,40 @@ std::uint64_t RepairLog::assignCuts(const VideoTimeline& timeline) {
   return pictures;
 }
 
+void RepairLog::tellFarStamps(std::int64_t at, std::int64_t offset) const {
+  consoleNote("audio not repaired%s at %s: its time stamps lie %+" PRId64 " ms from the video's\n", words.in.c_str(),
+              clockText(at).c_str(), millisecondsOf(offset));
+}
+
 void RepairLog::print(AudioMode mode, const VideoTimeline& timeline, bool anyAudio, std::int64_t offsetAtEnd) {
   const std::uint64_t pictures = assignCuts(timeline);
+  const char* in = words.in.c_str();
   for (const Told& told : lines) {
     const Line& line = told.line;
     if (mode == AudioMode::Write) {
-      consoleNote("audio repair at %s: %" PRId64 " audio frames lost, %" PRIu64 " silent frames inserted, %" PRIu64
+      consoleNote("audio repair%s at %s: %" PRId64 " audio frames lost, %" PRIu64 " silent frames inserted, %" PRIu64
                   " frames dropped, %" PRIu64 " pictures dropped, offset left %+" PRId64 " ms\n",
-                  clockText(line.at).c_str(), line.lost, line.counts.inserted, line.counts.dropped, told.pictures,
+                  in, clockText(line.at).c_str(), line.lost, line.counts.inserted, line.counts.dropped, told.pictures,
                   millisecondsOf(line.offset));
     } else {
-      consoleNote("audio and video parted at %s: audio off by %+" PRId64 " ms, %" PRId64 " audio frames lost, %" PRIu64
+      consoleNote("%s and video parted at %s: audio off by %+" PRId64 " ms, %" PRId64 " audio frames lost, %" PRIu64
                   " pictures dropped\n",
-                  clockText(line.at).c_str(), millisecondsOf(line.offset), line.lost, told.pictures);
+                  words.noun.c_str(), clockText(line.at).c_str(), millisecondsOf(line.offset), line.lost,
+                  told.pictures);
     }
   }
   if (!anyAudio) {
     return;  // nothing to repair, nor to say
   } else if (!canRepair()) {
-    consoleNote("audio not repaired: %s\n", reason.c_str());
+    consoleNote("audio not repaired%s: %s\n", in, reason.c_str());
   } else if (mode == AudioMode::Write) {
-    consoleNote("audio repairs: %" PRIu64 ", %" PRIu64 " silent frames inserted, %" PRIu64 " frames dropped, %" PRIu64
+    consoleNote("audio repairs%s: %" PRIu64 ", %" PRIu64 " silent frames inserted, %" PRIu64 " frames dropped, %" PRIu64
                 " pictures dropped; offset at the end %+" PRId64 " ms\n",
-                repairs(), counted.inserted, counted.dropped, pictures, millisecondsOf(offsetAtEnd));
+                in, repairs(), counted.inserted, counted.dropped, pictures, millisecondsOf(offsetAtEnd));
   } else {
-    consoleNote("audio and video parted at %" PRIu64 " damaged stretches, %" PRIu64
+    consoleNote("%s and video parted at %" PRIu64 " damaged stretches, %" PRIu64
                 " pictures dropped; -p leaves the audio as it came, offset at the end %+" PRId64 " ms\n",
-                repairs(), pictures, millisecondsOf(offsetAtEnd));
+                words.noun.c_str(), repairs(), pictures, millisecondsOf(offsetAtEnd));
   }
 }
 

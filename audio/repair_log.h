@@ -11,8 +11,18 @@
 
 namespace korvat {
 
+// Which audio the lines tell of. The audio file's lines say "audio" alone;
+// another track's name its file, or with -p its stream: " in 'rec.ac3'",
+// and "audio track bd" where it parted from the video.
+struct TrackWords {
+  std::string in;
+  std::string noun = "audio";
+};
+
 class RepairLog {
  public:
+  explicit RepairLog(TrackWords words) : words(std::move(words)) {}
+
   struct Counts {
     std::uint64_t inserted = 0, dropped = 0;  // silent frames, frames
   };
@@ -30,6 +40,8 @@ class RepairLog {
   void countDroppedFrame() { ++counted.dropped; }
   Counts totals() const { return counted; }
 
+  // Stamps so far from the video's that no repair can know which is right.
+  void tellFarStamps(std::int64_t at, std::int64_t offset) const;
   // The lines, each with the video's cuts nearest to it, then the summary.
   void print(AudioMode mode, const VideoTimeline& timeline, bool anyAudio, std::int64_t offsetAtEnd);
 
@@ -40,6 +52,7 @@ class RepairLog {
   };
   std::uint64_t assignCuts(const VideoTimeline& timeline);
 
+  const TrackWords words;
   std::vector<Told> lines;
   Counts counted;
   std::string reason;  // why the audio cannot be repaired, when it cannot

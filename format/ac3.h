@@ -1,13 +1,20 @@
 // AC3 sync frames (ATSC A/52), as DVB broadcasts carry them in private
-// stream 1: a 16-bit sync word, a CRC, then the sample rate and frame size
-// codes, from which the frame's length follows.
+// stream 1: a 16-bit sync word, a CRC, the sample rate and frame size codes
+// (from which the frame's length follows), then the bit stream information,
+// which says how the channels are laid out.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace korvat {
 
 constexpr std::uint32_t kAc3HeaderSize = 5;
+// The sync information and the bit stream information up to the dialogue
+// level: what a frame of silence copies from the frames around it.
+constexpr std::uint32_t kAc3LayoutSize = 8;
+constexpr std::uint32_t kAc3SamplesPerFrame = 1536;
 
 // The frame's length in bytes, or 0 where no frame begins: no sync word, or
 // a reserved sample rate or frame size code.
@@ -25,5 +32,32 @@ inline std::uint32_t ac3FrameLength(const unsigned char* at) {
                                               : kbits * 96000 / 44100 + (sizeCode & 1);
   return 2 * words;
 }
+
+// The fields of a frame's first kAc3LayoutSize bytes.
+struct Ac3Layout {
+  std::uint32_t length = 0, sampleRate = 0;
+  std::uint8_t sampleRateCode = 0, frameSizeCode = 0;
+  std::uint8_t bsid = 0, bsmod = 0, acmod = 0;  // version, service, coding mode
+  std::uint8_t centreMix = 0, surroundMix = 0, surroundMode = 0;
+  bool lfe = false;
+  std::uint8_t dialogueLevel = 0;
+
+  // False where no AC3 frame begins, or one of a later syntax (E-AC3).
+  static bool parse(const unsigned char* at, Ac3Layout& layout);
+  // The full-bandwidth channels the coding mode carries (the LFE aside).
+  unsigned channels() const;
+};
+
+// The CRC of A/52 (x^16 + x^15 + x^2 + 1, from 0, most significant bit first).
+std::uint16_t ac3Crc(const unsigned char* data, std::size_t n);
+// Whether both CRCs of a frame of `length` bytes hold: the first over its
+// first five eighths, the second over all of it.
+bool ac3CrcsHold(const unsigned char* frame, std::uint32_t length);
+// Sets both CRCs of a frame of `length` bytes, so that they hold.
+void writeAc3Crcs(unsigned char* frame, std::uint32_t length);
+// A frame of the same layout and length that decodes to silence: every
+// block without mantissas (A/52's zero SNR offsets) and without dither, the
+// first block sending every strategy, both CRCs right.
+std::vector<unsigned char> silentAc3Frame(const Ac3Layout& like);
 
 }  // namespace korvat

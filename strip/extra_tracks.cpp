@@ -1,13 +1,16 @@
-// The audio tracks beside the audio file, each written to a file of its own.
+// The audio tracks beside the audio file, each in a file of its own.
 #include "strip/extra_tracks.h"
 
 #include <algorithm>
 #include <cstdio>
 
+#include "audio/ac3_format.h"
+#include "audio/mpeg_audio_format.h"
 #include "console/console.h"
 #include "format/ac3.h"
 #include "format/mpeg_audio.h"
 #include "format/pes_packet.h"
+#include "strip/synced_audio.h"
 
 namespace korvat {
 namespace {
@@ -43,7 +46,7 @@ void ExtraTracks::add(std::uint8_t id, const unsigned char* payload, std::size_t
   Stream& s = stream(id);
   if (s.failed) return;
   if (s.started) {
-    write(s, payload, n);
+    write(s, payload, n, stamp);
   } else if (id == pes::kPrivateStream1) {
     s.pendingStamps.push_back({s.pending.size(), stamp});
     s.pending.insert(s.pending.end(), payload, payload + n);
@@ -52,6 +55,18 @@ void ExtraTracks::add(std::uint8_t id, const unsigned char* payload, std::size_t
     // As in the audio file: from the first frame sync of a payload on.
     const std::size_t sync = findFrameSync(payload, n);
     if (sync < n) start(s, payload + sync, n - sync, stamp);
+  }
+}
+
+void ExtraTracks::breakHere() {
+  for (Stream& s : streams) {
+    if (s.started && !s.failed && !s.path->breakHere()) fail(s);
+    // With -r no frame spans damage: the first is sought after it.
+    if (!s.started && damage == DamageMode::Repair) {
+      s.pending.clear();
+      s.pendingStamps.clear();
+      s.searchFrom = 0;
+    }
   }
 }
 
@@ -66,16 +81,7 @@ void ExtraTracks::findAc3Frame(Stream& s, bool atEnd) {
     const std::size_t next = i + length;
     if (next + kAc3HeaderSize > bytes.size() && !(atEnd && next == bytes.size())) break;  // more bytes will tell
     if (next == bytes.size() || ac3FrameLength(bytes.data() + next) != 0) {
-      // The stamp of the packet the frame begins in.
-      TimeStamp stamp = TimeStamp::unknown("no time stamp on its first frame's PES packet");
-      for (const auto& [at, packetStamp] : s.pendingStamps) {
-        if (at <= i) stamp = packetStamp;
-      }
-      std::vector<unsigned char> frames(bytes.begin() + static_cast<std::ptrdiff_t>(i), bytes.end());
-      s.pending.clear();
-      s.pendingStamps.clear();
-      s.searchFrom = 0;
-      start(s, frames.data(), frames.size(), stamp);
+      start(s, i);
       return;
     }
   }
@@ -94,34 +100,86 @@ void ExtraTracks::findAc3Frame(Stream& s, bool atEnd) {
   }
 }
 
-void ExtraTracks::start(Stream& s, const unsigned char* from, std::size_t n, TimeStamp stamp) {
-  s.started = true;
-  s.firstFrame = stamp;
-  s.file = std::make_unique<DiskFile>(s.name, Disposition::CreateNew);
-  if (s.file->error() != FileError::Ok) {
-    consoleNote("korvat: the audio track file '%s' cannot be made (it exists, or the directory refuses it)\n",
-                s.name.c_str());
-    s.file.reset();
-    s.failed = anyFailed = true;
-    return;
+// The AC3 held back goes on from its first frame, at pending[from], packet
+// by packet with their stamps: that of the packet the frame begins in first.
+void ExtraTracks::start(Stream& s, std::size_t from) {
+  std::vector<unsigned char> bytes = std::move(s.pending);
+  std::vector<std::pair<std::size_t, TimeStamp>> stamps = std::move(s.pendingStamps);
+  s.pending.clear();
+  s.pendingStamps.clear();
+  s.searchFrom = 0;
+  for (std::size_t k = 0; k < stamps.size() && !s.failed; ++k) {
+    const std::size_t end = k + 1 < stamps.size() ? stamps[k + 1].first : bytes.size();
+    if (end <= from) continue;
+    const std::size_t begin = std::max(stamps[k].first, from);
+    const TimeStamp stamp =
+        stamps[k].second.known ? stamps[k].second : TimeStamp::unknown("no time stamp on its first frame's PES packet");
+    if (!s.started) {
+      start(s, bytes.data() + begin, end - begin, stamp);
+    } else {
+      write(s, bytes.data() + begin, end - begin, stamp);
+    }
   }
-  write(s, from, n);
 }
 
-void ExtraTracks::write(Stream& s, const unsigned char* data, std::size_t n) {
-  const auto size = static_cast<std::uint32_t>(n);
-  if (s.failed || s.file->write(data, size) == size) return;
-  consoleNote("korvat: error writing the audio track file '%s'\n", s.name.c_str());
+void ExtraTracks::start(Stream& s, const unsigned char* from, std::size_t n, TimeStamp stamp) {
+  s.started = true;
+  s.firstSync = stamp;
+  if (open(s)) write(s, from, n, stamp);
+}
+
+bool ExtraTracks::open(Stream& s) {
+  if (mode == AudioMode::Write) {
+    s.file = std::make_unique<DiskFile>(s.name, Disposition::CreateNew);
+    if (s.file->error() != FileError::Ok) {
+      consoleNote("korvat: the audio track file '%s' cannot be made (it exists, or the directory refuses it)\n",
+                  s.name.c_str());
+      s.file.reset();
+      s.failed = anyFailed = true;
+      return false;
+    }
+    s.sink = std::make_unique<FileSink>(*s.file);
+  } else {
+    s.sink = std::make_unique<ReportOnlySink>();
+  }
+  if (damage != DamageMode::Repair) {
+    s.path = std::make_unique<AudioAsItCame>(*s.sink);
+    return true;
+  }
+  std::unique_ptr<AudioFrameFormat> format;
+  if (s.id == pes::kPrivateStream1) {
+    format = std::make_unique<Ac3Format>();
+  } else {
+    format = std::make_unique<MpegAudioFormat>();
+  }
+  char stream[16];
+  std::snprintf(stream, sizeof stream, "track %02x", s.id);
+  TrackWords words;
+  if (mode == AudioMode::Write) {
+    words.in = " in '" + s.name + "'";
+  } else {
+    words.in = std::string(" in ") + stream;
+    words.noun = std::string("audio ") + stream;
+  }
+  s.path =
+      std::make_unique<SyncedAudio>(*s.sink, std::move(format), record.timeline, record.timelineBase, std::move(words));
+  return true;
+}
+
+void ExtraTracks::write(Stream& s, const unsigned char* data, std::size_t n, TimeStamp stamp) {
+  if (!s.failed && !s.path->add(data, n, stamp)) fail(s);
+}
+
+void ExtraTracks::fail(Stream& s) {
+  if (mode == AudioMode::Write) consoleNote("korvat: error writing the audio track file '%s'\n", s.name.c_str());
   s.failed = anyFailed = true;
 }
 
 bool ExtraTracks::finish() {
   for (Stream& s : streams) {
     if (!s.started && !s.failed && s.id == pes::kPrivateStream1) findAc3Frame(s, true);
-    if (s.file && !s.failed && !s.file->close()) {
-      consoleNote("korvat: error writing the audio track file '%s'\n", s.name.c_str());
-      s.failed = anyFailed = true;
-    }
+    if (!s.started || s.failed) continue;
+    if (!s.path->finish() || (s.file && !s.file->close())) fail(s);
   }
   return !anyFailed;
 }
@@ -129,7 +187,7 @@ bool ExtraTracks::finish() {
 std::vector<ExtraTracks::Track> ExtraTracks::written() const {
   std::vector<Track> tracks;
   for (const Stream& s : streams) {
-    if (s.started && !s.failed) tracks.push_back({s.id, s.name, s.firstFrame});
+    if (s.started && !s.failed && s.file) tracks.push_back({s.id, s.name, s.path->firstFrame(s.firstSync)});
   }
   return tracks;
 }

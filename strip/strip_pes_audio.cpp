@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "audio/audio_sink.h"
+#include "audio/mpeg_audio_format.h"
 #include "file/chain_reader.h"
 #include "format/mpeg_audio.h"
 #include "format/pes_packet.h"
@@ -29,11 +30,12 @@ class PesStripper {
         sink(sink),
         mode(sink.mode()),
         options(options),
-        extras(options.audioName),
+        extras(options.audioName, sink.mode(), options.damage, options.record),
         packet(pes::kFixedSize + pes::kMaxPacketLength),
         console(sink.files(), &input) {
     if (options.damage == DamageMode::Repair) {
-      audio = std::make_unique<SyncedAudio>(sink, options.record.timeline, options.record.timelineBase);
+      audio = std::make_unique<SyncedAudio>(sink, std::make_unique<MpegAudioFormat>(), options.record.timeline,
+                                            options.record.timelineBase);
     } else {
       audio = std::make_unique<AudioAsItCame>(sink);
     }
@@ -50,9 +52,6 @@ class PesStripper {
     result.firstFrame = audioSynced ? audio->firstFrame(firstFrame) : TimeStamp::unknown("no audio frame");
     result.tracks = extras.written();
     result.tracksFailed = extras.failed();
-    if (audio->repaired() && !result.tracks.empty()) {
-      consoleNote("the audio tracks beside '%s' are written as they came, without repair\n", options.audioName.c_str());
-    }
     return result;
   }
 
@@ -64,7 +63,10 @@ class PesStripper {
         bool damaged = false;
         if (!skipDamage(damaged)) return inputEnded();
         // The frame in hand lost its end, or what came after it.
-        if ((damaged || crossedBreak) && !audio->breakHere()) return writeFailure();
+        if (damaged || crossedBreak) {
+          if (!audio->breakHere()) return writeFailure();
+          extras.breakHere();
+        }
         crossedBreak = false;
         if (damaged) {
           if (!printProgress()) return writeFailure();
@@ -120,7 +122,6 @@ class PesStripper {
   // Other audio tracks than the one in the audio file: AC3, any MPEG audio
   // stream of an odd id, and once the audio file has its stream, any other.
   bool isOtherTrack(std::uint8_t id) const {
-    if (mode != AudioMode::Write) return false;
     if (id == pes::kPrivateStream1) return true;
     return pes::isMpegAudio(id) && ((id & 0x01) != 0 || (mainId != 0 && id != mainId));
   }
@@ -249,7 +250,7 @@ class PesStripper {
   const AudioMode mode;
   const StripOptions& options;
   std::unique_ptr<AudioPath> audio;  // the audio file's payloads go this way
-  ExtraTracks extras;                // written only with the audio file
+  ExtraTracks extras;                // with -p, only their partings are told
   std::uint8_t mainId = 0;           // the audio file's stream, once known
   // Of the record's stretches: those the pass is past, and the next where audio was lost.
   std::size_t passed = 0, nextGap = 0;

@@ -5,8 +5,12 @@
 
 namespace korvat {
 
-SyncedAudio::SyncedAudio(AudioSink& sink, const VideoTimeline& timeline, TimeStamp timelineBase)
-    : repair(sink.mode(), timeline, sink, format), clock(repair, timelineBase), finder(format, clock) {
+SyncedAudio::SyncedAudio(AudioSink& sink, std::unique_ptr<AudioFrameFormat> format, const VideoTimeline& timeline,
+                         TimeStamp timelineBase, TrackWords words)
+    : format(std::move(format)),
+      repair(sink.mode(), timeline, sink, *this->format, std::move(words)),
+      clock(repair, timelineBase),
+      finder(*this->format, clock) {
   // Audio that cannot be repaired is left as it is.
   if (!timelineBase.known) {
     finder.passThrough(std::string("video: ") + timelineBase.missing);

@@ -8,12 +8,13 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include "audio/audio_clock.h"
 #include "audio/audio_repair.h"
 #include "audio/audio_sink.h"
 #include "audio/frame_finder.h"
-#include "audio/mpeg_audio_format.h"
+#include "audio/frame_format.h"
 #include "format/clock.h"
 #include "strip/audio_path.h"
 
@@ -24,7 +25,9 @@ class SyncedAudio final : public AudioPath {
   // With a report-only sink nothing is written, and nothing repaired: each
   // time the two part, standard error says by how much (for -p, whose audio
   // keeps its PES packets and so its time stamps).
-  SyncedAudio(AudioSink& sink, const VideoTimeline& timeline, TimeStamp timelineBase);
+  // The frames are of `format`; `words` say which track the lines are of.
+  SyncedAudio(AudioSink& sink, std::unique_ptr<AudioFrameFormat> format, const VideoTimeline& timeline,
+              TimeStamp timelineBase, TrackWords words = {});
 
   bool add(const unsigned char* data, std::size_t n, TimeStamp stamp) override { return finder.add(data, n, stamp); }
   // A frame in hand that damage may have cut is told by what follows it.
@@ -40,7 +43,7 @@ class SyncedAudio final : public AudioPath {
   bool repaired() const override { return repair.repaired(); }
 
  private:
-  MpegAudioFormat format;
+  std::unique_ptr<AudioFrameFormat> format;
   AudioRepair repair;
   AudioClock clock;
   FrameFinder finder;

@@ -4,9 +4,12 @@
 
 #include <climits>
 #include <random>
+#include <tuple>
 
+#include "audio/ac3_format.h"
 #include "audio/frame_finder.h"
 #include "audio/mpeg_audio_format.h"
+#include "format/ac3.h"
 #include "strip/synced_audio.h"
 #include "tests/harness.h"
 
@@ -37,8 +40,7 @@ struct Collector final : FrameReceiver {
 
 // Feeds `stream` in chunks of the sizes `next` gives.
 template <typename Sizes>
-Collector findFrames(const Bytes& stream, Sizes next) {
-  MpegAudioFormat format;
+Collector findFrames(const Bytes& stream, Sizes next, const AudioFrameFormat& format = MpegAudioFormat()) {
   Collector out;
   FrameFinder finder(format, out);
   for (std::size_t at = 0; at < stream.size();) {
@@ -75,6 +77,85 @@ TEST(FrameFinder, SameFramesInAnyChunking) {
     EXPECT_EQ(whole.passed.size(), c.passed) << c.name;
     for (const Collector* other : {&bytewise, &chunked}) {
       EXPECT_TRUE(other->frames == whole.frames && other->passed == whole.passed) << c.name;
+    }
+  }
+}
+
+// An AC3 frame counts where the next begins where its length says, or
+// where its CRCs hold: then also before junk, where damage cut what followed.
+TEST(FrameFinder, Ac3FrameWhoseCrcsHoldNeedsNoFrameAfterIt) {
+  constexpr std::size_t kAc3Frame = 256;
+  const Bytes ac3 = syntheticAc3(20 * kAc3Frame, 5);
+  Bytes broken = ac3;
+  broken[10 * kAc3Frame - 50] ^= 0x10;  // in frame 9, after its first five eighths
+  const struct {
+    const char* name;
+    Bytes stream;
+    std::size_t frames;
+  } cases[] = {
+      {"whole stream", ac3, 20},
+      {"junk after frame 9", ac3.substr(0, 10 * kAc3Frame) + filler(300) + ac3.substr(10 * kAc3Frame), 20},
+      {"junk after frame 9, its CRC broken",
+       broken.substr(0, 10 * kAc3Frame) + filler(300) + broken.substr(10 * kAc3Frame), 19},
+      {"frame 9 cut short", ac3.substr(0, 10 * kAc3Frame - 7) + ac3.substr(10 * kAc3Frame), 19},
+      {"junk before the first", filler(1000) + ac3, 20},
+  };
+  for (const auto& c : cases) {
+    std::mt19937 random(9);
+    const Ac3Format format;
+    const Collector whole = findFrames(
+        c.stream, [&] { return c.stream.size(); }, format);
+    const Collector bytewise = findFrames(
+        c.stream, [] { return std::size_t{1}; }, format);
+    const Collector chunked = findFrames(
+        c.stream, [&] { return std::size_t{1} + random() % 700; }, format);
+    EXPECT_EQ(whole.frames.size(), c.frames * kAc3Frame) << c.name;
+    for (const Collector* other : {&bytewise, &chunked}) EXPECT_TRUE(other->frames == whole.frames) << c.name;
+  }
+}
+
+// A silent AC3 frame has the layout and the length of the frames around it,
+// and CRCs that hold, at every coding mode, rate and size; a bit changed
+// anywhere breaks them.
+TEST(Ac3, SilentFrameKeepsTheLayoutAndItsCrcsHold) {
+  EXPECT_EQ(ac3Crc(data(Bytes("123456789")), 9), 0xFEE8);  // the check value of this CRC
+  const struct {
+    std::uint8_t rateCode, sizeCode;
+    std::uint32_t length;
+  } sizes[] = {{0, 0, 128}, {0, 30, 1792}, {1, 0, 138}, {1, 1, 140}, {1, 37, 2788}, {2, 17, 768}, {2, 37, 3840}};
+  for (const auto& size : sizes) {
+    for (std::uint8_t acmod = 0; acmod < 8; ++acmod) {
+      for (const bool lfe : {false, true}) {
+        Ac3Layout like;
+        like.sampleRateCode = size.rateCode;
+        like.frameSizeCode = size.sizeCode;
+        like.length = size.length;
+        like.bsid = 6;
+        like.bsmod = 1;
+        like.acmod = acmod;
+        like.centreMix = (acmod & 1) != 0 && acmod != 1 ? 2 : 0;
+        like.surroundMix = (acmod & 4) != 0 ? 1 : 0;
+        like.surroundMode = acmod == 2 ? 2 : 0;
+        like.lfe = lfe;
+        like.dialogueLevel = 27;
+        std::vector<unsigned char> frame = silentAc3Frame(like);
+        SCOPED_TRACE(testing::Message() << "rate " << +size.rateCode << ", size " << +size.sizeCode << ", mode "
+                                        << +acmod << ", LFE " << lfe);
+        ASSERT_EQ(frame.size(), size.length);
+        EXPECT_EQ(ac3FrameLength(frame.data()), size.length);
+        Ac3Layout read;
+        ASSERT_TRUE(Ac3Layout::parse(frame.data(), read));
+        EXPECT_EQ(std::tie(read.sampleRateCode, read.frameSizeCode, read.bsid, read.bsmod, read.acmod, read.centreMix,
+                           read.surroundMix, read.surroundMode, read.lfe, read.dialogueLevel),
+                  std::tie(like.sampleRateCode, like.frameSizeCode, like.bsid, like.bsmod, like.acmod, like.centreMix,
+                           like.surroundMix, like.surroundMode, like.lfe, like.dialogueLevel));
+        EXPECT_TRUE(ac3CrcsHold(frame.data(), size.length));
+        for (std::size_t at = 2; at < frame.size(); at += 37) {
+          frame[at] ^= 0x04;
+          EXPECT_FALSE(ac3CrcsHold(frame.data(), size.length)) << "byte " << at;
+          frame[at] ^= 0x04;
+        }
+      }
     }
   }
 }
@@ -149,7 +230,7 @@ TEST(AudioRepair, InsertsAndDropsWhatTheStampsCallFor) {
     TempDir dir;
     DiskFile file(dir.path("audio"), Disposition::CreateNew);
     FileSink sink(file);
-    SyncedAudio synced(sink, timeline, TimeStamp::of(kBase));
+    SyncedAudio synced(sink, std::make_unique<MpegAudioFormat>(), timeline, TimeStamp::of(kBase));
     for (int i = 0; i < 20; ++i) {
       EXPECT_TRUE(i != c.breakBefore || synced.breakHere());
       const int at = c.positions[i];

@@ -35,6 +35,7 @@
 #endif
 
 #include "app/run.h"
+#include "format/ac3.h"
 #include "format/av_packet.h"
 
 namespace korvat::test {
@@ -69,9 +70,12 @@ Bytes packRecording(const Bytes& video, const Bytes& audio, const pack::PackOpti
 
 Bytes syntheticAc3(std::size_t n, std::uint64_t seed) {
   constexpr std::size_t kFrame = 256;  // 64 kbit/s at 48 kHz
+  // Version 8, 3/2 channels and LFE; the rest is noise, the CRCs hold.
+  const Bytes layout("\x0B\x77\x00\x00\x08\x40\xE1", 7);
   Bytes ac3 = pack::randomBytes(n, seed ^ 0xAC3);
   for (std::size_t at = 0; at < n; at += kFrame) {
-    ac3.replace(at, std::min<std::size_t>(5, n - at), "\x0B\x77\x00\x00\x08", std::min<std::size_t>(5, n - at));
+    ac3.replace(at, std::min(layout.size(), n - at), layout, 0, std::min(layout.size(), n - at));
+    if (at + kFrame <= n) writeAc3Crcs(reinterpret_cast<unsigned char*>(&ac3[at]), kFrame);
   }
   return ac3;
 }

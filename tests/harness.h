@@ -27,7 +27,7 @@ constexpr const char* kCurrentDirPrefix = "./";
 // A recording packed in memory; its audio PES packets and what survives its damage when asked.
 Bytes packRecording(const Bytes& video, const Bytes& audio, const pack::PackOptions& options, Bytes* pes = nullptr,
                     pack::Intact* intact = nullptr);
-Bytes syntheticAc3(std::size_t n, std::uint64_t seed);  // AC3 frames of 48 kHz at 64 kbit/s
+Bytes syntheticAc3(std::size_t n, std::uint64_t seed);  // AC3 5.1 frames of 48 kHz at 64 kbit/s
 
 struct PacketView {
   std::size_t offset;  // of its header in the recording

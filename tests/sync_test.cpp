@@ -6,7 +6,11 @@
 
 #include <algorithm>
 #include <limits>
+#include <tuple>
 
+#include "audio/ac3_format.h"
+#include "audio/mpeg_audio_format.h"
+#include "format/ac3.h"
 #include "format/mpeg.h"
 #include "format/mpeg_audio.h"
 #include "format/pes_packet.h"
@@ -108,31 +112,80 @@ std::vector<std::int64_t> shownDisplays(const std::vector<Unit>& units) {
   return shown;
 }
 
+// A track's frames as the tests trace them: their format, how long each
+// plays, and whether a frame that is none of the source's is one of silence
+// in the stream of `like`.
+struct FrameKind {
+  const AudioFrameFormat& format;
+  std::int64_t ticks;
+  bool (*silent)(const Bytes& frame, const Bytes& like);
+};
+
+// MPEG audio: a header without CRC and a body of zeros. AC3: the layout and
+// length of the frames around it, and CRCs that hold.
+bool silentMpegAudio(const Bytes& frame, const Bytes&) {
+  return (frame[1] & 1) && frame.find_first_not_of('\0', 4) == Bytes::npos;
+}
+bool silentAc3(const Bytes& frame, const Bytes& like) {
+  Ac3Layout a, b;
+  return Ac3Layout::parse(bytesOf(frame, 0), a) && Ac3Layout::parse(bytesOf(like, 0), b) &&
+         std::tie(a.length, a.bsid, a.acmod, a.lfe) == std::tie(b.length, b.bsid, b.acmod, b.lfe) &&
+         ac3CrcsHold(bytesOf(frame, 0), a.length);
+}
+const MpegAudioFormat kMpegAudio;
+const Ac3Format kAc3;
+const FrameKind kMp2Frames = {kMpegAudio, 2160, silentMpegAudio};  // 1152 samples at 48 kHz
+const FrameKind kAc3Frames = {kAc3, 2880, silentAc3};              // 1536 samples at 48 kHz
+
 // The output audio as frames of the source, each whole and in source order,
-// or silent ones (a header without CRC and a body of zeros): for each the
-// source frame it is, or -1.
-std::vector<std::int64_t> framesIn(const Bytes& out, const Bytes& source) {
+// or silent ones: for each the source frame it is, or -1.
+std::vector<std::int64_t> framesIn(const Bytes& out, const Bytes& source, const FrameKind& kind = kMp2Frames) {
+  const std::size_t headerSize = kind.format.headerSize();
   std::vector<Bytes> frames;
-  AudioFrameHeader header;
-  for (std::size_t at = 0; at + 4 <= source.size() && AudioFrameHeader::parse(bytesOf(source, at), header);
-       at += header.length())
-    frames.push_back(source.substr(at, header.length()));
+  FrameHeader header;
+  for (std::size_t at = 0; at + headerSize <= source.size() && kind.format.parse(bytesOf(source, at), header);
+       at += header.length)
+    frames.push_back(source.substr(at, header.length));
   std::vector<std::int64_t> result;
   std::size_t next = 0, at = 0;
-  for (; at + 4 <= out.size() && AudioFrameHeader::parse(bytesOf(out, at), header); at += header.length()) {
-    const Bytes frame = out.substr(at, header.length());
+  for (; at + headerSize <= out.size() && kind.format.parse(bytesOf(out, at), header); at += header.length) {
+    const Bytes frame = out.substr(at, header.length);
     const auto found = std::find(frames.begin() + static_cast<std::ptrdiff_t>(next), frames.end(), frame);
     if (found != frames.end()) {
       next = static_cast<std::size_t>(found - frames.begin()) + 1;
       result.push_back(static_cast<std::int64_t>(next) - 1);
     } else {
-      const bool silent = (frame[1] & 1) && frame.find_first_not_of('\0', 4) == Bytes::npos;
-      EXPECT_TRUE(silent) << "an audio frame neither of the source nor silent, at byte " << at;
+      EXPECT_TRUE(kind.silent(frame, frames.at(0)))
+          << "an audio frame neither of the source nor silent, at byte " << at;
       result.push_back(-1);
     }
   }
   EXPECT_EQ(at, out.size()) << "the audio does not end with a whole frame";
   return result;
+}
+
+constexpr std::int64_t kPicture = 3600;  // 25 pictures a second
+constexpr std::int64_t kPastTheEnd = std::numeric_limits<std::int64_t>::max(), kLost = kPastTheEnd - 1;
+
+// Where the video shows the sound of a frame of `ticks` at `moment`: with
+// the picture of the moment in its middle (before the first, as far before
+// it), and nowhere when that picture was lost.
+std::int64_t whereShown(const std::vector<std::int64_t>& shown, std::int64_t moment, std::int64_t ticks) {
+  const std::int64_t middle = moment + ticks / 2;
+  std::int64_t latest = -1;  // a picture shown after a later one tells nothing
+  for (std::size_t rank = 0; rank < shown.size(); ++rank) {
+    if (shown[rank] <= latest) continue;
+    latest = shown[rank];
+    if (shown[rank] * kPicture > middle && rank > 0) return kLost;
+    if ((shown[rank] + 1) * kPicture > middle)
+      return static_cast<std::int64_t>(rank) * kPicture + moment - shown[rank] * kPicture;
+  }
+  return kPastTheEnd;
+}
+
+// The line that tells a delay of so many ticks.
+std::string delayLine(const std::string& of, std::int64_t delay) {
+  return "audio delay" + of + ": " + (delay < 0 ? "-" : "+") + std::to_string((std::abs(delay) + 45) / 90) + " ms\n";
 }
 
 // The video with its picture `i` (in stream order) twice over: as two
@@ -293,34 +346,15 @@ TEST(Sync, TheAudioFollowsTheVideoThroughTheDamage) {
     if (c.pes) expectPartedWhereCut(dir, run.err, *c.video, intact);
     if (!repaired) continue;
 
-    // Where the video shows the sound of a frame: with the picture of the
-    // moment in its middle (before the first, as far before it), and nowhere
-    // when that picture was lost.
-    constexpr std::int64_t kPicture = 3600, kFrame = 2160;  // 25 pictures and 1152 samples at 48 kHz a second
-    constexpr std::int64_t kPastTheEnd = std::numeric_limits<std::int64_t>::max(), kLost = kPastTheEnd - 1;
+    constexpr std::int64_t kFrame = 2160;
     const std::vector<std::int64_t> shown = shownDisplays(units);
-    const auto whereShown = [&](std::int64_t moment) {
-      const std::int64_t middle = moment + kFrame / 2;
-      std::int64_t latest = -1;  // a picture shown after a later one tells nothing
-      for (std::size_t rank = 0; rank < shown.size(); ++rank) {
-        if (shown[rank] <= latest) continue;
-        latest = shown[rank];
-        if (shown[rank] * kPicture > middle && rank > 0) return kLost;
-        if ((shown[rank] + 1) * kPicture > middle)
-          return static_cast<std::int64_t>(rank) * kPicture + moment - shown[rank] * kPicture;
-      }
-      return kPastTheEnd;
-    };
     const std::vector<std::int64_t> heard = framesIn(audio, sourceAudio());
     ASSERT_FALSE(heard.empty());
     ASSERT_GE(heard[0], 0);
     // The audio begins where the delay says, which counts from the first picture.
     const std::int64_t delay0 = static_cast<std::int64_t>(options.audioClock) - options.videoClock;
     const std::int64_t delay = delay0 + heard[0] * kFrame - shown[0] * kPicture;
-    EXPECT_NE(run.err.find("audio delay: " + std::string(delay < 0 ? "-" : "+") +
-                           std::to_string((std::abs(delay) + 45) / 90) + " ms\n"),
-              std::string::npos)
-        << run.err;
+    EXPECT_NE(run.err.find(delayLine("", delay)), std::string::npos) << run.err;
     // Each frame that a PES packet which arrived whole stamps, where korvat
     // moves the audio, is heard within half a frame of where its moment is
     // shown; after a loss that left no trace but the stamps, from the second
@@ -329,7 +363,7 @@ TEST(Sync, TheAudioFollowsTheVideoThroughTheDamage) {
     for (std::size_t j = 0; j < heard.size(); ++j) {
       const auto k = static_cast<std::size_t>(heard[j]);
       if (heard[j] < 0 || !std::binary_search(intact.stampedFrames.begin(), intact.stampedFrames.end(), k)) continue;
-      const std::int64_t shownAt = whereShown(delay0 + heard[j] * kFrame);
+      const std::int64_t shownAt = whereShown(shown, delay0 + heard[j] * kFrame, kFrame);
       if (shownAt == kPastTheEnd) continue;
       const bool off =
           shownAt == kLost || std::abs(delay + static_cast<std::int64_t>(j) * kFrame - shownAt) > kFrame / 2;
@@ -340,6 +374,81 @@ TEST(Sync, TheAudioFollowsTheVideoThroughTheDamage) {
     for (const std::string& left : {std::string("offset at the end "), std::string("offset left ")}) {
       for (std::size_t at = 0; (at = run.err.find(left, at)) != std::string::npos; ++at)
         EXPECT_LE(std::abs(std::stoi(run.err.substr(at + left.size()))), 24) << run.err;
+    }
+  }
+}
+
+// Every track is kept in step with the video as the audio file is: AC3 and a
+// second MPEG audio stream, each beginning at a moment of its own, through
+// short losses and an outage, and left as they came where nothing was lost.
+TEST(Sync, EveryTrackFollowsTheVideo) {
+  const Bytes ac3 = syntheticAc3(100 * 256, 11), second = pack::syntheticAudio(140 * 576, 12);
+  const struct {
+    const char* file;
+    const Bytes& source;
+    const FrameKind& kind;
+    std::int64_t start;  // after the audio file's, in ticks
+    std::string of;      // in its lines
+  } tracks[] = {{"rec.mp2", sourceAudio(), kMp2Frames, 0, ""},
+                {"rec.ac3", ac3, kAc3Frames, -64 * 90, " of 'rec.ac3'"},
+                {"rec.c2.mp2", second, kMp2Frames, 100 * 90, " of 'rec.c2.mp2'"}};
+  const struct {
+    const char* name;
+    std::vector<std::array<std::uint64_t, 2>> lost;
+  } cases[] = {{"no damage", {}},
+               {"three short losses", {{60000, 12000}, {200000, 31000}, {250000, 3000}}},
+               {"an outage", {{80000, 150000}}}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    pack::PackOptions options;
+    options.tracks = {{0xBD, ac3, tracks[1].start}, {0xC2, second, tracks[2].start}};
+    const Bytes undamaged = packRecording(sourceVideoWithB(), sourceAudio(), options);
+    for (const auto& [from, bytes] : c.lost) options.damage.lost.push_back(stretch(undamaged, from, bytes));
+    pack::Intact intact;
+    TempDir dir;
+    dir.write("rec", packRecording(sourceVideoWithB(), sourceAudio(), options, nullptr, &intact));
+    const Outcome run = runKorvat(dir, {"-r", "rec"});
+    EXPECT_EQ(run.status, 0);
+    const std::vector<std::int64_t> shown =
+        shownDisplays(sourceUnitsIn(dir.read("rec.m2v"), sourceVideoWithB(), intact));
+    for (const auto& track : tracks) {
+      SCOPED_TRACE(track.file);
+      const Bytes audio = dir.read(track.file);
+      if (c.lost.empty()) EXPECT_TRUE(audio == track.source);
+      const std::vector<std::int64_t> heard = framesIn(audio, track.source, track.kind);
+      ASSERT_FALSE(heard.empty());
+      ASSERT_GE(heard[0], 0);
+      const std::int64_t frame = track.kind.ticks;
+      const std::int64_t delay0 = static_cast<std::int64_t>(options.audioClock) + track.start - options.videoClock;
+      const std::int64_t delay = delay0 + heard[0] * frame - shown[0] * kPicture;
+      EXPECT_NE(run.err.find(delayLine(track.of, delay)), std::string::npos) << run.err;
+      // Every frame of the source plays within half a frame of its picture.
+      for (std::size_t j = 0; j < heard.size(); ++j) {
+        if (heard[j] < 0) continue;
+        const std::int64_t shownAt = whereShown(shown, delay0 + heard[j] * frame, frame);
+        if (shownAt == kPastTheEnd) continue;
+        EXPECT_TRUE(shownAt != kLost && std::abs(delay + static_cast<std::int64_t>(j) * frame - shownAt) <= frame / 2)
+            << "source frame " << heard[j] << " is frame " << j << " of the output";
+      }
+      // Each track's lines name its file; the summary counts them.
+      const std::string in = track.of.empty() ? "" : track.of.substr(4);
+      const std::string line = "audio repair" + (in.empty() ? "" : " in " + in) + " at ";
+      std::size_t lines = 0;
+      for (std::size_t at = 0; (at = run.err.find(line, at)) != std::string::npos; ++at) ++lines;
+      EXPECT_EQ(lines > 0, !c.lost.empty());
+      const std::string summary =
+          "audio repairs" + (in.empty() ? "" : " in " + in) + ": " + std::to_string(lines) + ", ";
+      EXPECT_NE(run.err.find(summary), std::string::npos) << summary << "\n" << run.err;
+    }
+    // -p leaves every track as it came, and tells where each parted from the video.
+    const Outcome pes = runKorvat(dir, {"-r", "-p", "rec", "rec.mpp", "pes.m2v"});
+    EXPECT_EQ(pes.status, 0);
+    for (const std::string noun : {"\naudio and", "\naudio track bd and", "\naudio track c2 and"}) {
+      std::size_t lines = 0;  // a line at each parting, and the summary
+      for (std::size_t at = 0; (at = ("\n" + pes.err).find(noun + " video parted at ", at)) != std::string::npos; ++at)
+        ++lines;
+      EXPECT_EQ(lines > 1, !c.lost.empty()) << noun << "\n" << pes.err;
+      EXPECT_GE(lines, 1u);
     }
   }
 }
