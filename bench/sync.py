@@ -139,7 +139,7 @@ def video_source(seconds=SECONDS, rate=FPS, first=0, first_second=0, odd_first=F
 NOISE = 0.02  # peak to peak: 1% of full scale, a tenth of what the beep detector hears
 
 
-def audio_source(shift, rate=RATE):
+def audio_source(shift, rate=RATE, layout="stereo"):
     # Sample n of the stream is sample n+shift of the clip's timeline; the
     # sample count keeps the gate and the phase exact. The noise under it
     # (ffmpeg's random(), the same every run) makes every MP2 frame unlike
@@ -147,7 +147,7 @@ def audio_source(shift, rate=RATE):
     m = "(n+%s)" % ("%.6f" % shift).rstrip("0").rstrip(".")
     expr = ("if(lt(mod(%s,%d),%d),0.5*sin(2*PI*(400+20*floor(%s/%d))*mod(%s,%d)/%d),0)+%g*(random(0)-0.5)"
             % (m, rate, BEEP, m, rate, m, rate, rate, NOISE))
-    return "aevalsrc=exprs='%s':s=%d:d=%d:c=stereo" % (expr, rate, SECONDS)
+    return "aevalsrc=exprs='%s':s=%d:d=%d:c=%s" % (expr, rate, SECONDS, layout)
 
 
 def video_codec(bframes, scene_cuts=False):
@@ -173,6 +173,13 @@ def make_video(path, bframes, low_delay=False, source=None, scene_cuts=False, fl
 def make_audio(path, shift, rate=RATE):
     run(FF + ["-fflags", "+bitexact", "-f", "lavfi", "-i", audio_source(shift, rate)] + AUDIO_CODEC
         + ["-flags", "+bitexact", "-f", "mp2", path])
+
+
+def make_ac3(path, shift):
+    """AC3 5.1 at 448 kbit/s, as films are broadcast: its noise makes every
+    frame unlike every other."""
+    run(FF + ["-fflags", "+bitexact", "-f", "lavfi", "-i", audio_source(shift, layout="5.1(side)"), "-c:a", "ac3",
+              "-b:a", "448k"] + EXACT + ["-f", "ac3", path])
 
 
 def make_reference(path, bframes):
@@ -299,6 +306,32 @@ def mp2_frames(data):
     return frames, rate
 
 
+AC3_KBITS = (32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384, 448, 512, 576, 640)
+AC3_RATES = (48000, 44100, 32000)
+
+
+def ac3_frames(data):
+    """Every AC3 frame of a stream, from its start as long as sync words
+    follow: its bytes, and the sample rate."""
+    frames, at, rate = [], 0, None
+    while at + 5 <= len(data) and data[at:at + 2] == b"\x0b\x77":
+        code, size = data[at + 4] >> 6, data[at + 4] & 0x3F
+        if code == 3 or size >= 38:
+            break
+        rate, kbits = AC3_RATES[code], AC3_KBITS[size // 2]
+        words = 2 * kbits if code == 0 else 3 * kbits if code == 2 else kbits * 96000 // 44100 + (size & 1)
+        frames.append(data[at:at + 2 * words])
+        at += 2 * words
+    return frames, rate
+
+
+def audio_frames(data):
+    """The frames of an MP2 or AC3 stream, their sample rate, and the samples in each."""
+    if data[:2] == b"\x0b\x77":
+        return ac3_frames(data) + (1536,)
+    return mp2_frames(data) + (1152,)
+
+
 def av_packets(data):
     """(offset, stream id, flags, payload length) of every AV packet of an
     undamaged recording."""
@@ -396,6 +429,7 @@ class Measured:
         self.video_frames = 0
         self.pictures = []  # (seconds, hash) of each decoded picture, in display order
         self.packets = []  # (seconds, MD5) of each audio packet
+        self.tracks = []  # the same for each audio stream, the first being packets
         self.errors = 0  # the decoder's error lines
 
     def offsets(self, counted=False):
@@ -425,31 +459,35 @@ def frame_listing(path):
     return out
 
 
-def decode(mux, listing, pcm_path=None):
+def decode(mux, listing, pcm_path=None, tracks=1):
     """Decodes the mux's video, every picture at the mux's own time (none
-    dropped or repeated), and copies its audio packets, each listed with its
-    hash in listing.video and listing.audio; with a pcm_path, also looks at
-    every picture for the flashes and decodes the audio. The log, each line
-    tagged with its level."""
+    dropped or repeated), and copies the packets of its `tracks` audio
+    streams, each listed with its hash in listing.video and listing.audio0,
+    listing.audio1...; with a pcm_path, also looks at every picture for the
+    flashes and decodes the first audio. The log, each line tagged with its
+    level."""
     argv = ["ffmpeg", "-nostdin", "-nostats", "-hide_banner", "-loglevel", "level+info", "-y", "-copyts", "-i", mux,
             "-map", "0:v:0"] + (["-vf", "showinfo"] if pcm_path else [])
-    argv += ["-fps_mode", "passthrough", "-enc_time_base:v", "1:90000"] + PICTURE_HASH + [listing + ".video",
-             "-map", "0:a:0", "-c:a", "copy", "-f", "framemd5", listing + ".audio"]
+    argv += ["-fps_mode", "passthrough", "-enc_time_base:v", "1:90000"] + PICTURE_HASH + [listing + ".video"]
+    for i in range(tracks):
+        argv += ["-map", "0:a:%d" % i, "-c:a", "copy", "-f", "framemd5", listing + ".audio%d" % i]
     if pcm_path:
         argv += ["-map", "0:a:0", "-af", "ashowinfo", "-c:a", "pcm_s16le", "-f", "s16le", pcm_path]
     return run(argv)[2]
 
 
-def measure(mux, work, by_second=True):
+def measure(mux, work, by_second=True, tracks=1):
     """Every picture and audio packet of the mux, each with its time; and
     by_second, the flash and the beep of every second."""
     base = os.path.join(work, os.path.basename(mux))
     pcm_path = base + ".pcm" if by_second else None
-    log = decode(mux, base, pcm_path)
+    log = decode(mux, base, pcm_path, tracks)
     m = Measured()
-    m.pictures, m.packets = frame_listing(base + ".video"), frame_listing(base + ".audio")
-    os.unlink(base + ".video")
-    os.unlink(base + ".audio")
+    m.pictures = frame_listing(base + ".video")
+    m.tracks = [frame_listing(base + ".audio%d" % i) for i in range(tracks)]
+    m.packets = m.tracks[0]
+    for name in [".video"] + [".audio%d" % i for i in range(tracks)]:
+        os.unlink(base + name)
     m.errors = sum(1 for line in log.splitlines() if "[error] " in line or "[fatal] " in line)
     num, den = 1, 90000
     tb = TIMEBASE.search(log)
@@ -600,7 +638,9 @@ class Clip:
         # Audio frame 0 goes with the first picture in stream order, the one
         # the recording stamps first.
         self.start = self.picture_time(first + self.display[0]) + lead
+        self.samples = 1152
         self.frame_at = {h: self.frame_time(k) for k, h in enumerate(hashes) if h not in doubt}
+        self.tracks = []  # the other audio tracks, as Track
 
     def picture_time(self, j):
         if self.change is not None and j >= self.change:
@@ -615,22 +655,41 @@ class Clip:
         return self.picture_time(self.first + self.display[i])
 
 
+class Track:
+    """Another audio track of a clip, MP2 or AC3, packed to begin `start`
+    seconds after the clip's audio: where each of its frames belongs."""
+
+    def __init__(self, audio, clip, start, name):
+        self.audio, self.name, self.start_ms = audio, name, round(start * 1000)
+        frames, self.rate, self.samples = audio_frames(open(audio, "rb").read())
+        hashes = [hashlib.md5(f).hexdigest() for f in frames]
+        doubt = alike(hashes)
+        self.start = clip.start + start
+        self.frame_at = {h: self.frame_time(k) for k, h in enumerate(hashes) if h not in doubt}
+
+    def frame_time(self, k):
+        return self.start + k * self.samples / self.rate
+
+
 class FrameSync:
     """The offset at every audio frame of a mux that is one of the clip's:
     how much longer after the picture shown at its middle the frame plays than it
     belongs. Positive: the audio is late."""
 
-    def __init__(self, m, clip, cuts=()):
+    def __init__(self, m, clip, cuts=(), track=0):
+        # track: 0 for the audio file, else the clip's track before it.
+        sound = clip.tracks[track - 1] if track else clip
         shown = sorted((pts, clip.picture_at[h]) for pts, h in m.pictures
                        if pts is not None and h in clip.picture_at)
         self.decoded = len(m.pictures)
         self.broken = sum(1 for _, h in m.pictures if h not in clip.picture_at)
         self.errors = m.errors
-        self.packets = len(m.packets)
+        packets = m.tracks[track] if m.tracks else m.packets
+        self.packets = len(packets)
         starts = [pts for pts, _ in shown]
         self.offsets = []  # (clip time, offset) of each frame
-        for pts, h in m.packets:
-            t = clip.frame_at.get(h)
+        for pts, h in packets:
+            t = sound.frame_at.get(h)
             if t is None or pts is None or not shown:
                 continue  # a silent frame the repair made, or one damage broke
             # The picture shown at the middle of the frame, that is one of
@@ -639,9 +698,9 @@ class FrameSync:
             # broke it) takes the time of the last one that did plus the time
             # shown since, which is what measuring from that one comes to.
             # Frames before the first picture are measured from it all the same.
-            at, when = shown[max(bisect.bisect_right(starts, pts + 576 / clip.rate) - 1, 0)]
+            at, when = shown[max(bisect.bisect_right(starts, pts + sound.samples / 2 / sound.rate) - 1, 0)]
             self.offsets.append((t, (pts - at) - (t - when)))
-        self.half = 1152 / clip.rate / 2
+        self.half = sound.samples / sound.rate / 2
         near = [o for t, o in self.offsets if any(a - 1 <= t <= b + 1 for a, b in cuts)]
         self.worst = max((o for _, o in self.offsets), key=abs, default=None)
         self.worst_near = max(near, key=abs, default=None) if cuts else None
@@ -666,6 +725,11 @@ def delay_of(err):
     return int(m.group(1)) if m else None
 
 
+def track_delays(err):
+    """The delay korvat tells for each other track's file, by its name."""
+    return {name: int(ms) for name, ms in re.findall(r"audio delay of '([^']*)': ([+-]\d+) ms", err)}
+
+
 def split(korvat, recording, outdir, flag):
     os.makedirs(outdir)
     argv = [korvat] + ([flag] if flag else []) + [os.path.abspath(recording), "rec.mp2", "rec.m2v"]
@@ -683,6 +747,25 @@ def readme_mux(video, audio, delay_ms, out):
     """The README's recipe: the video's own time stamps made for every picture
     and counted from its first, the audio offset by korvat's delay."""
     return mux(video, audio, delay_ms, out, GENPTS, extra=TO_FIRST_PICTURE)
+
+
+def readme_mux_tracks(video, audio, delay_ms, tracks, out):
+    """The README's recipe with every track, to Matroska: (file, delay) of
+    each beside the audio file. Not to a program stream: ffmpeg's demuxer
+    reads one AC3 frame in some hundreds there a frame late, which its PES
+    stamps do not say."""
+    argv = ["ffmpeg", "-nostdin", "-v", "error"] + GENPTS + ["-i", video, "-itsoffset", seconds_arg(delay_ms),
+                                                             "-i", audio]
+    for path, delay in tracks:
+        argv += ["-itsoffset", seconds_arg(delay), "-i", path]
+    argv += ["-map", "0:v"] + [x for i in range(len(tracks) + 1) for x in ("-map", "%d:a" % (i + 1))]
+    run(argv + ["-c", "copy"] + TO_FIRST_PICTURE + [out])
+    return out
+
+
+def decoder_errors(path):
+    """The lines ffmpeg's decoder logs as errors for a stream decoded alone."""
+    return len([line for line in run(FF + ["-i", path, "-f", "null", "-"], check=False)[2].splitlines() if line])
 
 
 def mux(video, audio, delay_ms, out, video_options=(), audio_extra_ms=0, video_offset_ms=None, extra=()):
@@ -823,6 +906,7 @@ class Bench:
         self.one_frame = []  # (clip, whether its mux's audio packets are the split's MP2 frames)
         self.self_check = None
         self.agree = []  # (clean clip and recipe, median per frame less median per second)
+        self.ac3_errors = {}  # (clip, "clean" or "damaged", flag): error lines decoding its split's AC3 file alone
 
     def path(self, name):
         return os.path.join(self.work, name)
@@ -888,9 +972,12 @@ class Bench:
         made = self.all(*[(decoded_pictures, P(v)) for v in videos],
                         (make_audio, P("a.mp2"), shift),
                         (make_audio, P("a_open.mp2"), first_open[3] * RATE // FPS + shift),
-                        (make_audio, P("a44.mp2"), lead * 44100 / 90000 + codec, 44100))
+                        (make_audio, P("a44.mp2"), lead * 44100 / 90000 + codec, 44100),
+                        (make_ac3, P("t.ac3"), RATE // 3), (make_audio, P("t.c2.mp2"), RATE // 5))
         truth = dict(zip(videos, made))
         lead_s = lead / 90000
+        tracked = Clip(P("v_bf2.m2v"), P("a.mp2"), truth["v_bf2.m2v"], lead_s)
+        tracked.tracks = [Track(P(path), tracked, ms / 1000, label) for label, _, path, ms in self.TRACKS]
         self.clips = {
             "bf2": Clip(P("v_bf2.m2v"), P("a.mp2"), truth["v_bf2.m2v"], lead_s),
             "bf0": Clip(P("v_bf0.m2v"), P("a.mp2"), truth["v_bf0.m2v"], lead_s),
@@ -901,8 +988,11 @@ class Bench:
             "fps-change": Clip(P("v_change.m2v"), P("a.mp2"), truth["v_change.m2v"], lead_s, change=CHANGE),
             "interlaced": Clip(P("v_interlaced.m2v"), P("a.mp2"), truth["v_interlaced.m2v"], lead_s),
             "44k": Clip(P("v_bf2.m2v"), P("a44.mp2"), truth["v_bf2.m2v"], lead_s),
+            "tracks": tracked,
         }
         broadcasts = [(b[0], self.pool.submit(self.broadcast_clip, *b, damage)) for b in self.BROADCAST]
+        if damage:
+            broadcasts += [(t[0], self.pool.submit(self.tracks_clip, *t)) for t in self.TRACKED]
 
         print("korvat: %s\nkorvat-pack: %s" % (self.korvat, self.packer))
         print("clips: %d s, 720x576 %d fps, GOP 12, MP2 48 kHz 192 kbit/s stereo, flash and beep at every second"
@@ -926,7 +1016,9 @@ class Bench:
             self.damaged()
         else:
             print("\ndamaged clips: skipped, korvat-pack has no --lose, --pes-frames and --report yet")
-        self.frame_table([c[0] for c in clean], [c[0] for c in self.DAMAGED] if damage else [], broadcasts)
+        tracks = [t[0] + " " + label for t in self.TRACKED for label in ["mp2"] + [x[0] for x in self.TRACKS]]
+        self.frame_table([c[0] for c in clean], [c[0] for c in self.DAMAGED] if damage else [], broadcasts,
+                         tracks if damage else [])
         print("\n%.0f s" % (time.time() - started))
 
     def sources_unlike(self, videos, truth, audios):
@@ -1194,6 +1286,52 @@ class Bench:
                                                               os.path.join(d, "split-r-clean", "rec.mp2"))))
         return seed
 
+    # ------------------------------------------------------- every track
+
+    TRACKS = [  # name, stream id, source, begins so many ms after the audio file's
+        ("ac3", 0xBD, "t.ac3", -64), ("c2", 0xC2, "t.c2.mp2", 100)]
+    TRACKED = [  # name, first seed to try, seconds lost per stretch
+        ("tracks", 1601, (0.1, 2.0)), ("tracks-outage", 1701, (3.0, 6.0))]
+
+    def tracks_clip(self, name, first_seed, span):
+        """The clip with an AC3 5.1 track and a second MP2 track beside its
+        audio, each beginning at a moment of its own, undamaged and damaged,
+        every track muxed with its delay and measured at every frame."""
+        d = self.path(name)
+        os.makedirs(d)
+        clip = self.clips["tracks"]
+        options = self.pes_frames()
+        for label, sid, path, ms in self.TRACKS:
+            options += ["--track", "0x%X:%s@%d" % (sid, self.path(path), ms)]
+        seed = self.find_seed(clip.video, clip.audio, first_seed, options)
+        clean = os.path.join(d, "clean.av")
+        self.pack(clip.video, clip.audio, clean, seed, options)
+        cuts = self.lose(name, d, clip, clean, seed, span, options)[1]
+        labels = ["mp2"] + [t[0] for t in self.TRACKS]
+        for flag in self.flags:
+            for which, rec in (("clean", clean), ("damaged", os.path.join(d, "damaged.av"))):
+                try:
+                    out = os.path.join(d, "split%s-%s" % (flag, which))
+                    v, a, delay, err = split(self.korvat, rec, out, flag)
+                    delays = track_delays(err)
+                    names = ["rec.ac3" if sid == 0xBD else "rec.%02x.mp2" % sid for _, sid, _, _ in self.TRACKS]
+                    if delay is None or any(n not in delays for n in names):
+                        raise RuntimeError("korvat %s says no delay for a track: %s" % (flag, err.strip()[-300:]))
+                    tracks = [(os.path.join(out, n), delays[n]) for n in names]
+                    muxed = readme_mux_tracks(v, a, delay, tracks, os.path.join(d, "mux%s-%s.mkv" % (flag, which)))
+                    m = measure(muxed, d, by_second=False, tracks=len(labels))
+                    said = ["%+d" % delay] + ["%+d" % delays[n] for n in names]
+                    for i, label in enumerate(labels):
+                        self.frames[name + " " + label, which, flag] = (
+                            said[i], FrameSync(m, clip, cuts if which == "damaged" else (), i))
+                    self.ac3_errors[name, which, flag] = decoder_errors(tracks[0][0])
+                except RuntimeError as e:
+                    if CHILDREN.stopping:
+                        raise
+                    for label in labels:
+                        self.frames[name + " " + label, which, flag] = ("", str(e))
+        return seed
+
     def spared(self, report):
         """The seconds whose flash picture and beep frames no lost stretch
         took, by the packer's report; a picture or frame that was only cut
@@ -1269,7 +1407,7 @@ class Bench:
 
     # ---------------------------------------------------- at every frame
 
-    def frame_table(self, clean, damaged, broadcasts):
+    def frame_table(self, clean, damaged, broadcasts, tracks):
         failed = {}
         for name, future in broadcasts:
             try:
@@ -1307,20 +1445,23 @@ class Bench:
               " decoder's error lines)")
         print("(clips: outage: 5 stretches of 3-6 s lost; prefix-20: a fifth of the video packets stamped; one-pic:"
               " a closed group of one I-picture first, then an open one; fps-change: 25 fps, from %d s 29.97 fps,"
-              " undamaged only; interlaced: frame pictures, top field first; 44k: MP2 at 44.1 kHz; these are in"
-              " PES packets of whole frames)" % (CHANGE // FPS))
+              " undamaged only; interlaced: frame pictures, top field first; 44k: MP2 at 44.1 kHz; tracks: bf2 with an"
+              " AC3 5.1 track (448 kbit/s) beginning %+d ms and a second MP2 track beginning %+d ms after its audio,"
+              " every track muxed with its delay, a row each; these are in PES packets of whole frames)"
+              % (CHANGE // FPS, self.TRACKS[0][3], self.TRACKS[1][3]))
         print("  %-10s %-19s %-4s %-10s %-10s %8s %10s  %-7s %s" % ("clip", "damage", "flag", "delay", "matched",
                                                                  "worst", "near a cut", "beyond", "broken"))
         off = []
-        for name in clean + damaged + [b[0] for b in self.BROADCAST]:
-            if name in failed:
-                print("  %-10s failed: %s" % (name, failed[name][:200]))
+        for name in clean + damaged + [b[0] for b in self.BROADCAST] + tracks:
+            clip = name.split(" ")[0] if name in tracks else name
+            if clip in failed and (clip == name or name.endswith(" mp2")):
+                print("  %-10s failed: %s" % (name, failed[clip][:200]))
             for which in ("clean", "damaged"):
                 for flag in self.flags:
                     if (name, which, flag) not in self.frames:
                         continue
                     said, result = self.frames[name, which, flag]
-                    damage = self.damage.get(name, "?") if which == "damaged" else "none"
+                    damage = self.damage.get(clip, "?") if which == "damaged" else "none"
                     head = "  %-10s %-19s %-4s " % (name, damage, flag)
                     if isinstance(result, str):
                         print(head + "failed: %s" % result[:200])
@@ -1336,6 +1477,9 @@ class Bench:
             print("where -r is off by more than half a frame: runs of frames in a row, by their clip time, and"
                   " their offsets in ms")
             print("\n".join(off))
+        if self.ac3_errors:
+            print("the split's AC3 file decoded alone, error lines: %s" % ", ".join(
+                "%s %s %s %d" % (clip, which, flag, n) for (clip, which, flag), n in sorted(self.ac3_errors.items())))
 
 
 def runs_beyond(result, most=6):
