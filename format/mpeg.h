@@ -26,6 +26,10 @@ constexpr std::size_t kPictureExtensionBytes = 8;
 inline std::uint16_t temporalReference(const unsigned char* at) {
   return static_cast<std::uint16_t>(at[4] << 2 | at[5] >> 6);
 }
+inline void setTemporalReference(unsigned char* at, std::uint16_t reference) {
+  at[4] = static_cast<unsigned char>(reference >> 2);
+  at[5] = static_cast<unsigned char>((at[5] & 0x3F) | (reference & 0x03) << 6);
+}
 inline std::uint8_t pictureCodingType(const unsigned char* at) { return at[5] >> 3 & 0x07; }
 constexpr std::uint8_t kIntraPicture = 1, kBidirectionalPicture = 3;
 

@@ -52,10 +52,21 @@ std::vector<Unit> unitsOf(const Bytes& video) {
   return units;
 }
 
+// Whether an output unit is the source's: the same bytes, but for the
+// temporal reference of a picture, which the clean cut may number anew.
+bool sameUnit(const Bytes& out, const Bytes& source) {
+  if (out.size() != source.size() || out.size() < kPictureHeaderBytes || out[3] != '\0') return out == source;
+  return out.compare(0, 4, source, 0, 4) == 0 && ((out[5] ^ source[5]) & 0x3F) == 0 &&
+         out.compare(6, Bytes::npos, source, 6, Bytes::npos) == 0;
+}
+
 // The units of the source that the output video holds, in its order. Each
 // must be one of the source, whole, in the source's order; the video begins
 // with a sequence header; no picture that damage touched is written, nor one
-// whose reference pictures were not.
+// whose reference pictures were not. A group numbers the pictures it shows
+// from 0, also when it lost the B-pictures shown before its I-picture: each
+// picture's temporal reference is the source's less that of the group's
+// first picture shown.
 std::vector<Unit> sourceUnitsIn(const Bytes& out, const Bytes& source, const pack::Intact& intact) {
   EXPECT_TRUE(isPrefix(Bytes("\0\0\1\xB3", 4), out));
   const std::vector<Unit> units = unitsOf(source);
@@ -69,8 +80,19 @@ std::vector<Unit> sourceUnitsIn(const Bytes& out, const Bytes& source, const pac
       return piece.first <= unit.at && unit.at + unit.bytes.size() <= piece.second;
     });
   };
+  // Of the output group in hand: each picture's reference, and the source's less it.
+  std::vector<std::int64_t> references, renumbered;
+  const auto checkGroup = [&] {
+    if (renumbered.empty()) return;
+    EXPECT_EQ(*std::min_element(references.begin(), references.end()), 0);
+    EXPECT_EQ(*std::min_element(renumbered.begin(), renumbered.end()),
+              *std::max_element(renumbered.begin(), renumbered.end()));
+    references.clear();
+    renumbered.clear();
+  };
   for (const Unit& unit : unitsOf(out)) {
-    while (next < units.size() && (units[next].bytes != unit.bytes || !arrived(units[next]))) ++next;
+    if (unit.bytes.compare(0, 4, Bytes("\0\0\1\xB8", 4)) == 0) checkGroup();
+    while (next < units.size() && (!sameUnit(unit.bytes, units[next].bytes) || !arrived(units[next]))) ++next;
     if (next == units.size()) {
       ADD_FAILURE() << "no unit of the source that arrived whole, in order, at byte " << unit.at << " of the video";
       break;
@@ -78,6 +100,10 @@ std::vector<Unit> sourceUnitsIn(const Bytes& out, const Bytes& source, const pac
     const Unit& from = units[next];
     written[next] = true;
     found.push_back(from);
+    if (unit.picture) {
+      references.push_back(temporalReference(bytesOf(unit.bytes, 0)));
+      renumbered.push_back(temporalReference(bytesOf(from.bytes, 0)) - references.back());
+    }
     if (from.picture) {
       // A P-picture refers to the last picture before it that is no
       // B-picture, a B-picture to the last two.
@@ -90,6 +116,7 @@ std::vector<Unit> sourceUnitsIn(const Bytes& out, const Bytes& source, const pac
     }
     ++next;
   }
+  checkGroup();
   return found;
 }
 

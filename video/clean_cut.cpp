@@ -24,6 +24,12 @@ bool RestartRule::keeps(const unsigned char* header) {
   const unsigned char code = header[3];
   const bool picture = code == kPictureStart;
   const bool intra = picture && pictureCodingType(header) == kIntraPicture;
+  if (code == kGroupStart || code == kSequenceHeader) {
+    // A new group numbers its pictures afresh; in a stream without group
+    // headers, references run on past a sequence header.
+    renumberBy = 0;
+    inGroup = code == kGroupStart;
+  }
   switch (restart) {
     case Restart::None:
       return true;
@@ -61,6 +67,8 @@ bool RestartRule::keeps(const unsigned char* header) {
 void RestartRule::intraKept(const unsigned char* header) {
   restart = Restart::PastLeadingB;
   intraReference = temporalReference(header);
+  // Every B-picture shown before it is dropped.
+  if (inGroup) renumberBy = intraReference;
 }
 
 bool CleanCut::take(const VideoChunk& chunk) {
@@ -98,6 +106,17 @@ void CleanCut::unitBegins(const StartCode& code) {
                                     : UnitKind::Other,
           rule.keeps(code.header), code.packet};
   if (unit.kind == UnitKind::Picture && !unit.kept) next.pictureDropped(code.packet);
+  if (unit.kind == UnitKind::Picture && unit.kept && rule.renumbering() != 0) renumber(startCodes.back());
+}
+
+// The picture's temporal reference, less the leading B-pictures dropped,
+// in what is written and in what the picture clock reads.
+void CleanCut::renumber(StartCode& code) {
+  const auto reference = static_cast<std::uint16_t>(temporalReference(code.header) - rule.renumbering());
+  setTemporalReference(code.header, reference);
+  if (code.at >= held.start() && code.at + kPictureHeaderBytes <= held.end()) {
+    setTemporalReference(held.at(code.at), reference);
+  }
 }
 
 bool CleanCut::cut() {

@@ -26,6 +26,10 @@ class RestartRule {
   void sequenceWritten() { sequenceKept = true; }
   void cut() { restart = Restart::AtHeader; }
   bool restarting() const { return restart != Restart::None; }
+  // How much less each picture's temporal reference is in the output: a
+  // group that lost its leading B-pictures shows its I-picture first, and
+  // says so, as muxers that time pictures by their references need.
+  std::uint16_t renumbering() const { return renumberBy; }
 
  private:
   enum class Restart { None, AtHeader, AtIntra, PastLeadingB };
@@ -34,6 +38,8 @@ class RestartRule {
   Restart restart = Restart::None;
   std::uint16_t intraReference = 0;
   bool sequenceKept = false;  // a whole sequence header is in the output
+  bool inGroup = false;       // the pictures kept belong to a group with a header
+  std::uint16_t renumberBy = 0;
 };
 
 class CleanCut {
@@ -72,6 +78,7 @@ class CleanCut {
   bool afterBytes();
   bool endUnit(std::uint64_t at);
   void unitBegins(const StartCode& code);
+  void renumber(StartCode& code);
   bool release(std::uint64_t to);
   bool writeReady();
   void startPackets(std::uint64_t to);
