@@ -19,8 +19,15 @@ FrameVerdict AudioClock::take(const FoundFrame& frame) {
     clock.startAt(frame.stamp.ticks, ticksBetween(timelineBase.ticks, frame.stamp.ticks));
     repair.start(clock.now());
   }
+  if (frame.stamp.known && !checkpoint(frame.stamp.ticks, frame)) {
+    // A stamp that jumps where no damage lay: packets lost without a trace,
+    // or the stamp garbled. The frames from here wait for the next stamp to
+    // tell which; those that waited for this one were told it is neither.
+    if (!placeHeld(Placed::OnFromBefore)) return FrameVerdict::WriteFailed;
+    awaitingStamp = true;
+    return hold(frame) ? FrameVerdict::Taken : FrameVerdict::WriteFailed;
+  }
   if (frame.stamp.known) {
-    checkpoint(frame.stamp.ticks, frame);
     if (!placeHeld(Placed::BackFromStamp)) return FrameVerdict::WriteFailed;
   } else if (awaitingStamp && held.size() < kMaxHeldFrames) {
     return hold(frame) ? FrameVerdict::Taken : FrameVerdict::WriteFailed;
@@ -66,10 +73,10 @@ bool AudioClock::placeHeld(Placed placed) {
   return true;
 }
 
-void AudioClock::checkpoint(std::uint32_t ticks, const FoundFrame& frame) {
+bool AudioClock::checkpoint(std::uint32_t ticks, const FoundFrame& frame) {
   std::int64_t moment = clock.follow(ticks);
   const bool firstStamp = state == State::BeforeFirstFrame;
-  if (!firstStamp && !believed(moment, frame.header)) return;
+  if (!firstStamp && !believed(moment, frame.header)) return false;
   clock.moveTo(moment);
   // Frames repeated (a packet that came twice) are no loss.
   const std::int64_t lost = firstStamp ? 0
@@ -79,7 +86,10 @@ void AudioClock::checkpoint(std::uint32_t ticks, const FoundFrame& frame) {
   lastStampTicks = moment;
   framesSinceStamp = 0;
   ticksSinceStamp = 0;
-  repair.checkpoint(moment, lost, frame);
+  std::int64_t heldTicks = 0;  // go out before the frame stamped
+  for (const HeldFrame& waiting : held) heldTicks += waiting.header.ticks();
+  repair.checkpoint(moment, lost, frame, heldTicks);
+  return true;
 }
 
 // Whether a stamp is believed. One that the frames since the last stamp do

@@ -53,7 +53,8 @@ class AudioClock final : public FrameReceiver {
   bool hold(const FoundFrame& frame);
   enum class Placed { BackFromStamp, OnFromBefore };
   bool placeHeld(Placed placed);
-  void checkpoint(std::uint32_t ticks, const FoundFrame& frame);
+  // False when the stamp is not believed, not yet.
+  bool checkpoint(std::uint32_t ticks, const FoundFrame& frame);
   bool believed(std::int64_t& moment, const FrameHeader& header);
 
   AudioRepair& repair;
@@ -67,7 +68,7 @@ class AudioClock final : public FrameReceiver {
   std::int64_t ticksSinceStamp = 0;
   bool cutSinceStamp = false;
   std::optional<std::int64_t> pendingJump;  // of a stamp not yet believed
-  bool awaitingStamp = false;               // damage since the last frame stamped
+  bool awaitingStamp = false;               // damage, or a stamp not believed, since the last frame stamped
   std::deque<HeldFrame> held;               // the frames since, until the next stamp
   bool writeFailed = false;                 // placing them, when damage was told
 };

@@ -38,10 +38,10 @@ void AudioRepair::damaged() {
   phase = Phase::StretchOpen;
 }
 
-void AudioRepair::checkpoint(std::int64_t moment, std::int64_t lost, const FoundFrame& frame) {
+void AudioRepair::checkpoint(std::int64_t moment, std::int64_t lost, const FoundFrame& frame, std::int64_t heldTicks) {
   framesLost += lost;
   const std::int64_t target = moment - timeline.shiftAt(moment);
-  const std::int64_t now = written.now();
+  const std::int64_t now = written.now() + heldTicks;
   const std::int64_t offset = now - target;  // above 0: the audio comes late
   const std::int64_t frames = frame.header.framesIn(offset);
   lastFrameTicks = frame.header.ticks();

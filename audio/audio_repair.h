@@ -45,8 +45,9 @@ class AudioRepair {
   // The first frame's stamp was garbled: the audio starts so much later.
   void moveStart(std::int64_t ticks) { written.moveStart(ticks); }
   void damaged();
-  // A stamped frame believed at `moment`, with so many frames lost since the last.
-  void checkpoint(std::int64_t moment, std::int64_t lost, const FoundFrame& frame);
+  // A stamped frame believed at `moment`, with so many frames lost since the
+  // last, and frames of `heldTicks` still to go out before it.
+  void checkpoint(std::int64_t moment, std::int64_t lost, const FoundFrame& frame, std::int64_t heldTicks);
   // Every frame, after its checkpoint, at its moment: written, or dropped by a repair.
   bool take(const FoundFrame& frame, std::int64_t moment);
   bool passOn(const unsigned char* data, std::size_t n);

@@ -42,6 +42,7 @@ class BitReader {
 class BitWriter {
  public:
   explicit BitWriter(std::vector<unsigned char>& bytes) : bytes(bytes) {}
+  // At most 32 bits at a time.
   void put(std::uint32_t value, unsigned bits) {
     for (unsigned i = bits; i-- > 0; ++at) {
       if (value >> i & 1) bytes[at / 8] = static_cast<unsigned char>(bytes[at / 8] | 0x80 >> at % 8);
@@ -118,7 +119,7 @@ void writeSilentBlock(BitWriter& bits, const Ac3Layout& like, bool first) {
   bits.put(4, 3);
   bits.flag(true);  // SNR offsets, all 0: no mantissa gets a bit
   bits.put(0, 6);
-  bits.put(0, 7 * (channels + (like.lfe ? 1 : 0)));
+  for (unsigned ch = 0; ch < channels + (like.lfe ? 1 : 0); ++ch) bits.put(0, 7);  // no fine offset or gain
   bits.put(0, 2);  // no delta bit allocation, nothing skipped
 }
 

@@ -60,18 +60,20 @@ void ExtraTracks::add(std::uint8_t id, const unsigned char* payload, std::size_t
 
 void ExtraTracks::breakHere() {
   for (Stream& s : streams) {
-    if (s.started && !s.failed && !s.path->breakHere()) fail(s);
-    // With -r no frame spans damage: the first is sought after it.
-    if (!s.started && damage == DamageMode::Repair) {
+    // With -r no frame spans damage: a first frame that ends where it
+    // begins, or proves itself whole, is one; else it is sought after it.
+    if (!s.started && !s.failed && damage == DamageMode::Repair) {
+      findAc3Frame(s, true);
       s.pending.clear();
       s.pendingStamps.clear();
       s.searchFrom = 0;
     }
+    if (s.started && !s.failed && !s.path->breakHere()) fail(s);
   }
 }
 
 // The first AC3 frame is one whose successor's sync lies where its length
-// says, or one that reaches to the end of the stream.
+// says, one that reaches to the end of the stream, or one whose CRCs hold.
 void ExtraTracks::findAc3Frame(Stream& s, bool atEnd) {
   const std::vector<unsigned char>& bytes = s.pending;
   std::size_t i = s.searchFrom;  // what is before was no frame
@@ -79,8 +81,11 @@ void ExtraTracks::findAc3Frame(Stream& s, bool atEnd) {
     const std::uint32_t length = ac3FrameLength(bytes.data() + i);
     if (length == 0) continue;
     const std::size_t next = i + length;
-    if (next + kAc3HeaderSize > bytes.size() && !(atEnd && next == bytes.size())) break;  // more bytes will tell
-    if (next == bytes.size() || ac3FrameLength(bytes.data() + next) != 0) {
+    const bool provesWhole = next <= bytes.size() && ac3CrcsHold(bytes.data() + i, length);
+    if (next + kAc3HeaderSize > bytes.size() && !(atEnd && next == bytes.size()) && !provesWhole) {
+      break;  // more bytes will tell
+    }
+    if (next == bytes.size() || provesWhole || ac3FrameLength(bytes.data() + next) != 0) {
       start(s, i);
       return;
     }
