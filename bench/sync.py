@@ -698,7 +698,10 @@ class FrameSync:
             # broke it) takes the time of the last one that did plus the time
             # shown since, which is what measuring from that one comes to.
             # Frames before the first picture are measured from it all the same.
-            at, when = shown[max(bisect.bisect_right(starts, pts + sound.samples / 2 / sound.rate) - 1, 0)]
+            # A middle on the start of a picture belongs to it, also where
+            # Matroska's times, to the millisecond, put it a little before.
+            middle = pts + sound.samples / 2 / sound.rate + 0.0005
+            at, when = shown[max(bisect.bisect_right(starts, middle) - 1, 0)]
             self.offsets.append((t, (pts - at) - (t - when)))
         self.half = sound.samples / sound.rate / 2
         near = [o for t, o in self.offsets if any(a - 1 <= t <= b + 1 for a, b in cuts)]

@@ -64,9 +64,8 @@ bool sameUnit(const Bytes& out, const Bytes& source) {
 // must be one of the source, whole, in the source's order; the video begins
 // with a sequence header; no picture that damage touched is written, nor one
 // whose reference pictures were not. A group numbers the pictures it shows
-// from 0, also when it lost the B-pictures shown before its I-picture: each
-// picture's temporal reference is the source's less that of the group's
-// first picture shown.
+// from 0 and without a gap, in the source's order, also when it lost the
+// B-pictures shown before its I-picture, or pictures to damage.
 std::vector<Unit> sourceUnitsIn(const Bytes& out, const Bytes& source, const pack::Intact& intact) {
   EXPECT_TRUE(isPrefix(Bytes("\0\0\1\xB3", 4), out));
   const std::vector<Unit> units = unitsOf(source);
@@ -80,15 +79,16 @@ std::vector<Unit> sourceUnitsIn(const Bytes& out, const Bytes& source, const pac
       return piece.first <= unit.at && unit.at + unit.bytes.size() <= piece.second;
     });
   };
-  // Of the output group in hand: each picture's reference, and the source's less it.
-  std::vector<std::int64_t> references, renumbered;
+  // Of the output group in hand: each picture's reference in the source, and in the output.
+  std::vector<std::pair<std::int64_t, std::int64_t>> references;
   const auto checkGroup = [&] {
-    if (renumbered.empty()) return;
-    EXPECT_EQ(*std::min_element(references.begin(), references.end()), 0);
-    EXPECT_EQ(*std::min_element(renumbered.begin(), renumbered.end()),
-              *std::max_element(renumbered.begin(), renumbered.end()));
+    std::sort(references.begin(), references.end());
+    std::int64_t rank = -1;  // a picture that came twice is shown twice, with one number
+    for (std::size_t i = 0; i < references.size(); ++i) {
+      if (i == 0 || references[i].first != references[i - 1].first) ++rank;
+      EXPECT_EQ(references[i].second, rank) << "source " << references[i].first;
+    }
     references.clear();
-    renumbered.clear();
   };
   for (const Unit& unit : unitsOf(out)) {
     if (unit.bytes.compare(0, 4, Bytes("\0\0\1\xB8", 4)) == 0) checkGroup();
@@ -101,8 +101,7 @@ std::vector<Unit> sourceUnitsIn(const Bytes& out, const Bytes& source, const pac
     written[next] = true;
     found.push_back(from);
     if (unit.picture) {
-      references.push_back(temporalReference(bytesOf(unit.bytes, 0)));
-      renumbered.push_back(temporalReference(bytesOf(from.bytes, 0)) - references.back());
+      references.push_back({temporalReference(bytesOf(from.bytes, 0)), temporalReference(bytesOf(unit.bytes, 0))});
     }
     if (from.picture) {
       // A P-picture refers to the last picture before it that is no

@@ -17,6 +17,8 @@ bool beginsUnit(unsigned char code) {
 constexpr std::uint64_t kMaxWithoutStartCode = 1 << 20;
 constexpr std::size_t kMaxHeld = 64 << 20;
 constexpr std::uint64_t kWriteBatch = DiskFile::kBufferSize;
+// A group is held until it ends, unless it is larger than any a broadcast sends.
+constexpr std::uint64_t kMaxGroupHeld = 16 << 20;
 
 }  // namespace
 
@@ -107,6 +109,7 @@ void CleanCut::unitBegins(const StartCode& code) {
           rule.keeps(code.header), code.packet};
   if (unit.kind == UnitKind::Picture && !unit.kept) next.pictureDropped(code.packet);
   if (unit.kind == UnitKind::Picture && unit.kept && rule.renumbering() != 0) renumber(startCodes.back());
+  if (kind == kGroupStart && unit.kept) groupAt = code.at;
 }
 
 // The picture's temporal reference, less the leading B-pictures dropped,
@@ -120,6 +123,7 @@ void CleanCut::renumber(StartCode& code) {
 }
 
 bool CleanCut::cut() {
+  closeGap();
   // What was whole goes out before the clock hears of the cut.
   const bool written = drop(held.end());
   if (!rule.restarting()) next.cut();
@@ -141,15 +145,36 @@ bool CleanCut::finish() {
 }
 
 // Whole units go out in batches large enough to pass the file's buffer,
-// which saves copying every byte of the video once more.
+// which saves copying every byte of the video once more. The group in hand
+// stays, so that damage that cuts it short can still number it anew.
 bool CleanCut::release(std::uint64_t to) {
   readyTo = std::max(readyTo, to);
-  return readyTo - held.start() < kWriteBatch || writeReady();
+  if (readyTo - held.start() < kWriteBatch) return true;
+  const bool groupHeld = groupAt && *groupAt >= held.start() && readyTo - *groupAt < kMaxGroupHeld;
+  return writeReady(groupHeld ? *groupAt : readyTo);
+}
+
+// Damage cut the group in hand short: its pictures are numbered anew in the
+// order they are shown, so that those lost leave no gap, which muxers that
+// time pictures by their numbers would show. The picture clock, which times
+// them by their stamps, reads the numbers they came with.
+void CleanCut::closeGap() {
+  if (!groupAt || *groupAt < held.start()) return;                // no group, or written already
+  std::vector<std::pair<std::uint16_t, std::uint64_t>> pictures;  // reference, where
+  for (const StartCode& code : startCodes) {
+    if (code.at >= *groupAt && code.at < readyTo && code.code() == kPictureStart) {
+      pictures.push_back({temporalReference(held.at(code.at)), code.at});
+    }
+  }
+  std::sort(pictures.begin(), pictures.end());
+  for (std::size_t rank = 0; rank < pictures.size(); ++rank) {
+    setTemporalReference(held.at(pictures[rank].second), static_cast<std::uint16_t>(rank));
+  }
 }
 
 // The picture clock reads the start codes written, where they lie in the output.
-bool CleanCut::writeReady() {
-  const std::uint64_t to = readyTo;
+bool CleanCut::writeReady(std::uint64_t limit) {
+  const std::uint64_t to = std::min(readyTo, limit);
   if (to <= held.start()) return true;
   startPackets(to);
   written.clear();

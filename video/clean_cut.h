@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <optional>
 #include <vector>
 
 #include "file/disk_file.h"
@@ -80,7 +81,8 @@ class CleanCut {
   void unitBegins(const StartCode& code);
   void renumber(StartCode& code);
   bool release(std::uint64_t to);
-  bool writeReady();
+  bool writeReady(std::uint64_t limit = UINT64_MAX);
+  void closeGap();
   void startPackets(std::uint64_t to);
   bool drop(std::uint64_t to);
   void forget(std::uint64_t to);
@@ -92,11 +94,12 @@ class CleanCut {
 
   HeldVideo held;
   std::deque<Packet> packets;
-  std::deque<StartCode> startCodes;  // found and not written yet
-  std::vector<StartCode> written;    // in the bytes written in hand
-  std::uint64_t settledTo = 0;       // no start code not yet found begins before this
-  std::uint64_t lastStartCode = 0;   // the units before it are whole
-  std::uint64_t readyTo = 0;         // whole units up to here go out together
+  std::deque<StartCode> startCodes;      // found and not written yet
+  std::vector<StartCode> written;        // in the bytes written in hand
+  std::uint64_t settledTo = 0;           // no start code not yet found begins before this
+  std::uint64_t lastStartCode = 0;       // the units before it are whole
+  std::uint64_t readyTo = 0;             // whole units up to here go out together
+  std::optional<std::uint64_t> groupAt;  // where the group in hand begins, in a stream of groups
   Unit unit;
   RestartRule rule;
 };
