@@ -24,14 +24,15 @@ a check of the per-frame measure on a mux made 40 ms off; and the offset at
 every audio frame of every clip, undamaged and damaged, split with -r and
 with -k: the clips above, and clips of the kinds broadcasts carry (outages of
 seconds, sparse video stamps, a first group of one picture, a change of frame
-rate, interlaced video, 44.1 kHz audio). Each row gives the worst offset, the
+rate, interlaced video, 44.1 kHz audio, an AC3 5.1 and a second MP2 track
+beginning apart from the audio, a row for each track). Each row gives the worst offset, the
 worst within a second of what damage took, how many frames are off by more
 than half a frame, and the pictures that match none of the clip's.
 
   bench/sync.py [--korvat PATH] [--pack PATH] [--keep DIR] [--jobs N]
 
 Run by hand; not part of the tests. Needs ffmpeg and ffprobe (made for
-Debian 12's 5.1); about three minutes on two cores.
+Debian 12's 5.1); about five minutes on two cores.
 """
 
 import argparse
