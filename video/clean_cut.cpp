@@ -109,7 +109,13 @@ void CleanCut::unitBegins(const StartCode& code) {
           rule.keeps(code.header), code.packet};
   if (unit.kind == UnitKind::Picture && !unit.kept) next.pictureDropped(code.packet);
   if (unit.kind == UnitKind::Picture && unit.kept && rule.renumbering() != 0) renumber(startCodes.back());
-  if (kind == kGroupStart && unit.kept) groupAt = code.at;
+  if (kind == kGroupStart && unit.kept) {
+    groupAt = code.at;
+    groupPictures.clear();
+  }
+  if (unit.kind == UnitKind::Picture && unit.kept) {
+    groupPictures.push_back({temporalReference(startCodes.back().header), code.at});
+  }
 }
 
 // The picture's temporal reference, less the leading B-pictures dropped,
@@ -156,19 +162,21 @@ bool CleanCut::release(std::uint64_t to) {
 
 // Damage cut the group in hand short: its pictures are numbered anew in the
 // order they are shown, so that those lost leave no gap, which muxers that
-// time pictures by their numbers would show. The picture clock, which times
-// them by their stamps, reads the numbers they came with.
+// time pictures by their numbers would show. Those written already keep
+// theirs; the picture clock, which times pictures by their stamps, reads the
+// numbers they came with.
 void CleanCut::closeGap() {
-  if (!groupAt || *groupAt < held.start()) return;                // no group, or written already
-  std::vector<std::pair<std::uint16_t, std::uint64_t>> pictures;  // reference, where
-  for (const StartCode& code : startCodes) {
-    if (code.at >= *groupAt && code.at < readyTo && code.code() == kPictureStart) {
-      pictures.push_back({temporalReference(held.at(code.at)), code.at});
-    }
+  if (!groupAt) return;             // no groups to number
+  std::vector<GroupPicture> shown;  // the picture in hand lost its end
+  for (const GroupPicture& picture : groupPictures) {
+    if (picture.at < readyTo) shown.push_back(picture);
   }
-  std::sort(pictures.begin(), pictures.end());
-  for (std::size_t rank = 0; rank < pictures.size(); ++rank) {
-    setTemporalReference(held.at(pictures[rank].second), static_cast<std::uint16_t>(rank));
+  std::stable_sort(shown.begin(), shown.end(),
+                   [](const GroupPicture& a, const GroupPicture& b) { return a.reference < b.reference; });
+  std::uint16_t rank = 0;  // a picture that came twice keeps one number
+  for (std::size_t i = 0; i < shown.size(); ++i) {
+    if (i > 0 && shown[i].reference != shown[i - 1].reference) ++rank;
+    if (shown[i].at >= held.start()) setTemporalReference(held.at(shown[i].at), rank);
   }
 }
 

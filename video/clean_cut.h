@@ -100,6 +100,11 @@ class CleanCut {
   std::uint64_t lastStartCode = 0;       // the units before it are whole
   std::uint64_t readyTo = 0;             // whole units up to here go out together
   std::optional<std::uint64_t> groupAt;  // where the group in hand begins, in a stream of groups
+  struct GroupPicture {
+    std::uint16_t reference;  // as written
+    std::uint64_t at;
+  };
+  std::vector<GroupPicture> groupPictures;  // the group's pictures kept, in stream order
   Unit unit;
   RestartRule rule;
 };
