@@ -19,6 +19,7 @@ constexpr std::size_t kMaxHeld = 64 << 20;
 constexpr std::uint64_t kWriteBatch = DiskFile::kBufferSize;
 // A group is held until it ends, unless it is larger than any a broadcast sends.
 constexpr std::uint64_t kMaxGroupHeld = 16 << 20;
+constexpr std::size_t kMaxGroupPictures = 1024;
 
 }  // namespace
 
@@ -115,6 +116,11 @@ void CleanCut::unitBegins(const StartCode& code) {
   }
   if (unit.kind == UnitKind::Picture && unit.kept) {
     groupPictures.push_back({temporalReference(startCodes.back().header), code.at});
+    // Temporal references count to 1024: a longer run has no group to number.
+    if (groupPictures.size() > kMaxGroupPictures) {
+      groupAt.reset();
+      groupPictures.clear();
+    }
   }
 }
 
