@@ -8,9 +8,22 @@
 namespace korvat {
 namespace {
 
+// Only the character after the dash counts, as it always has, and scripts
+// may pass more; what is ignored is said on standard error.
+void tellIgnored(const char* argument, bool known) {
+  if (!known) {
+    consoleNote("korvat: option '%s' is not known and was ignored (korvat knows -i, -p, -r, -k and -h)\n", argument);
+  } else if (argument[2] != '\0') {
+    consoleNote("korvat: option '%s' was taken as '-%c'; '%s' after it was ignored (give each option on its own)\n",
+                argument, argument[1], argument + 2);
+  }
+}
+
 // False for a request for help.
 bool applyOption(const char* argument, RunOptions& options) {
-  switch (std::tolower(static_cast<unsigned char>(argument[1]))) {
+  const char letter = static_cast<char>(std::tolower(static_cast<unsigned char>(argument[1])));
+  tellIgnored(argument, letter != '\0' && std::strchr("iprkh", letter) != nullptr);
+  switch (letter) {
     case 'i':
       options.copyVideoBeforeStart = true;
       break;
@@ -26,7 +39,7 @@ bool applyOption(const char* argument, RunOptions& options) {
     case 'h':
       return false;
     default:
-      break;  // unknown options, and a lone '-', are ignored
+      break;  // unknown options, and a lone '-', are ignored, with a word
   }
   return true;
 }

@@ -19,7 +19,8 @@ struct RunOptions {
 enum class CommandLine { Run, Usage, TooManyNames, TooFewNames, Help, Version };
 
 // Reads argv[1..argc-1]. Options start with '-' and only their second
-// character counts (i, p, r, k or h, either case; anything else is ignored),
+// character counts (i, p, r, k or h, either case; anything else is ignored,
+// and standard error says what),
 // but for --help and --version, which are whole words. Up to three names
 // follow in any order with the options: input, audio, video. Missing output
 // names are derived from the input name.

@@ -199,7 +199,8 @@ TEST(WriteFailures, FileSizeLimitSweep) {
       dir.write("rec", recording);
       ChildSetup setup;
       setup.fileSizeLimit = limit;
-      const Outcome run = runChild(dir, {stripped ? "-x" : "-i", stripped ? "-x" : "-p", "rec"}, setup);
+      const Outcome run = runChild(
+          dir, stripped ? std::vector<std::string>{"rec"} : std::vector<std::string>{"-i", "-p", "rec"}, setup);
       const Bytes videoOut = dir.read("rec.m2v"), audioOut = dir.read("rec.mp2");
       const std::string temp = dir.tempFile();
       const bool fits = limit >= std::max(stripped ? sourceVideo().size() : video.size(), pes.size());

@@ -140,30 +140,31 @@ TEST(AudioDelay, FromTheTimeStamps) {
   const auto v = [](const Bytes& video, std::uint32_t stamp) { return prefixedVideo(video, stamp); };
   const std::string known = "audio delay: ", unknown = "audio delay: unknown (", first = unknown + "first picture: ";
   const std::vector<std::tuple<std::string, Bytes, std::string>> cases = {
-      {"-x", packed(90000, 90000 + 135), known + "+2 ms\n"},
-      {"-x", packed(90000, 90000 - 44), known + "+0 ms\n"},
-      {"-x", packed(0xFFFFFFFF - 1799, (std::uint64_t{1} << 32) + 1800), known + "+40 ms\n"},
-      {"-x", packed(3600, (std::uint64_t{1} << 33) - 3600), known + "-80 ms\n"},
-      {"-x", packed(0, 0, 0), first + "no time stamp on its video packet)\n"},
-      {"-x", packed(0, 0, 100, false), unknown + "no time stamp on the first frame's PES packet)\n"},
+      {"", packed(90000, 90000 + 135), known + "+2 ms\n"},
+      {"", packed(90000, 90000 - 44), known + "+0 ms\n"},
+      {"", packed(0xFFFFFFFF - 1799, (std::uint64_t{1} << 32) + 1800), known + "+40 ms\n"},
+      {"", packed(3600, (std::uint64_t{1} << 33) - 3600), known + "-80 ms\n"},
+      {"", packed(0, 0, 0), first + "no time stamp on its video packet)\n"},
+      {"", packed(0, 0, 100, false), unknown + "no time stamp on the first frame's PES packet)\n"},
       {"-i", packed(0, 0), unknown + "-i copies video from before its first sequence header)\n"},
       {"-p", packed(0, 0), unknown + "-p keeps the audio in PES packets)\n"},
-      {"-x", packed(0, 0, 100, true, sequenceStart(pack::randomBytes(1100000, 1)) + picture + picture),
+      {"", packed(0, 0, 100, true, sequenceStart(pack::randomBytes(1100000, 1)) + picture + picture),
        first + "no picture start near the first sequence header)\n"},
-      {"-x", v(sequence + picture, 90000) + audio, known + "+10 ms\n"},
-      {"-x", v("lead-in", 1) + v(sequence, 2) + v("x" + picture, 90000 - 900) + audio, known + "+20 ms\n"},
-      {"-x", v(sequence + zeros, 90000) + v(rest, 7) + audio, known + "+10 ms\n"},
-      {"-x", v(picture + sequence + picture, 90000) + audio, first + "its packet stamps an earlier picture)\n"},
-      {"-x", v(sequence + zero, 90000) + v(zero, 1) + v(Bytes("\1\0", 2), 2) + audio, known + "+10 ms\n"},
-      {"-x", v(sequenceStart("x"), 1) + v(zeros, 90000) + v(rest, 3) + audio, known + "+10 ms\n"},
-      {"-x", v(sequence + zeros, 90000) + v("", 5) + v(rest, 3) + audio, known + "+10 ms\n"},
-      {"-x", prefixedVideo(sequence, 90000) + audio, first + "no picture in the video)\n"},
+      {"", v(sequence + picture, 90000) + audio, known + "+10 ms\n"},
+      {"", v("lead-in", 1) + v(sequence, 2) + v("x" + picture, 90000 - 900) + audio, known + "+20 ms\n"},
+      {"", v(sequence + zeros, 90000) + v(rest, 7) + audio, known + "+10 ms\n"},
+      {"", v(picture + sequence + picture, 90000) + audio, first + "its packet stamps an earlier picture)\n"},
+      {"", v(sequence + zero, 90000) + v(zero, 1) + v(Bytes("\1\0", 2), 2) + audio, known + "+10 ms\n"},
+      {"", v(sequenceStart("x"), 1) + v(zeros, 90000) + v(rest, 3) + audio, known + "+10 ms\n"},
+      {"", v(sequence + zeros, 90000) + v("", 5) + v(rest, 3) + audio, known + "+10 ms\n"},
+      {"", prefixedVideo(sequence, 90000) + audio, first + "no picture in the video)\n"},
   };
   for (const auto& [option, recording, line] : cases) {
     SCOPED_TRACE(line);
     TempDir dir;
     dir.write("rec", recording);
-    const Outcome run = runKorvat(dir, {option, "rec"});
+    const Outcome run =
+        runKorvat(dir, option.empty() ? std::vector<std::string>{"rec"} : std::vector<std::string>{option, "rec"});
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.err, line);
   }

@@ -92,12 +92,52 @@ TEST(Split, CommandLineAndSetUp) {
   for (const Case& c : cases) expectRun(c);
 }
 
+// What korvat ignores of a command line it says on standard error, before
+// anything else; the run goes on as it always did.
+TEST(Split, IgnoredOptionsAreSaid) {
+  const Bytes rec = avPacket(2, 0, pesPacket(0xC0, "", "\377\363abcd")) + avPacket(1, 0, sequenceStart("xy"));
+  const struct {
+    std::vector<std::string> args;
+    std::string err;
+  } cases[] = {
+      {{"-x", "rec"}, "korvat: option '-x' is not known and was ignored (korvat knows -i, -p, -r, -k and -h)\n"},
+      {{"--resync", "rec"},
+       "korvat: option '--resync' is not known and was ignored (korvat knows -i, -p, -r, -k and -h)\n"},
+      {{"rec", "-"}, "korvat: option '-' is not known and was ignored (korvat knows -i, -p, -r, -k and -h)\n"},
+      {{"-pr", "rec"},
+       "korvat: option '-pr' was taken as '-p'; 'r' after it was ignored (give each option on its own)\n"},
+      {{"-Rp", "rec"},
+       "korvat: option '-Rp' was taken as '-R'; 'p' after it was ignored (give each option on its own)\n"},
+      {{"-P", "-r", "rec"}, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args[0]);
+    // The same run with the options as korvat takes them.
+    std::vector<std::string> taken;
+    for (const std::string& arg : c.args) {
+      if (arg[0] != '-') {
+        taken.push_back(arg);
+      } else if (arg.size() > 1 && std::string("iprkhIPRKH").find(arg[1]) != std::string::npos) {
+        taken.push_back(arg.substr(0, 2));
+      }
+    }
+    TempDir said, plain;
+    said.write("rec", rec);
+    plain.write("rec", rec);
+    const Outcome withWords = runKorvat(said, c.args), asTaken = runKorvat(plain, taken);
+    EXPECT_EQ(withWords.err, c.err + asTaken.err);
+    EXPECT_EQ(withWords.out, asTaken.out);
+    EXPECT_EQ(withWords.status, asTaken.status);
+    EXPECT_EQ(said.names(), plain.names());
+  }
+}
+
 const Bytes kAudio = filler(10);
 const Bytes kAudioPacket = avPacket(2, 0, kAudio);
 const std::string kFirstAudioLine = demuxLines({{1, 0, 0, 0, 0, 0}});
 
 Case loopCase(const char* name, const Bytes& recording, const std::string& out, int status, const Bytes& audio,
-              const Bytes& video, const char* err = nullptr, const char* option = "-x") {
+              const Bytes& video, const char* err = nullptr, const char* option = "-p") {
   return {name, {"rec", "-p", option}, recording, out, status, {{"rec.mp2", audio}, {"rec.m2v", video}}, {}, err};
 }
 
