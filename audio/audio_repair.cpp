@@ -3,11 +3,9 @@
 #include "audio/audio_repair.h"
 
 #include <algorithm>
-#include <cinttypes>
 #include <cstdlib>
 #include <vector>
 
-#include "console/console.h"
 #include "format/clock.h"
 
 namespace korvat {

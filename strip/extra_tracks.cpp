@@ -117,12 +117,10 @@ void ExtraTracks::start(Stream& s, std::size_t from) {
     const std::size_t end = k + 1 < stamps.size() ? stamps[k + 1].first : bytes.size();
     if (end <= from) continue;
     const std::size_t begin = std::max(stamps[k].first, from);
-    const TimeStamp stamp =
-        stamps[k].second.known ? stamps[k].second : TimeStamp::unknown("no time stamp on its first frame's PES packet");
     if (!s.started) {
-      start(s, bytes.data() + begin, end - begin, stamp);
+      start(s, bytes.data() + begin, end - begin, stamps[k].second);
     } else {
-      write(s, bytes.data() + begin, end - begin, stamp);
+      write(s, bytes.data() + begin, end - begin, stamps[k].second);
     }
   }
 }

@@ -214,6 +214,25 @@ std::string delayLine(const std::string& of, std::int64_t delay) {
   return "audio delay" + of + ": " + (delay < 0 ? "-" : "+") + std::to_string((std::abs(delay) + 45) / 90) + " ms\n";
 }
 
+// A track in step with the video: it begins where its delay line (`of`
+// names its file) says, counted from the first picture, and every frame of
+// the source, `heard` in the output, plays within half a frame of where its
+// moment is shown, also the first after a loss that left no trace but the
+// stamps. `delay0`: how much later the track's first frame is stamped than
+// the first picture.
+void expectInStep(const std::string& err, const std::string& of, const std::vector<std::int64_t>& heard,
+                  const std::vector<std::int64_t>& shown, std::int64_t delay0, std::int64_t frame) {
+  const std::int64_t delay = delay0 + heard[0] * frame - shown[0] * kPicture;
+  EXPECT_NE(err.find(delayLine(of, delay)), std::string::npos) << err;
+  for (std::size_t j = 0; j < heard.size(); ++j) {
+    if (heard[j] < 0) continue;
+    const std::int64_t shownAt = whereShown(shown, delay0 + heard[j] * frame, frame);
+    if (shownAt == kPastTheEnd) continue;
+    EXPECT_TRUE(shownAt != kLost && std::abs(delay + static_cast<std::int64_t>(j) * frame - shownAt) <= frame / 2)
+        << "source frame " << heard[j] << " is frame " << j << " of the output";
+  }
+}
+
 // The video with its picture `i` (in stream order) twice over: as two
 // pictures, or as the top and the bottom field of one frame.
 Bytes repeated(const Bytes& video, std::size_t i, bool fields) {
@@ -372,24 +391,12 @@ TEST(Sync, TheAudioFollowsTheVideoThroughTheDamage) {
     if (c.pes) expectPartedWhereCut(dir, run.err, *c.video, intact);
     if (!repaired) continue;
 
-    constexpr std::int64_t kFrame = 2160;
     const std::vector<std::int64_t> shown = shownDisplays(units);
     const std::vector<std::int64_t> heard = framesIn(audio, sourceAudio());
     ASSERT_FALSE(heard.empty());
     ASSERT_GE(heard[0], 0);
-    // The audio begins where the delay says, which counts from the first picture.
-    const std::int64_t delay0 = static_cast<std::int64_t>(options.audioClock) - options.videoClock;
-    const std::int64_t delay = delay0 + heard[0] * kFrame - shown[0] * kPicture;
-    EXPECT_NE(run.err.find(delayLine("", delay)), std::string::npos) << run.err;
-    // Every frame is heard within half a frame of where its moment is shown,
-    // also the first after a loss that left no trace but the stamps.
-    for (std::size_t j = 0; j < heard.size(); ++j) {
-      if (heard[j] < 0) continue;
-      const std::int64_t shownAt = whereShown(shown, delay0 + heard[j] * kFrame, kFrame);
-      if (shownAt == kPastTheEnd) continue;
-      EXPECT_TRUE(shownAt != kLost && std::abs(delay + static_cast<std::int64_t>(j) * kFrame - shownAt) <= kFrame / 2)
-          << "source frame " << heard[j] << " is frame " << j << " of the output";
-    }
+    expectInStep(run.err, "", heard, shown, static_cast<std::int64_t>(options.audioClock) - options.videoClock,
+                 kMp2Frames.ticks);
     // What is left over is less than a frame: the summary and each repair say so.
     for (const std::string& left : {std::string("offset at the end "), std::string("offset left ")}) {
       for (std::size_t at = 0; (at = run.err.find(left, at)) != std::string::npos; ++at)
@@ -444,18 +451,8 @@ TEST(Sync, EveryTrackFollowsTheVideo) {
       const std::vector<std::int64_t> heard = framesIn(audio, track.source, track.kind);
       ASSERT_FALSE(heard.empty());
       ASSERT_GE(heard[0], 0);
-      const std::int64_t frame = track.kind.ticks;
-      const std::int64_t delay0 = static_cast<std::int64_t>(options.audioClock) + track.start - options.videoClock;
-      const std::int64_t delay = delay0 + heard[0] * frame - shown[0] * kPicture;
-      EXPECT_NE(run.err.find(delayLine(track.of, delay)), std::string::npos) << run.err;
-      // Every frame of the source plays within half a frame of its picture.
-      for (std::size_t j = 0; j < heard.size(); ++j) {
-        if (heard[j] < 0) continue;
-        const std::int64_t shownAt = whereShown(shown, delay0 + heard[j] * frame, frame);
-        if (shownAt == kPastTheEnd) continue;
-        EXPECT_TRUE(shownAt != kLost && std::abs(delay + static_cast<std::int64_t>(j) * frame - shownAt) <= frame / 2)
-            << "source frame " << heard[j] << " is frame " << j << " of the output";
-      }
+      expectInStep(run.err, track.of, heard, shown,
+                   static_cast<std::int64_t>(options.audioClock) + track.start - options.videoClock, track.kind.ticks);
       // Each track's lines name its file; the summary counts them.
       const std::string in = track.of.empty() ? "" : track.of.substr(4);
       const std::string line = "audio repair" + (in.empty() ? "" : " in " + in) + " at ";
