@@ -3,4 +3,4 @@
 set(KORVAT_MINGW_ARCH x86_64)
 include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)
 # The tests run under Wine; Debian's wine64 runs 64-bit programs only.
-set(CMAKE_CROSSCOMPILING_EMULATOR env WINEDEBUG=-all /usr/lib/wine/wine64)
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/wine-run.sh)
