@@ -39,7 +39,7 @@ bool applyOption(const char* argument, RunOptions& options) {
     case 'h':
       return false;
     default:
-      break;  // unknown options, and a lone '-', are ignored, with a word
+      break;  // unknown options are ignored, with a word
   }
   return true;
 }
@@ -54,7 +54,7 @@ CommandLine parseCommandLine(int argc, const char* const* argv, RunOptions& opti
     const char* argument = argv[i];
     if (std::strcmp(argument, "--help") == 0) return CommandLine::Help;
     if (std::strcmp(argument, "--version") == 0) return CommandLine::Version;
-    if (argument[0] == '-') {
+    if (argument[0] == '-' && argument[1] != '\0') {
       if (!applyOption(argument, options)) return CommandLine::Help;
       continue;
     }
@@ -62,6 +62,10 @@ CommandLine parseCommandLine(int argc, const char* const* argv, RunOptions& opti
     *names[named++] = argument;
   }
   if (named == 0) return CommandLine::TooFewNames;
+  if (options.audioName == RunOptions::kStandardInput || options.videoName == RunOptions::kStandardInput) {
+    return CommandLine::StandardInputAsOutput;
+  }
+  if (options.readsStandardInput() && named < 3) return CommandLine::StandardInputUnnamedOutputs;
   if (named < 3) options.videoName = options.inputName + ".m2v";
   if (named < 2) options.audioName = options.inputName + ".mp2";
   return CommandLine::Run;

@@ -58,9 +58,17 @@ bool createTemporaryAudio(RunFiles& files) {
 // is made before the temporary file, so that a run that could not write its
 // audio stops before it reads anything.
 bool setUp(const RunOptions& options, RunFiles& files) {
-  files.input = std::make_unique<DiskFile>(options.inputName, Disposition::OpenExisting);
-  if (files.input->error() != FileError::Ok) {
+  if (options.readsStandardInput()) {
+    files.input = DiskFile::standardInput();
+  } else {
+    files.input = std::make_unique<DiskFile>(options.inputName, Disposition::OpenExisting);
+  }
+  if (!files.input || files.input->error() != FileError::Ok) {
     consolePrint("error opening input stream '%s'\n", options.inputName.c_str());
+    if (options.readsStandardInput()) {
+      consoleNote(
+          "korvat: standard input is a terminal; give the recording through a pipe ('cat rec.* | korvat - a v')\n");
+    }
     return false;
   }
   files.video = createOutput(options.videoName);
@@ -119,7 +127,8 @@ StripOptions stripOptionsAfter(const RunOptions& options, DemuxResult& loop) {
 }
 
 int runPasses(const RunOptions& options, RunFiles& files) {
-  if (!setUp(options, files)) return kExitFailure;
+  // Waiting for a pipe's writer ends when the user asks the run to stop.
+  if (!setUp(options, files)) return platform::interruptCount() > 0 ? kExitInterrupted : kExitFailure;
   const DemuxOptions demuxOptions{options.copyVideoBeforeStart, options.damage};
   DemuxResult loop = demultiplex(*files.input, *files.video, files.loopAudio(options), demuxOptions);
   files.input.reset();
@@ -182,6 +191,16 @@ int runKorvat(int argc, const char* const* argv) {
     case CommandLine::Version:
       printVersion();
       return kExitSuccess;
+    case CommandLine::StandardInputUnnamedOutputs:
+      consoleNote(
+          "korvat: with the recording on standard input ('-'), name the audio and video files too:"
+          " korvat [options] - audio video\n");
+      return kExitUsage;
+    case CommandLine::StandardInputAsOutput:
+      consoleNote(
+          "korvat: '-' names standard input, where only the recording comes from;"
+          " give the audio and video files names of their own\n");
+      return kExitUsage;
     case CommandLine::Run:
       break;
   }

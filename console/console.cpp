@@ -52,7 +52,8 @@ PassConsole::PassConsole(std::vector<DiskFile*> files, DiskFile* input)
       input(input),
       toTerminal(stdoutIsTerminal()),
       lastSettle(std::chrono::steady_clock::now()) {
-  if (toTerminal && input) inputSize = input->size();
+  // A pipe has no size to count against.
+  if (toTerminal && input && input->seekable()) inputSize = input->size();
   assert(outputs.size() <= kMaxOutputs);
   pending.reserve(kMaxPending + 256);
 }

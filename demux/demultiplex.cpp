@@ -44,12 +44,16 @@ class Demultiplexer {
   DemuxResult run() {
     for (;;) {
       result.interruptsSeen = platform::interruptCount();
-      if (result.interruptsSeen > 0) return finish(Ending::Interrupted);
+      if (result.interruptsSeen > 0) {
+        // What was skipped of a stretch cut short by the interrupt is shown.
+        if (damageGoesOn && !printProgress()) return stopped();
+        return finish(Ending::Interrupted);
+      }
       if (options.damage != DamageMode::Stop) {
         bool damaged = false;
         if (!skipDamage(damaged)) return stopped();
         if (damaged) {
-          if (!printProgress()) return stopped();
+          if (!damageGoesOn && !printProgress()) return stopped();
           continue;
         }
       }
@@ -64,11 +68,17 @@ class Demultiplexer {
  private:
   // With -r or -k, before each header. A packet cut short by lost data is
   // skipped whole, since its length would swallow the packets after it; an
-  // audio one leaves a gap that the stripping pass must know of.
+  // audio one leaves a gap that the stripping pass must know of. A stretch
+  // longer than a search looks ahead is skipped in steps, and counted,
+  // recorded and shown as the one stretch it is.
   bool skipDamage(bool& damaged) {
     Resync here;
-    if (!resyncHere(input, kAvChain, UINT64_MAX, HeaderRead::AfterSearch, here)) return false;
+    if (!resyncHere(input, kAvChain, UINT64_MAX, kSearchBound, HeaderRead::AfterSearch, here)) return false;
     damaged = here.footing == Footing::Damaged;
+    if (damageGoesOn && !damaged) {
+      damageGoesOn = false;
+      if (!printProgress()) return false;
+    }
     if (here.footing == Footing::Intact) return true;
     AVheader header;
     std::copy(here.header, here.header + AVheader::kSize, header.bytes);
@@ -77,11 +87,17 @@ class Demultiplexer {
       // tell. Its video is not trusted to a clean cut.
       return !(videoStarted && header.streamId() == AVheader::kVideoStream) || writer->cut();
     }
+    const bool newStretch = !damageGoesOn;
+    damageGoesOn = here.damageGoesOn;
+    counters.damagedBytes += here.skip;
+    if (!newStretch) {
+      counters.skippedBytes += here.skip;
+      return input.seekCur(static_cast<std::int64_t>(here.skip));
+    }
     const bool audioLost = here.hasHeader && header.streamId() == AVheader::kAudioStream;
     result.damage.stretches.push_back({audio.tell(), audioLost});
     if (videoStarted && !writer->cut()) return false;
     counters.damagedStretches += 1;
-    counters.damagedBytes += here.skip;
     return skipBytes(here.skip);
   }
 
@@ -224,6 +240,7 @@ class Demultiplexer {
   DiskFile& audio;
   const DemuxOptions& options;
   bool videoStarted;
+  bool damageGoesOn = false;  // the last skip ended inside a damaged stretch
   RunCounters counters;
   std::unique_ptr<VideoWriter> writer;
   DemuxResult result;

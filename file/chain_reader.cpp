@@ -57,6 +57,18 @@ class WholeCandidates {
     }
     return boundary;
   }
+  // Where a search that stopped at `bound` goes on: at the first of them, whole
+  // when it ends by the bound (the next header that counts lies past it), and
+  // told only by a search from there when it does not; at the bound when
+  // there is none. False when the damage goes on past that place.
+  bool goOnFrom(std::uint64_t bound, std::uint64_t& from) const {
+    if (ends.empty()) {
+      from = bound;
+      return false;
+    }
+    from = ends.front().at;
+    return ends.front().end <= bound;
+  }
 
  private:
   // A stray sync in damaged bytes can look like a header; a few are plenty.
@@ -69,25 +81,39 @@ class WholeCandidates {
 
 }  // namespace
 
-bool findNextLinks(DiskFile& input, const ChainFormat& format, NextLinks& links, std::uint64_t limit) {
+bool findNextLinks(DiskFile& input, const ChainFormat& format, NextLinks& links, std::uint64_t limit,
+                   std::uint64_t bound) {
   // Each window holds any packet that begins in its first half whole.
   const auto window = static_cast<std::uint32_t>(2 * format.checkSpan());
+  if (!input.seekable()) bound = std::min(bound, kSearchBound);
   const std::uint64_t start = input.tell();
   WholeCandidates candidates;
-  const auto found = [&](std::uint64_t counts) {
-    links.counts = counts;
-    links.take = candidates.firstEndingBy(counts);
+  const auto backToStart = [&] {
     return input.seekCur(static_cast<std::int64_t>(start) - static_cast<std::int64_t>(input.tell()));
+  };
+  const auto found = [&](std::uint64_t counts) {
+    links = NextLinks{counts, candidates.firstEndingBy(counts), false};
+    return backToStart();
+  };
+  // A pipe is looked into without moving; a file is moved in and back.
+  const auto windowAt = [&](std::uint64_t at, const unsigned char*& data) -> std::uint32_t {
+    if (!input.seekable()) return input.lookAhead(static_cast<std::uint32_t>(at), window, data);
+    if (!input.seekCur(static_cast<std::int64_t>(start + at - input.tell()))) return 0;
+    return input.peek(window, data);
   };
   std::uint64_t at = 1;  // where the window begins, from the start
   for (;;) {
     if (at >= limit) return found(limit);
-    if (!input.seekCur(static_cast<std::int64_t>(start + at - input.tell()))) return false;
+    if (at >= bound) {
+      links.counts = bound;
+      links.damageGoesOn = !candidates.goOnFrom(bound, links.take);
+      return backToStart();
+    }
     const unsigned char* data = nullptr;
-    const std::uint32_t n = input.peek(window, data);
-    if (input.error() == FileError::ReadFailed) return false;
+    const std::uint32_t n = windowAt(at, data);
+    if (input.error() == FileError::ReadFailed || input.error() == FileError::SeekRefused) return false;
     const bool fileEnds = n < window;
-    const std::uint64_t scan = std::min<std::uint64_t>(n, limit - at);
+    const std::uint64_t scan = std::min<std::uint64_t>({n, limit - at, bound - at});
     LinkCheck verdict = LinkCheck::DoesNot;
     std::uint32_t i = 0;
     for (; i < scan && verdict == LinkCheck::DoesNot; ++i) {
@@ -108,7 +134,8 @@ bool findNextLinks(DiskFile& input, const ChainFormat& format, NextLinks& links,
   }
 }
 
-bool resyncHere(DiskFile& input, const ChainFormat& format, std::uint64_t limit, HeaderRead when, Resync& here) {
+bool resyncHere(DiskFile& input, const ChainFormat& format, std::uint64_t limit, std::uint64_t bound, HeaderRead when,
+                Resync& here) {
   here = Resync{};
   LinkCheck verdict;
   if (!checkLinkHere(input, format, verdict)) return false;
@@ -126,7 +153,7 @@ bool resyncHere(DiskFile& input, const ChainFormat& format, std::uint64_t limit,
   const bool pastLimit = limit < end;
   if (!pastLimit && verdict != LinkCheck::DoesNot) return true;
   NextLinks links;
-  if (!findNextLinks(input, format, links, limit)) return false;
+  if (!findNextLinks(input, format, links, limit, bound)) return false;
   if (when == HeaderRead::AfterSearch && !readHeader()) return false;
   if (!pastLimit && here.hasHeader && links.counts >= end) {
     here.footing = Footing::WholeBeforeDamage;
@@ -134,6 +161,7 @@ bool resyncHere(DiskFile& input, const ChainFormat& format, std::uint64_t limit,
   }
   here.footing = Footing::Damaged;
   here.skip = links.take;
+  here.damageGoesOn = links.damageGoesOn;
   return true;
 }
 

@@ -25,8 +25,16 @@ DiskFile::DiskFile(platform::FileHandle opened, FileMode openAs) : mode(openAs),
     lastError = FileError::OpenFailed;
     return;
   }
+  canSeek = platform::isSeekable(handle);
   // Without the memory for a buffer the file still works, unbuffered.
   buffer.reset(new (std::nothrow) unsigned char[kBufferSize]);
+  if (buffer) capacity = kBufferSize;
+}
+
+std::unique_ptr<DiskFile> DiskFile::standardInput() {
+  std::unique_ptr<DiskFile> file(new DiskFile(platform::openStandardInput(), FileMode::Read));
+  if (file->error() != FileError::Ok) return nullptr;
+  return file;
 }
 
 std::unique_ptr<DiskFile> DiskFile::createTemporary(std::string& name) {
@@ -105,30 +113,50 @@ std::uint32_t DiskFile::read(void* to, std::uint32_t n) {
   return done;
 }
 
-std::uint32_t DiskFile::peek(std::uint32_t n, const unsigned char*& data) {
+bool DiskFile::readAheadTo(std::uint32_t want) {
+  if (bufferEnd - bufferBegin >= want) return true;
+  if (want > capacity) {
+    std::unique_ptr<unsigned char[]> larger(new (std::nothrow) unsigned char[kMaxLookAhead]);
+    if (!larger) return false;  // as a failed read: nothing is lost, the pass stops with a word
+    std::memcpy(larger.get(), buffer.get() + bufferBegin, bufferEnd - bufferBegin);
+    buffer = std::move(larger);
+    capacity = kMaxLookAhead;
+  } else {
+    std::memmove(buffer.get(), buffer.get() + bufferBegin, bufferEnd - bufferBegin);
+  }
+  // The unread bytes are at the front now, and more are read after them.
+  bufferEnd -= bufferBegin;
+  bufferBegin = 0;
+  // Right after a seek only what is asked, as refill() does.
+  const std::uint32_t room = capacity - bufferEnd;
+  const std::uint32_t ask = seekedPastBuffer ? std::min(room, std::max(want, kRefillAfterSeek)) : room;
+  std::uint32_t got = 0;
+  const bool ok = readDirect(buffer.get() + bufferEnd, ask, got);
+  bufferEnd += got;
+  seekedPastBuffer = false;
+  return ok;
+}
+
+std::uint32_t DiskFile::lookAhead(std::uint32_t offset, std::uint32_t n, const unsigned char*& data) {
   // Without its buffer the file cannot look ahead: as if the read failed.
-  if (!bufferedRead() || n > kMaxPeek) {
+  if (!bufferedRead() || offset > kMaxLookAhead - std::min(n, kMaxLookAhead)) {
     lastError = mode == FileMode::Read ? FileError::ReadFailed : FileError::NotPermitted;
     return 0;
   }
-  bool ok = true;
-  if (bufferEnd - bufferBegin < n) {
-    // The unread bytes move to the front, and more are read after them.
-    std::memmove(buffer.get(), buffer.get() + bufferBegin, bufferEnd - bufferBegin);
-    bufferEnd -= bufferBegin;
-    bufferBegin = 0;
-    // Right after a seek only what is asked, as refill() does.
-    const std::uint32_t room = kBufferSize - bufferEnd;
-    const std::uint32_t ask = seekedPastBuffer ? std::min(room, std::max(n, kRefillAfterSeek)) : room;
-    std::uint32_t got = 0;
-    ok = readDirect(buffer.get() + bufferEnd, ask, got);
-    bufferEnd += got;
-    seekedPastBuffer = false;
-  }
-  data = buffer.get() + bufferBegin;
-  const std::uint32_t available = std::min(n, bufferEnd - bufferBegin);
+  const bool ok = readAheadTo(offset + n);
+  const std::uint32_t unread = bufferEnd - bufferBegin;
+  data = buffer.get() + bufferBegin + std::min(offset, unread);
+  const std::uint32_t available = unread > offset ? std::min(n, unread - offset) : 0;
   lastError = !ok ? FileError::ReadFailed : available == n ? FileError::Ok : FileError::ShortRead;
   return available;
+}
+
+std::uint32_t DiskFile::peek(std::uint32_t n, const unsigned char*& data) {
+  if (n > kMaxPeek) {
+    lastError = mode == FileMode::Read ? FileError::ReadFailed : FileError::NotPermitted;
+    return 0;
+  }
+  return lookAhead(0, n, data);
 }
 
 std::uint32_t DiskFile::write(const void* from, std::uint32_t n) {
@@ -180,11 +208,38 @@ bool DiskFile::seekCur(std::int64_t offset) {
     return true;
   }
   if (!writePending()) return failWith(FileError::ShortWrite);
+  if (!canSeek) {
+    if (offset < 0) return failWith(FileError::SeekRefused);
+    return skipForward(static_cast<std::uint64_t>(offset));
+  }
   const std::uint64_t moved = platform::moveFromCurrent(handle, offset - readAhead());
   if (moved == platform::kRefused) return failWith(FileError::SeekRefused);
   filePosition = moved;
   bufferBegin = bufferEnd = 0;
   seekedPastBuffer = true;
+  lastError = FileError::Ok;
+  return true;
+}
+
+// A pipe cannot seek: what lies between is read and let go. Past its end it
+// stands where a seek would, and reads nothing more.
+bool DiskFile::skipForward(std::uint64_t n) {
+  n -= readAhead();
+  bufferBegin = bufferEnd = 0;
+  unsigned char spare[4096];
+  unsigned char* into = buffer ? buffer.get() : spare;
+  const std::uint32_t room = buffer ? capacity : sizeof spare;
+  while (n > 0) {
+    std::uint32_t got = 0;
+    if (!readDirect(into, static_cast<std::uint32_t>(std::min<std::uint64_t>(n, room)), got)) {
+      return failWith(FileError::ReadFailed);
+    }
+    if (got == 0) {
+      filePosition += n;
+      break;
+    }
+    n -= got;
+  }
   lastError = FileError::Ok;
   return true;
 }
@@ -257,6 +312,7 @@ bool DiskFile::copyTo(DiskFile& dest, std::uint64_t n, const ChunkSeen& seen) {
 
 bool reachedEndOfInput(DiskFile& input) {
   if (input.error() != FileError::ShortRead) return false;
+  if (!input.seekable()) return input.tell() > 0;
   const std::uint64_t size = input.size(), position = input.tell();
   return size != 0 && position >= size - 1;
 }

@@ -41,6 +41,8 @@ class DiskFile {
   static constexpr std::uint32_t kBufferSize = 256 * 1024;
 
   DiskFile(const std::string& name, Disposition disposition);
+  // Standard input, for reading. Null when it is a terminal or cannot be had.
+  static std::unique_ptr<DiskFile> standardInput();
   // A new, uniquely named file in the current directory, open for writing and
   // later for reading back; `name` as platform::createTempFile sets it. Null
   // when it could not be made.
@@ -50,6 +52,8 @@ class DiskFile {
   DiskFile& operator=(const DiskFile&) = delete;
 
   FileError error() const { return lastError; }
+  // A regular file; a pipe is read forward only and has no size.
+  bool seekable() const { return canSeek; }
 
   // Both return the bytes delivered or taken, also when they fall short.
   std::uint32_t read(void* buffer, std::uint32_t n);
@@ -59,7 +63,13 @@ class DiskFile {
   // file (ShortRead) or on an error (ReadFailed).
   static constexpr std::uint32_t kMaxPeek = 128 * 1024 + 64;
   std::uint32_t peek(std::uint32_t n, const unsigned char*& data);
-  // Moving past the end is allowed, moving before the start is refused.
+  // The same for the n bytes that begin `offset` bytes from here, with
+  // offset + n at most kMaxLookAhead: what a pipe's reader sees of what is
+  // still to come. The read-ahead grows to hold them.
+  static constexpr std::uint32_t kMaxLookAhead = 1280 * 1024;
+  std::uint32_t lookAhead(std::uint32_t offset, std::uint32_t n, const unsigned char*& data);
+  // Moving past the end is allowed, moving before the start is refused. A
+  // pipe moves forward by reading, and back only within its read-ahead.
   bool seekCur(std::int64_t offset);
   // Both fail only on a closed object (size also when the OS refuses), with
   // the largest value.
@@ -98,6 +108,10 @@ class DiskFile {
   unsigned char* gatherRoom(std::uint32_t n);
   void gatherFilled(std::uint32_t n);
   bool refill();
+  // Makes `want` unread bytes readable, as far as the file has them; false
+  // on an error.
+  bool readAheadTo(std::uint32_t want);
+  bool skipForward(std::uint64_t n);
   bool writePending();
   bool readDirect(unsigned char* to, std::uint32_t n, std::uint32_t& delivered);
   bool writeDirect(const void* from, std::uint32_t n, std::uint32_t& taken);
@@ -107,8 +121,10 @@ class DiskFile {
   FileError lastError = FileError::Ok;
   platform::FileHandle handle;
   bool temporary = false;  // opened for reading too, so that it can be read back
+  bool canSeek = false;
   // Null when there was no memory for it: the file then works unbuffered.
   std::unique_ptr<unsigned char[]> buffer;
+  std::uint32_t capacity = 0;  // of `buffer`: kBufferSize, or kMaxLookAhead once a look ahead needed it
   // Reading: the unread bytes are buffer[bufferBegin, bufferEnd).
   // Writing: the gathered bytes are buffer[0, bufferEnd).
   std::uint32_t bufferBegin = 0, bufferEnd = 0;
@@ -120,8 +136,8 @@ class DiskFile {
 // The end-of-input rule of both passes. A read that came up short, rather
 // than one the OS failed, counts as the end of the input from its last byte
 // on, so a recording whose last header is cut short ends as cleanly as one
-// that ends after a whole packet. An empty input never reached its end: it
-// held nothing to read.
+// that ends after a whole packet; a pipe ends where its writer stopped. An
+// empty input never reached its end: it held nothing to read.
 bool reachedEndOfInput(DiskFile& input);
 
 }  // namespace korvat

@@ -20,7 +20,17 @@ enum class Disposition {
   CreateNew,     // for writing; fails when the file exists
 };
 
+// A file to read may be a regular file or a pipe (a FIFO); one to write is a
+// regular file.
 FileHandle openFile(const char* name, Disposition disposition);
+
+// A handle of korvat's own on standard input, for reading; kInvalidHandle
+// when standard input is a terminal (a recording never comes from one) or
+// cannot be had. Bytes come as they are, never as text.
+FileHandle openStandardInput();
+
+// Whether the file can be moved in and measured: a regular file, not a pipe.
+bool isSeekable(FileHandle file);
 
 // Reads up to n bytes; stops early only at the end of the file or on an
 // error. `delivered` is set in every case. Returns false on an error.

@@ -4,6 +4,7 @@
 #include "platform/platform.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -25,9 +26,27 @@ bool isRegularFile(int fd) {
   return fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
 }
 
+bool isFifo(int fd) {
+  struct stat st {};
+  return fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode);
+}
+
 bool makeBlocking(int fd) {
   const int flags = fcntl(fd, F_GETFL);
   return flags != -1 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
+}
+
+// A FIFO opened without blocking reads as ended while no one writes to it
+// yet: korvat waits for its writer's first bytes (or its going away), and
+// stops waiting when the user asks the run to stop.
+bool waitForWriter(int fd) {
+  pollfd wanted{fd, POLLIN, 0};
+  for (;;) {
+    if (interruptCount() > 0) return false;
+    const int ready = poll(&wanted, 1, 100);
+    if (ready > 0) return true;
+    if (ready == -1 && errno != EINTR) return false;
+  }
 }
 
 }  // namespace
@@ -39,13 +58,23 @@ FileHandle openFile(const char* name, Disposition disposition) {
   } while (fd == -1 && errno == EINTR);
   if (fd == -1) return kInvalidHandle;
 
-  const bool usable = isRegularFile(fd) && flock(fd, LOCK_EX | LOCK_NB) == 0 && makeBlocking(fd);
+  const bool fifoToRead = disposition == Disposition::OpenExisting && isFifo(fd);
+  const bool usable = fifoToRead ? waitForWriter(fd) && makeBlocking(fd)
+                                 : isRegularFile(fd) && flock(fd, LOCK_EX | LOCK_NB) == 0 && makeBlocking(fd);
   if (!usable) {
     close(fd);
     return kInvalidHandle;
   }
   return fd;
 }
+
+FileHandle openStandardInput() {
+  if (isatty(STDIN_FILENO) == 1) return kInvalidHandle;
+  const int fd = fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 0);
+  return fd == -1 ? kInvalidHandle : fd;
+}
+
+bool isSeekable(FileHandle file) { return isRegularFile(static_cast<int>(file)); }
 
 bool readFile(FileHandle file, void* buffer, std::uint32_t n, std::uint32_t& delivered) {
   auto* at = static_cast<char*>(buffer);

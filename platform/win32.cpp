@@ -20,13 +20,30 @@ FileHandle openFile(const char* name, Disposition disposition) {
   HANDLE file = CreateFileA(name, reading ? GENERIC_READ : GENERIC_WRITE, 0 /* no sharing */, nullptr,
                             reading ? OPEN_EXISTING : CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return kInvalidHandle;
-  // Devices (CON, NUL, COM1...) open like files; only disk files are wanted.
-  if (GetFileType(file) != FILE_TYPE_DISK) {
+  // Devices (CON, NUL, COM1...) open like files; only disk files are wanted,
+  // and named pipes to read from.
+  const DWORD type = GetFileType(file);
+  if (type != FILE_TYPE_DISK && !(reading && type == FILE_TYPE_PIPE)) {
     CloseHandle(file);
     return kInvalidHandle;
   }
   return reinterpret_cast<FileHandle>(file);
 }
+
+// ReadFile on a handle is binary whatever mode the C runtime gives the same
+// input, so a pipe's bytes arrive unchanged.
+FileHandle openStandardInput() {
+  const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+  const DWORD type = input == nullptr || input == INVALID_HANDLE_VALUE ? FILE_TYPE_UNKNOWN : GetFileType(input);
+  if (type != FILE_TYPE_DISK && type != FILE_TYPE_PIPE) return kInvalidHandle;  // a console, or nothing
+  HANDLE own = nullptr;
+  if (!DuplicateHandle(GetCurrentProcess(), input, GetCurrentProcess(), &own, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+    return kInvalidHandle;
+  }
+  return reinterpret_cast<FileHandle>(own);
+}
+
+bool isSeekable(FileHandle file) { return GetFileType(toHandle(file)) == FILE_TYPE_DISK; }
 
 bool readFile(FileHandle file, void* buffer, std::uint32_t n, std::uint32_t& delivered) {
   auto* at = static_cast<char*>(buffer);
@@ -34,7 +51,9 @@ bool readFile(FileHandle file, void* buffer, std::uint32_t n, std::uint32_t& del
   while (delivered < n) {
     DWORD got = 0;
     const DWORD ask = static_cast<DWORD>(n - delivered < kMaxTransfer ? n - delivered : kMaxTransfer);
-    if (!ReadFile(toHandle(file), at + delivered, ask, &got, nullptr)) return false;
+    if (!ReadFile(toHandle(file), at + delivered, ask, &got, nullptr)) {
+      return GetLastError() == ERROR_BROKEN_PIPE;  // the writer closed its end: the end of the input
+    }
     if (got == 0) return true;  // end of file
     delivered += got;
   }

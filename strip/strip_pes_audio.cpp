@@ -111,7 +111,7 @@ class PesStripper {
     while (nextGap < stretches.size() && !stretches[nextGap].audioLost) ++nextGap;
     const std::uint64_t toGap = nextGap < stretches.size() ? stretches[nextGap].audioAt - position : UINT64_MAX;
     Resync here;
-    if (!resyncHere(input, pes::kChain, toGap, HeaderRead::BeforeSearch, here)) return false;
+    if (!resyncHere(input, pes::kChain, toGap, UINT64_MAX, HeaderRead::BeforeSearch, here)) return false;
     damaged = here.footing == Footing::Damaged;
     if (!damaged) return true;
     counters.skippedPackets += 1;
