@@ -20,7 +20,31 @@ enum class Disposition {
   CreateNew,     // for writing; fails when the file exists
 };
 
-FileHandle openFile(const char* name, Disposition disposition);
+// Why a file could not be opened, in words a user can act on.
+enum class OpenFailure {
+  None,
+  Exists,       // CreateNew: the name is taken
+  Missing,      // the file, or the directory it is to go in, does not exist
+  Denied,       // no permission: to read the file, or to make files in its directory
+  IsDirectory,  // the name is a directory
+  NotRegular,   // a device, a pipe or the like
+  InUse,        // another program holds it (locked, or opened without sharing)
+  Other,
+};
+
+// On failure returns kInvalidHandle and says why in `why`.
+FileHandle openFile(const char* name, Disposition disposition, OpenFailure& why);
+
+// What lies at `name` now, without opening it; `size` is set for a file.
+enum class Entry { None, File, Directory, Other };
+Entry findEntry(const char* name, std::uint64_t& size);
+
+// How a word is quoted for the shell users type korvat's commands into.
+enum class ShellQuoting {
+  Single,  // POSIX shells: '...', with ' written as '\''
+  Double,  // cmd.exe and PowerShell: "...", which no file name holds
+};
+ShellQuoting shellQuoting();
 
 // Reads up to n bytes; stops early only at the end of the file or on an
 // error. `delivered` is set in every case. Returns false on an error.
