@@ -152,43 +152,52 @@ StripOptions stripOptionsAfter(const RunOptions& options, DemuxResult& loop) {
   return strip;
 }
 
+// Where an output of the first pass ends: at its own failed write, or where the loop stopped.
+PassStop ownStop(const DiskFile& output, PassStop::Why failedWrite, const PassStop& loopStop) {
+  return output.error() == FileError::ShortWrite ? PassStop{failedWrite, 0} : loopStop;
+}
+
 int runPasses(const RunOptions& options, RunFiles& files) {
   if (!setUp(options, files)) return kExitFailure;
   const DemuxOptions demuxOptions{options.copyVideoBeforeStart, options.damage};
   DemuxResult loop = demultiplex(*files.input, *files.video, files.loopAudio(options), demuxOptions);
   files.input.reset();
   files.loopStop = loop.stop;
+  // Both outputs may have met a full disk; the loop names the first it noticed,
+  // but each file's own failure is where that file ends.
+  const PassStop videoStop = ownStop(*files.video, PassStop::VideoWrite, loop.stop);
+  const PassStop audioStop = ownStop(files.loopAudio(options), PassStop::AudioWrite, loop.stop);
   const bool wroteVideo = files.video->tell() > 0;
   bool outputsClosed = closeOutput(*files.video, "\nerror writing to video-file\n");
   files.holds(options.videoName,
-              heldUpTo("the video", outputsClosed ? loop.stop : PassStop{PassStop::VideoWrite}, "the input"));
+              heldUpTo("the video", outputsClosed ? videoStop : PassStop{PassStop::VideoWrite}, "the input"));
   const StripOptions stripOptions = stripOptionsAfter(options, loop);
   if (!options.stripPes) {
     const bool wroteAudio = files.audio->tell() > 0;
     const bool audioClosed = closeOutput(*files.audio, "\nerror writing to audio-file\n");
     outputsClosed = audioClosed && outputsClosed;
     files.holds(options.audioName, heldUpTo("the audio in PES packets",
-                                            audioClosed ? loop.stop : PassStop{PassStop::AudioWrite}, "the input"));
+                                            audioClosed ? audioStop : PassStop{PassStop::AudioWrite}, "the input"));
     if (outputsClosed && wroteAudio && options.damage == DamageMode::Repair && loop.end == PassEnd::Completed) {
       reportAudioParting(options.audioName, stripOptions);
     }
     if (wroteVideo && wroteAudio) printAudioDelay(options, loop.firstPicture, TimeStamp::unknown("no frame sought"));
     return exitStatus(loop.end, outputsClosed, PassEnd::Completed);
   }
-  files.holds(files.tempName, heldUpTo("the audio in PES packets", loop.stop, "the input"));
+  files.holds(files.tempName, heldUpTo("the audio in PES packets", audioStop, "the input"));
   const StripResult pass = finishStrippedAudio(files.temp, files.tempName, *files.audio, stripOptions);
   files.audio.reset();
   // The audio and its tracks go as far as the first pass went, or as far as
   // the second got through the temporary file.
   const bool passStopped = pass.stop.why != PassStop::None;
-  const PassStop& audioStop = passStopped ? pass.stop : loop.stop;
+  const PassStop& strippedStop = passStopped ? pass.stop : audioStop;
   const char* audioWhere = passStopped ? "the temporary file" : "the input";
-  files.holds(options.audioName, heldUpTo("the audio", audioStop, audioWhere));
+  files.holds(options.audioName, heldUpTo("the audio", strippedStop, audioWhere));
   for (const ExtraTracks::Track& track : pass.madeTracks) {
     char what[32];
     std::snprintf(what, sizeof what, "audio track %02x", track.id);
     files.made.push_back({track.name, track.failed ? std::string(what) + " up to a failed write to it"
-                                                   : heldUpTo(what, audioStop, audioWhere)});
+                                                   : heldUpTo(what, strippedStop, audioWhere)});
     files.trackIds.push_back(track.id);
   }
   if (wroteVideo && pass.wroteAudio) printAudioDelay(options, loop.firstPicture, pass.firstFrame);
