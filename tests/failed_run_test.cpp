@@ -112,7 +112,9 @@ const std::string kQuoted = "'it'\\''s rec' 'a b-3' v-3";
 // A real recording with junk where a packet header should be: a plain run
 // stops there, and the command it offers splits it all with -r.
 TEST(FailedRun, TheCommandOfferedRunsAsGiven) {
-  const Bytes whole = packRecording(sourceVideo(), sourceAudio(), {});
+  pack::PackOptions withTrack;
+  withTrack.tracks = {{0xBD, syntheticAc3(40000, 7)}};
+  const Bytes whole = packRecording(sourceVideo(), sourceAudio(), withTrack);
   std::size_t damageAt = 0;
   forEachPacket(whole, [&](const PacketView& packet) {
     if (damageAt == 0 && packet.offset > whole.size() / 3) damageAt = packet.offset;
@@ -126,7 +128,12 @@ TEST(FailedRun, TheCommandOfferedRunsAsGiven) {
     std::string command;
     std::vector<std::string> made;  // in the order named, with what each holds
   } cases[] = {
-      {{"rec"}, "rec", {}, "korvat -r rec rec-2.mp2 rec-2.m2v", {"rec.m2v", "the video", "rec.mp2", "the audio"}},
+      // A track's file counts: its name in the command must be free too.
+      {{"rec"},
+       "rec",
+       {{"rec-2.ac3", "x"}},
+       "korvat -r rec rec-3.mp2 rec-3.m2v",
+       {"rec.m2v", "the video", "rec.mp2", "the audio", "rec.ac3", "audio track bd"}},
       {{"-p", "-i", "it's rec", "a b", "v"},
        "it's rec",
        {{"a b-2", ""}},
@@ -172,14 +179,21 @@ TEST(FailedRun, TheCommandOfferedRunsAsGiven) {
 const std::string kInLoop = " skipped\r";
 
 TEST(FailedRun, NamesWhatAnInterruptOrAFailedWriteLeft) {
-  const Bytes recording = packRecording(pack::syntheticVideo(4 << 20, 500, 3), pack::syntheticAudio(2 << 20, 3), {});
-  TempDir dir;
-  dir.write("rec", recording);
-  const Outcome stopped = runChild(dir, {"rec"}, {}, kInLoop, [](int korvat) { return kill(korvat, SIGINT) == 0; });
-  EXPECT_EQ(stopped.status, 130);
-  const std::string told =
-      made(dir, "rec.m2v", "the video up to the interrupt") + made(dir, "rec.mp2", "the audio up to the interrupt");
-  EXPECT_NE(stopped.err.find(told), std::string::npos) << stopped.err;
+  const Bytes recording = packRecording(pack::syntheticVideo(4 << 20, 500, 3), pack::syntheticAudio(4 << 20, 3), {});
+  // In the loop, and in the stripping pass, which keeps the temporary file.
+  for (const std::string* marker : {&kInLoop, &kStripHeading}) {
+    TempDir dir;
+    dir.write("rec", recording);
+    const Outcome stopped = runChild(dir, {"rec"}, {}, *marker, [](int korvat) { return kill(korvat, SIGINT) == 0; });
+    EXPECT_EQ(stopped.status, 130);
+    const bool inLoop = marker == &kInLoop;
+    const std::string temp = kCurrentDirPrefix + dir.tempFile();
+    const std::string told =
+        made(dir, "rec.m2v", inLoop ? "the video up to the interrupt" : "the video to the end of the input") +
+        made(dir, "rec.mp2", "the audio up to the interrupt") +
+        (inLoop ? "" : made(dir, temp, "the audio in PES packets to the end of the input"));
+    EXPECT_NE(stopped.err.find(told), std::string::npos) << stopped.err;
+  }
 
   TempDir full;
   full.write("rec", recording);
