@@ -70,7 +70,11 @@ bool outputNamesFree(const RunOptions& options) {
     explainOutputFailure(*name, taken);
     return false;
   }
-  return true;
+  // The audio file would find its name taken by the video file just made.
+  if (options.audioName != options.videoName) return true;
+  consolePrint("error creating output file '%s'\n", options.audioName.c_str());
+  consoleNote("korvat: cannot create '%s': it is the video file's name too\n", options.audioName.c_str());
+  return false;
 }
 
 // The audio goes to a temporary file in the current directory first.
