@@ -47,6 +47,7 @@ bool applyOption(const char* argument, RunOptions& options) {
 }  // namespace
 
 CommandLine parseCommandLine(int argc, const char* const* argv, RunOptions& options) {
+  if (argc > 0 && argv[0] != nullptr) options.program = argv[0];
   if (argc < 2) return CommandLine::Usage;
   std::string* const names[] = {&options.inputName, &options.audioName, &options.videoName};
   int named = 0;

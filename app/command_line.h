@@ -11,6 +11,7 @@ struct RunOptions {
   bool copyVideoBeforeStart = false;     // -i: copy the video before the first sequence header too
   bool stripPes = true;                  // cleared by -p: keep the audio as PES packets
   DamageMode damage = DamageMode::Stop;  // -r, or -k (which wins)
+  std::string program;                   // argv[0], for a command that goes on where this run stopped
   std::string inputName;
   std::string audioName;
   std::string videoName;

@@ -2,11 +2,14 @@
 #include "app/run.h"
 
 #include <cinttypes>
+#include <cstdio>
 #include <memory>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "app/command_line.h"
+#include "app/failed_run.h"
 #include "console/console.h"
 #include "demux/demultiplex.h"
 #include "file/disk_file.h"
@@ -21,6 +24,17 @@ namespace {
 struct RunFiles {
   std::unique_ptr<DiskFile> input, video, audio, temp;
   std::string tempName;
+  // What a run that fails names: the files it made, what each holds, and
+  // why the first pass stopped.
+  std::vector<MadeFile> made;
+  PassStop loopStop;
+  std::vector<std::uint8_t> trackIds;
+
+  void holds(const std::string& name, const std::string& what) {
+    for (MadeFile& file : made) {
+      if (file.name == name) file.holds = what;
+    }
+  }
 
   DiskFile& loopAudio(const RunOptions& options) { return options.stripPes ? *temp : *audio; }
 
@@ -34,16 +48,39 @@ struct RunFiles {
   }
 };
 
-std::unique_ptr<DiskFile> createOutput(const std::string& name) {
+std::unique_ptr<DiskFile> createOutput(const std::string& name, RunFiles& files) {
   auto file = std::make_unique<DiskFile>(name, Disposition::CreateNew);
-  if (file->error() == FileError::Ok) return file;
+  if (file->error() == FileError::Ok) {
+    files.made.push_back({name, ""});
+    return file;
+  }
   consolePrint("error creating output file '%s'\n", name.c_str());
+  explainOutputFailure(name, file->openFailure());
   return nullptr;
+}
+
+// An output whose name is taken stops the run before any file is made, so a
+// failed run leaves no empty file that would stop the next. One that turns up
+// after this look is still refused by the create.
+bool outputNamesFree(const RunOptions& options) {
+  for (const std::string* name : {&options.videoName, &options.audioName}) {
+    const platform::OpenFailure taken = takenName(*name);
+    if (taken == platform::OpenFailure::None) continue;
+    consolePrint("error creating output file '%s'\n", name->c_str());
+    explainOutputFailure(*name, taken);
+    return false;
+  }
+  // The audio file would find its name taken by the video file just made.
+  if (options.audioName != options.videoName) return true;
+  consolePrint("error creating output file '%s'\n", options.audioName.c_str());
+  consoleNote("korvat: cannot create '%s': it is the video file's name too\n", options.audioName.c_str());
+  return false;
 }
 
 // The audio goes to a temporary file in the current directory first.
 bool createTemporaryAudio(RunFiles& files) {
   files.temp = DiskFile::createTemporary(files.tempName);
+  if (!files.tempName.empty()) files.made.push_back({files.tempName, ""});
   if (files.temp) return true;
   if (files.tempName.empty()) {
     consolePrint("error creating temp file !\n");
@@ -53,10 +90,9 @@ bool createTemporaryAudio(RunFiles& files) {
   return false;
 }
 
-// Opens the input and creates the outputs, video before audio, so an existing
-// video file stops the run before any audio file is touched; the audio file
-// is made before the temporary file, so that a run that could not write its
-// audio stops before it reads anything.
+// Opens the input and creates the outputs, video before audio, once neither
+// name is taken; the audio file is made before the temporary file, so that a
+// run that could not write its audio stops before it reads anything.
 bool setUp(const RunOptions& options, RunFiles& files) {
   if (options.readsStandardInput()) {
     files.input = DiskFile::standardInput();
@@ -68,12 +104,15 @@ bool setUp(const RunOptions& options, RunFiles& files) {
     if (options.readsStandardInput()) {
       consoleNote(
           "korvat: standard input is a terminal; give the recording through a pipe ('cat rec.* | korvat - a v')\n");
+    } else {
+      explainInputFailure(options.inputName, files.input->openFailure());
     }
     return false;
   }
-  files.video = createOutput(options.videoName);
+  if (!outputNamesFree(options)) return false;
+  files.video = createOutput(options.videoName, files);
   if (!files.video) return false;
-  files.audio = createOutput(options.audioName);
+  files.audio = createOutput(options.audioName, files);
   if (!files.audio) return false;
   return !options.stripPes || createTemporaryAudio(files);
 }
@@ -126,25 +165,55 @@ StripOptions stripOptionsAfter(const RunOptions& options, DemuxResult& loop) {
   return strip;
 }
 
+// Where an output of the first pass ends: at its own failed write, or where the loop stopped.
+PassStop ownStop(const DiskFile& output, PassStop::Why failedWrite, const PassStop& loopStop) {
+  return output.error() == FileError::ShortWrite ? PassStop{failedWrite, 0} : loopStop;
+}
+
 int runPasses(const RunOptions& options, RunFiles& files) {
   // Waiting for a pipe's writer ends when the user asks the run to stop.
   if (!setUp(options, files)) return platform::interruptCount() > 0 ? kExitInterrupted : kExitFailure;
   const DemuxOptions demuxOptions{options.copyVideoBeforeStart, options.damage};
   DemuxResult loop = demultiplex(*files.input, *files.video, files.loopAudio(options), demuxOptions);
   files.input.reset();
+  files.loopStop = loop.stop;
+  // Both outputs may have met a full disk; the loop names the first it noticed,
+  // but each file's own failure is where that file ends.
+  const PassStop videoStop = ownStop(*files.video, PassStop::VideoWrite, loop.stop);
+  const PassStop audioStop = ownStop(files.loopAudio(options), PassStop::AudioWrite, loop.stop);
   const bool wroteVideo = files.video->tell() > 0;
   bool outputsClosed = closeOutput(*files.video, "\nerror writing to video-file\n");
+  files.holds(options.videoName,
+              heldUpTo("the video", outputsClosed ? videoStop : PassStop{PassStop::VideoWrite}, "the input"));
   const StripOptions stripOptions = stripOptionsAfter(options, loop);
   if (!options.stripPes) {
     const bool wroteAudio = files.audio->tell() > 0;
-    outputsClosed = closeOutput(*files.audio, "\nerror writing to audio-file\n") && outputsClosed;
+    const bool audioClosed = closeOutput(*files.audio, "\nerror writing to audio-file\n");
+    outputsClosed = audioClosed && outputsClosed;
+    files.holds(options.audioName, heldUpTo("the audio in PES packets",
+                                            audioClosed ? audioStop : PassStop{PassStop::AudioWrite}, "the input"));
     if (outputsClosed && wroteAudio && options.damage == DamageMode::Repair && loop.end == PassEnd::Completed) {
       reportAudioParting(options.audioName, stripOptions);
     }
     if (wroteVideo && wroteAudio) printAudioDelay(options, loop.firstPicture, TimeStamp::unknown("no frame sought"));
     return exitStatus(loop.end, outputsClosed, PassEnd::Completed);
   }
+  files.holds(files.tempName, heldUpTo("the audio in PES packets", audioStop, "the input"));
   const StripResult pass = finishStrippedAudio(files.temp, files.tempName, *files.audio, stripOptions);
+  files.audio.reset();
+  // The audio and its tracks go as far as the first pass went, or as far as
+  // the second got through the temporary file.
+  const bool passStopped = pass.stop.why != PassStop::None;
+  const PassStop& strippedStop = passStopped ? pass.stop : audioStop;
+  const char* audioWhere = passStopped ? "the temporary file" : "the input";
+  files.holds(options.audioName, heldUpTo("the audio", strippedStop, audioWhere));
+  for (const ExtraTracks::Track& track : pass.madeTracks) {
+    char what[32];
+    std::snprintf(what, sizeof what, "audio track %02x", track.id);
+    files.made.push_back({track.name, track.failed ? std::string(what) + " up to a failed write to it"
+                                                   : heldUpTo(what, strippedStop, audioWhere)});
+    files.trackIds.push_back(track.id);
+  }
   if (wroteVideo && pass.wroteAudio) printAudioDelay(options, loop.firstPicture, pass.firstFrame);
   for (const ExtraTracks::Track& track : pass.tracks) {
     consoleNote("audio track %02x in '%s'\n", track.id, track.name.c_str());
@@ -159,15 +228,21 @@ int runPasses(const RunOptions& options, RunFiles& files) {
 // so far is still named, as for any failed pass.
 int splitRecording(const RunOptions& options) {
   RunFiles files;
+  int status = kExitFailure;
   try {
-    return runPasses(options, files);
+    status = runPasses(options, files);
   } catch (const std::bad_alloc&) {
     consolePrint("\nout of memory\n");
     const bool tempKept = files.temp != nullptr;
     files.closeAll();
     if (tempKept) consolePrint("\ntemporary file '%s' kept\n", files.tempName.c_str());
-    return kExitFailure;
   }
+  if (status == kExitSuccess) return status;
+  // The files are closed, so what the OS says of their sizes is what they hold.
+  files.closeAll();
+  tellMadeFiles(files.made);
+  if (files.loopStop.why == PassStop::DamagedHeader) suggestRepairRun(options, files.loopStop.at, files.trackIds);
+  return status;
 }
 
 }  // namespace

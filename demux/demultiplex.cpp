@@ -168,7 +168,9 @@ class Demultiplexer {
   DemuxResult stopped() {
     if (video.error() != FileError::Ok) return writeFailure(video);
     if (audio.error() != FileError::Ok) return writeFailure(audio);
-    return finish(reachedEndOfInput(input) ? Ending::EndOfInput : Ending::ReadError);
+    if (reachedEndOfInput(input)) return finish(Ending::EndOfInput);
+    result.stop = {PassStop::ReadError, input.tell()};
+    return finish(Ending::ReadError);
   }
 
   // The output files hold all that was counted only once the gathered writes
@@ -182,11 +184,12 @@ class Demultiplexer {
         return ended(PassEnd::Completed);
       case Ending::Interrupted:
         consolePrint("\ninterrupted\n");
+        result.stop.why = PassStop::Interrupted;
         return ended(PassEnd::Interrupted);
       case Ending::InvalidHeader:
         consolePrint("\ninvalid AVheader\n");
-        consoleNote("korvat: damaged packet header at byte %" PRIu64 "; -r skips damaged stretches\n",
-                    input.tell() - AVheader::kSize);
+        // The run tells how to go on past it, once it knows what files it leaves.
+        result.stop = {PassStop::DamagedHeader, input.tell() - AVheader::kSize};
         break;
       case Ending::ReadError:
         break;
@@ -206,6 +209,7 @@ class Demultiplexer {
   DemuxResult writeFailure(DiskFile& output) {
     console.settle();  // the lines whose data did reach the files
     consolePrint(&output == &audio ? "\nerror writing to audio-file\n" : "\nerror writing to video-file\n");
+    result.stop.why = &output == &audio ? PassStop::AudioWrite : PassStop::VideoWrite;
     consolePrint("\nerror reading/writing file\n");
     return ended(PassEnd::Failed);
   }

@@ -16,10 +16,18 @@ FileMode modeFor(Disposition disposition) {
 
 }  // namespace
 
-DiskFile::DiskFile(const std::string& name, Disposition disposition)
-    : DiskFile(platform::openFile(name.c_str(), disposition), modeFor(disposition)) {}
+DiskFile::DiskFile(const std::string& name, Disposition disposition) : mode(modeFor(disposition)) {
+  handle = platform::openFile(name.c_str(), disposition, whyNotOpen);
+  setUpAfterOpen();
+}
 
-DiskFile::DiskFile(platform::FileHandle opened, FileMode openAs) : mode(openAs), handle(opened) {
+DiskFile::DiskFile(platform::FileHandle opened, FileMode openAs, platform::OpenFailure why)
+    : mode(openAs), handle(opened) {
+  if (handle == platform::kInvalidHandle) whyNotOpen = why;
+  setUpAfterOpen();
+}
+
+void DiskFile::setUpAfterOpen() {
   if (handle == platform::kInvalidHandle) {
     mode = FileMode::Closed;
     lastError = FileError::OpenFailed;

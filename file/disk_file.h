@@ -54,6 +54,8 @@ class DiskFile {
   FileError error() const { return lastError; }
   // A regular file; a pipe is read forward only and has no size.
   bool seekable() const { return canSeek; }
+  // Why the open failed, as the OS said (None once open).
+  platform::OpenFailure openFailure() const { return whyNotOpen; }
 
   // Both return the bytes delivered or taken, also when they fall short.
   std::uint32_t read(void* buffer, std::uint32_t n);
@@ -92,7 +94,7 @@ class DiskFile {
   bool readBack();
 
  private:
-  DiskFile(platform::FileHandle handle, FileMode mode);
+  DiskFile(platform::FileHandle handle, FileMode mode, platform::OpenFailure why = platform::OpenFailure::Other);
 
   // After a seek past the read-ahead, the next read is most likely a header:
   // filling the whole buffer there would read, over runs of large skipped
@@ -116,9 +118,11 @@ class DiskFile {
   bool readDirect(unsigned char* to, std::uint32_t n, std::uint32_t& delivered);
   bool writeDirect(const void* from, std::uint32_t n, std::uint32_t& taken);
   bool failWith(FileError error);
+  void setUpAfterOpen();  // the buffer, or the closed state of a file that did not open
 
   FileMode mode;
   FileError lastError = FileError::Ok;
+  platform::OpenFailure whyNotOpen = platform::OpenFailure::None;
   platform::FileHandle handle;
   bool temporary = false;  // opened for reading too, so that it can be read back
   bool canSeek = false;

@@ -20,9 +20,33 @@ enum class Disposition {
   CreateNew,     // for writing; fails when the file exists
 };
 
+// Why a file could not be opened, in words a user can act on.
+enum class OpenFailure {
+  None,
+  Exists,       // CreateNew: the name is taken
+  Missing,      // the file, or the directory it is to go in, does not exist
+  Denied,       // no permission: to read the file, or to make files in its directory
+  IsDirectory,  // the name is a directory
+  NotRegular,   // a device, a pipe or the like
+  InUse,        // another program holds it (locked, or opened without sharing)
+  Interrupted,  // the user stopped the run while it waited for a pipe's writer
+  Other,
+};
+
 // A file to read may be a regular file or a pipe (a FIFO); one to write is a
-// regular file.
-FileHandle openFile(const char* name, Disposition disposition);
+// regular file. On failure returns kInvalidHandle and says why in `why`.
+FileHandle openFile(const char* name, Disposition disposition, OpenFailure& why);
+
+// What lies at `name` now, without opening it; `size` is set for a file.
+enum class Entry { None, File, Directory, Other };
+Entry findEntry(const char* name, std::uint64_t& size);
+
+// How a word is quoted for the shell users type korvat's commands into.
+enum class ShellQuoting {
+  Single,  // POSIX shells: '...', with ' written as '\''
+  Double,  // cmd.exe and PowerShell: "...", which no file name holds
+};
+ShellQuoting shellQuoting();
 
 // A handle of korvat's own on standard input, for reading; kInvalidHandle
 // when standard input is a terminal (a recording never comes from one) or

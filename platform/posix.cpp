@@ -26,11 +26,6 @@ bool isRegularFile(int fd) {
   return fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
 }
 
-bool isFifo(int fd) {
-  struct stat st {};
-  return fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode);
-}
-
 bool makeBlocking(int fd) {
   const int flags = fcntl(fd, F_GETFL);
   return flags != -1 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
@@ -49,19 +44,58 @@ bool waitForWriter(int fd) {
   }
 }
 
+OpenFailure failureOf(int error) {
+  switch (error) {
+    case EEXIST:
+      return OpenFailure::Exists;
+    case ENOENT:
+    case ENOTDIR:
+      return OpenFailure::Missing;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+      return OpenFailure::Denied;
+    case EISDIR:
+      return OpenFailure::IsDirectory;
+    default:
+      return OpenFailure::Other;
+  }
+}
+
+// A name that is taken may be taken by a directory, which says more.
+OpenFailure refinedFailure(const char* name, OpenFailure why) {
+  std::uint64_t size = 0;
+  if (why == OpenFailure::Exists && findEntry(name, size) == Entry::Directory) return OpenFailure::IsDirectory;
+  return why;
+}
+
 }  // namespace
 
-FileHandle openFile(const char* name, Disposition disposition) {
+FileHandle openFile(const char* name, Disposition disposition, OpenFailure& why) {
   int fd;
   do {
     fd = open(name, openFlags(disposition), 0666);
   } while (fd == -1 && errno == EINTR);
-  if (fd == -1) return kInvalidHandle;
+  if (fd == -1) {
+    why = refinedFailure(name, failureOf(errno));
+    return kInvalidHandle;
+  }
 
-  const bool fifoToRead = disposition == Disposition::OpenExisting && isFifo(fd);
-  const bool usable = fifoToRead ? waitForWriter(fd) && makeBlocking(fd)
-                                 : isRegularFile(fd) && flock(fd, LOCK_EX | LOCK_NB) == 0 && makeBlocking(fd);
-  if (!usable) {
+  struct stat st {};
+  const bool statted = fstat(fd, &st) == 0;
+  if (statted && S_ISFIFO(st.st_mode) && disposition == Disposition::OpenExisting) {
+    why = !waitForWriter(fd)  ? (interruptCount() > 0 ? OpenFailure::Interrupted : OpenFailure::Other)
+          : !makeBlocking(fd) ? OpenFailure::Other
+                              : OpenFailure::None;
+  } else {
+    why = !statted                            ? OpenFailure::Other
+          : S_ISDIR(st.st_mode)               ? OpenFailure::IsDirectory
+          : !S_ISREG(st.st_mode)              ? OpenFailure::NotRegular
+          : flock(fd, LOCK_EX | LOCK_NB) != 0 ? OpenFailure::InUse
+          : !makeBlocking(fd)                 ? OpenFailure::Other
+                                              : OpenFailure::None;
+  }
+  if (why != OpenFailure::None) {
     close(fd);
     return kInvalidHandle;
   }
@@ -75,6 +109,16 @@ FileHandle openStandardInput() {
 }
 
 bool isSeekable(FileHandle file) { return isRegularFile(static_cast<int>(file)); }
+
+Entry findEntry(const char* name, std::uint64_t& size) {
+  struct stat st {};
+  // A link that leads nowhere still takes its name.
+  if (stat(name, &st) != 0) return lstat(name, &st) == 0 ? Entry::Other : Entry::None;
+  size = static_cast<std::uint64_t>(st.st_size);
+  return S_ISREG(st.st_mode) ? Entry::File : S_ISDIR(st.st_mode) ? Entry::Directory : Entry::Other;
+}
+
+ShellQuoting shellQuoting() { return ShellQuoting::Single; }
 
 bool readFile(FileHandle file, void* buffer, std::uint32_t n, std::uint32_t& delivered) {
   auto* at = static_cast<char*>(buffer);

@@ -15,18 +15,52 @@ constexpr std::uint32_t kMaxTransfer = 1u << 30;
 
 }  // namespace
 
-FileHandle openFile(const char* name, Disposition disposition) {
+namespace {
+
+OpenFailure failureOf(DWORD error) {
+  switch (error) {
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+      return OpenFailure::Exists;
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+      return OpenFailure::Missing;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_WRITE_PROTECT:
+      return OpenFailure::Denied;
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+      return OpenFailure::InUse;
+    default:
+      return OpenFailure::Other;
+  }
+}
+
+}  // namespace
+
+FileHandle openFile(const char* name, Disposition disposition, OpenFailure& why) {
   const bool reading = disposition == Disposition::OpenExisting;
   HANDLE file = CreateFileA(name, reading ? GENERIC_READ : GENERIC_WRITE, 0 /* no sharing */, nullptr,
                             reading ? OPEN_EXISTING : CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return kInvalidHandle;
+  if (file == INVALID_HANDLE_VALUE) {
+    why = failureOf(GetLastError());
+    // A directory is refused as access denied, or as a name that is taken.
+    std::uint64_t size = 0;
+    if ((why == OpenFailure::Denied || why == OpenFailure::Exists) && findEntry(name, size) == Entry::Directory) {
+      why = OpenFailure::IsDirectory;
+    }
+    return kInvalidHandle;
+  }
   // Devices (CON, NUL, COM1...) open like files; only disk files are wanted,
   // and named pipes to read from.
   const DWORD type = GetFileType(file);
   if (type != FILE_TYPE_DISK && !(reading && type == FILE_TYPE_PIPE)) {
     CloseHandle(file);
+    why = OpenFailure::NotRegular;
     return kInvalidHandle;
   }
+  why = OpenFailure::None;
   return reinterpret_cast<FileHandle>(file);
 }
 
@@ -44,6 +78,17 @@ FileHandle openStandardInput() {
 }
 
 bool isSeekable(FileHandle file) { return GetFileType(toHandle(file)) == FILE_TYPE_DISK; }
+Entry findEntry(const char* name, std::uint64_t& size) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  // What cannot be looked at is left to the open that follows to refuse.
+  if (!GetFileAttributesExA(name, GetFileExInfoStandard, &data)) return Entry::None;
+  if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return Entry::Directory;
+  if (data.dwFileAttributes & FILE_ATTRIBUTE_DEVICE) return Entry::Other;
+  size = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+  return Entry::File;
+}
+
+ShellQuoting shellQuoting() { return ShellQuoting::Double; }
 
 bool readFile(FileHandle file, void* buffer, std::uint32_t n, std::uint32_t& delivered) {
   auto* at = static_cast<char*>(buffer);

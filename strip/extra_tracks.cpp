@@ -195,4 +195,12 @@ std::vector<ExtraTracks::Track> ExtraTracks::written() const {
   return tracks;
 }
 
+std::vector<ExtraTracks::Track> ExtraTracks::made() const {
+  std::vector<Track> tracks;
+  for (const Stream& s : streams) {
+    if (s.file) tracks.push_back({s.id, s.name, TimeStamp::unknown("not sought"), s.failed});
+  }
+  return tracks;
+}
+
 }  // namespace korvat

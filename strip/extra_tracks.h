@@ -43,9 +43,12 @@ class ExtraTracks {
     std::uint8_t id;
     std::string name;
     TimeStamp firstFrame;
+    bool failed = false;  // a write to it failed
   };
-  // The files made, in the order their streams' first frames came.
+  // The files made and written, in the order their streams' first frames came.
   std::vector<Track> written() const;
+  // Every file made, also those whose writes then failed.
+  std::vector<Track> made() const;
 
  private:
   struct Stream {

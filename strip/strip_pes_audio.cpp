@@ -48,9 +48,11 @@ class PesStripper {
     const bool wroteAudio = inFile > 0 && inFile != UINT64_MAX;
     StripResult result;
     result.end = end;
+    result.stop = stop;
     result.wroteAudio = wroteAudio;
     result.firstFrame = audioSynced ? audio->firstFrame(firstFrame) : TimeStamp::unknown("no audio frame");
     result.tracks = extras.written();
+    result.madeTracks = extras.made();
     result.tracksFailed = extras.failed();
     return result;
   }
@@ -58,7 +60,10 @@ class PesStripper {
  private:
   PassEnd loop() {
     for (;;) {
-      if (platform::interruptCount() > options.interruptsSeen) return endWith("\ninterrupted\n", PassEnd::Interrupted);
+      if (platform::interruptCount() > options.interruptsSeen) {
+        stop.why = PassStop::Interrupted;
+        return endWith("\ninterrupted\n", PassEnd::Interrupted);
+      }
       if (options.damage != DamageMode::Stop) {
         bool damaged = false;
         if (!skipDamage(damaged)) return inputEnded();
@@ -75,7 +80,10 @@ class PesStripper {
       }
       input.read(packet.data(), pes::kFixedSize);
       if (input.error() != FileError::Ok) return inputEnded();
-      if (!pes::hasStartCode(packet.data())) return endWith("\ninvalid packet header found !\n", PassEnd::Failed);
+      if (!pes::hasStartCode(packet.data())) {
+        stop = {PassStop::DamagedHeader, input.tell() - pes::kFixedSize};
+        return endWith("\ninvalid packet header found !\n", PassEnd::Failed);
+      }
       const std::uint16_t length = pes::packetLength(packet.data());
       const std::uint8_t id = pes::streamId(packet.data());
       if (pes::isNonAudio(packet.data())) {
@@ -162,6 +170,7 @@ class PesStripper {
   }
 
   PassEnd writeFailure() {
+    stop.why = PassStop::AudioWrite;
     console.settle();  // the lines whose audio did reach the file
     say("\nerror writing to output file !\n");
     return PassEnd::Failed;
@@ -226,6 +235,7 @@ class PesStripper {
     }
     say("\n");
     // An error the OS reports is never the end, wherever it comes.
+    if (input.error() == FileError::ReadFailed || !ended) stop = {PassStop::ReadError, input.tell()};
     if (input.error() == FileError::ReadFailed) {
       say("\nerror reading/writing file\n");
       return PassEnd::Failed;
@@ -260,6 +270,7 @@ class PesStripper {
   // Any packet fits whole: the fixed bytes plus the largest packet length.
   std::vector<unsigned char> packet;
   bool audioSynced = false;
+  PassStop stop;
   StripCounters counters;
   PassConsole console;
 };
@@ -275,6 +286,7 @@ StripResult finishStrippedAudio(std::unique_ptr<DiskFile>& temp, const std::stri
     result = PesStripper(*temp, sink, options).run();
   } else {
     consolePrint("\nerror reading/writing file\n");
+    result.stop.why = PassStop::ReadError;
   }
   temp.reset();
   // A track that could not be written still lies in the temporary file.

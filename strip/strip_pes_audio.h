@@ -9,6 +9,7 @@
 
 #include "console/console.h"
 #include "demux/damage_record.h"
+#include "demux/pass_stop.h"
 #include "file/disk_file.h"
 #include "format/mpeg.h"
 #include "strip/extra_tracks.h"
@@ -30,9 +31,11 @@ struct StripOptions {
 
 struct StripResult {
   PassEnd end = PassEnd::Failed;
+  PassStop stop;  // in the temporary file
   bool wroteAudio = false;
-  TimeStamp firstFrame;                    // of the first frame in the audio file
-  std::vector<ExtraTracks::Track> tracks;  // the other audio tracks' files
+  TimeStamp firstFrame;                        // of the first frame in the audio file
+  std::vector<ExtraTracks::Track> tracks;      // the other audio tracks' files
+  std::vector<ExtraTracks::Track> madeTracks;  // all the pass made, also those that then failed
   bool tracksFailed = false;
 };
 
