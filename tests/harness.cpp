@@ -45,9 +45,11 @@ namespace fs = std::filesystem;
 namespace {
 #ifdef _WIN32
 int readSome(int fd, char* to, unsigned size) { return _read(fd, to, size); }
+int writeSome(int fd, const char* from, unsigned size) { return _write(fd, from, size); }
 void writeAll(int fd, const std::string& text) { _write(fd, text.data(), static_cast<unsigned>(text.size())); }
 #else
 int readSome(int fd, char* to, unsigned size) { return static_cast<int>(::read(fd, to, size)); }
+int writeSome(int fd, const char* from, unsigned size) { return static_cast<int>(::write(fd, from, size)); }
 void writeAll(int fd, const std::string& text) {
   if (::write(fd, text.data(), text.size()) < 0) return;  // nothing more can be said
 }
@@ -332,6 +334,53 @@ class Capture {
 };
 
 }  // namespace
+
+namespace {
+
+// Puts a pipe on this process's standard input and writes `bytes` into it
+// from a thread. Once korvat has let go of its end, the pipe's last reading
+// end closes with the feed, so a writer that korvat stopped reading from
+// fails its write and ends.
+class Feed {
+ public:
+  explicit Feed(const Bytes& bytes) : saved(duplicate(0)) {
+    int ends[2];
+#ifdef _WIN32
+    if (_pipe(ends, 65536, _O_BINARY) != 0) throw std::runtime_error("no pipe");
+#else
+    if (pipe(ends) != 0) throw std::runtime_error("no pipe");
+    std::signal(SIGPIPE, SIG_IGN);  // a write korvat no longer reads fails, and the feed ends
+#endif
+    dup2(ends[0], 0);
+    close(ends[0]);
+    writer = std::thread([&bytes, to = ends[1]] {
+      std::mt19937 pieces(27);
+      for (std::size_t at = 0; at < bytes.size();) {
+        const auto n = static_cast<unsigned>(std::min<std::size_t>(bytes.size() - at, 1 + pieces() % 70000));
+        const int put = writeSome(to, bytes.data() + at, n);
+        if (put <= 0) break;
+        at += static_cast<std::size_t>(put);
+      }
+      close(to);
+    });
+  }
+  ~Feed() {
+    dup2(saved, 0);
+    close(saved);
+    writer.join();
+  }
+
+ private:
+  int saved;
+  std::thread writer;
+};
+
+}  // namespace
+
+Outcome runKorvatOnPipe(const TempDir& dir, const std::vector<std::string>& args, const Bytes& input) {
+  Feed feed(input);
+  return runKorvat(dir, args);
+}
 
 Outcome runKorvat(const TempDir& dir, const std::vector<std::string>& args) {
   std::vector<const char*> argv = {"korvat"};

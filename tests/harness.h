@@ -95,6 +95,9 @@ struct Outcome {
 
 // Runs korvat with `args` in `dir`, in this process.
 Outcome runKorvat(const TempDir& dir, const std::vector<std::string>& args);
+// The same with `input` on standard input through a pipe, written in pieces
+// of uneven size as another program's output comes.
+Outcome runKorvatOnPipe(const TempDir& dir, const std::vector<std::string>& args, const Bytes& input);
 
 #ifndef _WIN32
 // The real korvat binary in a child process: for signals, a pseudo-terminal,

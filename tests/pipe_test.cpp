@@ -1,0 +1,167 @@
+// A recording that comes through a pipe, read forward only, splits as the
+// same bytes do from a file: the outputs, the console text, the status.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "tests/harness.h"
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace korvat::test {
+namespace {
+
+constexpr std::size_t kMiB = 1 << 20;
+
+Bytes undamaged() {
+  pack::PackOptions options;
+  options.spanPercent = 50;
+  return packRecording(sourceVideo(), sourceAudio(), options);
+}
+
+struct StrayHeader {
+  std::size_t at;  // in the garbage
+  std::uint16_t length;
+};
+
+// A stretch of garbage after the 40th packet, with packet headers in it.
+Bytes withGarbage(std::size_t bytes, const std::vector<StrayHeader>& headers) {
+  pack::PackOptions options;
+  options.spanPercent = 50;
+  options.damage.garbageAfter = 40;
+  options.damage.garbageBytes = bytes;
+  Bytes damaged = packRecording(sourceVideo(), sourceAudio(), options);
+  const Bytes plain = undamaged();
+  std::size_t start = 0;
+  while (damaged[start] == plain[start]) ++start;
+  for (const StrayHeader& stray : headers) {
+    const Bytes header =
+        Bytes("AV\2\0\0\0", 6) + static_cast<char>(stray.length >> 8) + static_cast<char>(stray.length & 0xFF);
+    damaged.replace(start + stray.at, header.size(), header);
+  }
+  return damaged;
+}
+
+// Longer than a search for the next packet looks ahead, with headers whose
+// packets end just inside and just past that reach.
+Bytes longGarbage() {
+  return withGarbage(2 * kMiB + 3000, {{kMiB - 60000, 50000}, {kMiB - 20000, 30000}, {2 * kMiB - 100, 40}});
+}
+
+std::vector<std::string> with(std::vector<std::string> args, const std::vector<std::string>& names) {
+  args.insert(args.end(), names.begin(), names.end());
+  return args;
+}
+
+void expectSameFiles(const TempDir& fromFile, const TempDir& fromPipe) {
+  std::vector<std::string> names = fromFile.names();
+  names.erase(std::find(names.begin(), names.end(), "rec"));
+  EXPECT_EQ(fromPipe.names(), names);
+  for (const std::string& name : names) EXPECT_TRUE(fromPipe.read(name) == fromFile.read(name)) << name;
+}
+
+TEST(Pipe, SplitsAsTheFileDoes) {
+  const Bytes clean = undamaged();
+  pack::PackOptions damagedOptions;
+  damagedOptions.spanPercent = 50;
+  damagedOptions.damage = {5, 30, 17, 200, 100, 333, {}};
+  const struct {
+    const char* name;
+    Bytes recording;
+    int plainStatus;  // without -r or -k
+  } recordings[] = {
+      {"undamaged", clean, 0},
+      {"damaged", packRecording(sourceVideo(), sourceAudio(), damagedOptions), 2},
+      {"a stretch of garbage longer than a search looks", longGarbage(), 2},
+      {"cut off inside a packet", clean.substr(0, clean.size() - 700), 0},
+      {"cut off inside a packet of another stream", clean + avPacket(9, 0, filler(3000)).substr(0, 1000), 0},
+      {"empty", "", 2},
+  };
+  const std::vector<std::vector<std::string>> modes = {{}, {"-p"}, {"-r"}, {"-k"}, {"-r", "-p"}, {"-i"}};
+  for (const auto& recording : recordings) {
+    for (const auto& mode : modes) {
+      SCOPED_TRACE(std::string(recording.name) + " with '" + (mode.empty() ? "" : mode[0]) +
+                   (mode.size() > 1 ? " " + mode[1] : "") + "'");
+      TempDir fromFile, fromPipe;
+      fromFile.write("rec", recording.recording);
+      const Outcome file = runKorvat(fromFile, with(mode, {"rec", "a", "v"}));
+      const Outcome pipe = runKorvatOnPipe(fromPipe, with(mode, {"-", "a", "v"}), recording.recording);
+      EXPECT_EQ(pipe.status, file.status);
+      EXPECT_EQ(pipe.out, file.out);
+      // A failed run's words name the input, and tell how to give it again.
+      if (file.status == 0) {
+        EXPECT_EQ(pipe.err, file.err);
+      }
+      expectSameFiles(fromFile, fromPipe);
+      const bool skips = !mode.empty() && (mode[0] == "-r" || mode[0] == "-k");
+      if (recording.recording.empty()) {
+        EXPECT_EQ(file.status, 2);
+      } else {
+        EXPECT_EQ(file.status, skips ? 0 : recording.plainStatus);
+      }
+    }
+  }
+}
+
+// Garbage is one stretch, however many steps the search takes over it, also
+// where it holds a header whose packet reaches past the search and past the
+// packet after the garbage.
+TEST(Pipe, ALongDamagedStretchIsOneStretch) {
+  const struct {
+    std::size_t bytes;
+    std::vector<StrayHeader> headers;
+  } cases[] = {
+      {2 * kMiB + 3000, {}},
+      {kMiB + 3000, {{kMiB - 1000, 65000}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.bytes);
+    TempDir dir;
+    const Outcome run = runKorvatOnPipe(dir, {"-k", "-", "a", "v"}, withGarbage(c.bytes, c.headers));
+    EXPECT_EQ(run.status, 0);
+    EXPECT_NE(run.out.find(summary(1, c.bytes)), std::string::npos) << run.out.substr(run.out.size() - 200);
+  }
+}
+
+#ifndef _WIN32
+// A FIFO by name: korvat waits for its writer, who may come late.
+TEST(Pipe, ReadsAFifoAsItsWriterWrites) {
+  const Bytes recording = undamaged();
+  TempDir fromFile, fromFifo;
+  fromFile.write("rec", recording);
+  const Outcome file = runKorvat(fromFile, {"-r", "rec", "a", "v"});
+  ASSERT_EQ(mkfifo(fromFifo.path("rec").c_str(), 0600), 0);
+  std::thread writer([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    // Without a reader after 60 s the test has failed already.
+    int fd = -1;
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while ((fd = open(fromFifo.path("rec").c_str(), O_WRONLY | O_NONBLOCK)) == -1 &&
+           std::chrono::steady_clock::now() < giveUp) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (fd == -1) return;
+    fcntl(fd, F_SETFL, 0);
+    for (std::size_t at = 0; at < recording.size();) {
+      const ssize_t put = write(fd, recording.data() + at, std::min<std::size_t>(recording.size() - at, 5000));
+      if (put <= 0) break;
+      at += static_cast<std::size_t>(put);
+    }
+    close(fd);
+  });
+  const Outcome fifo = runKorvat(fromFifo, {"-r", "rec", "a", "v"});
+  writer.join();
+  EXPECT_EQ(fifo.status, 0);
+  EXPECT_EQ(fifo.out, file.out);
+  EXPECT_EQ(fifo.err, file.err);
+  for (const char* name : {"a", "v"}) EXPECT_TRUE(fromFifo.read(name) == fromFile.read(name)) << name;
+}
+#endif
+
+}  // namespace
+}  // namespace korvat::test
