@@ -25,6 +25,8 @@ const char* inputReason(OpenFailure why) {
       return "another program holds it";
     case OpenFailure::Interrupted:
       return "the run was stopped while it waited for the pipe's writer";
+    case OpenFailure::Terminal:
+      return "standard input is a terminal; give the recording through a pipe ('cat rec.* | korvat - a v')";
     default:
       return "the system refused it";
   }
@@ -130,7 +132,8 @@ std::string quoteForShell(const std::string& word) {
   return quoted + "'";
 }
 
-void suggestRepairRun(const RunOptions& options, std::uint64_t at, const std::vector<std::uint8_t>& trackIds) {
+void suggestRepairRun(const RunOptions& options, std::uint64_t at, const std::vector<std::uint8_t>& trackIds,
+                      bool inputIsPipe) {
   // New names, so that the command works as given and nothing is removed.
   std::string audio, video;
   for (int n = 2;; ++n) {
@@ -146,7 +149,12 @@ void suggestRepairRun(const RunOptions& options, std::uint64_t at, const std::ve
   command += " -r " + quoteForShell(options.inputName) + " " + quoteForShell(audio) + " " + quoteForShell(video);
   consoleNote("korvat: damaged packet header at byte %" PRIu64 "; -r skips damaged stretches:\nkorvat:   %s\n", at,
               command.c_str());
-  if (options.inputName == "-") consoleNote("korvat: give it the recording on standard input again\n");
+  // What went through a pipe has to come through one again.
+  if (options.readsStandardInput()) {
+    consoleNote("korvat: give it the recording on standard input again\n");
+  } else if (inputIsPipe) {
+    consoleNote("korvat: '%s' is a pipe: give it the recording through a pipe again\n", options.inputName.c_str());
+  }
 }
 
 }  // namespace korvat

@@ -34,6 +34,8 @@ std::string quoteForShell(const std::string& word);
 
 // After the damaged header at `at`: the same run with -r, into new files.
 // `trackIds` are those whose files the run made, named after the audio file.
-void suggestRepairRun(const RunOptions& options, std::uint64_t at, const std::vector<std::uint8_t>& trackIds);
+// A recording that came through a pipe must come through one again.
+void suggestRepairRun(const RunOptions& options, std::uint64_t at, const std::vector<std::uint8_t>& trackIds,
+                      bool inputIsPipe);
 
 }  // namespace korvat

@@ -3,6 +3,7 @@
 
 #include <cinttypes>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <new>
 #include <string>
@@ -29,6 +30,7 @@ struct RunFiles {
   std::vector<MadeFile> made;
   PassStop loopStop;
   std::vector<std::uint8_t> trackIds;
+  bool inputIsPipe = false;
 
   void holds(const std::string& name, const std::string& what) {
     for (MadeFile& file : made) {
@@ -59,6 +61,14 @@ std::unique_ptr<DiskFile> createOutput(const std::string& name, RunFiles& files)
   return nullptr;
 }
 
+// "v.m2v" and "./v.m2v" are one file.
+bool namesOneFile(const std::string& a, const std::string& b) {
+  std::error_code failedA, failedB;
+  const std::filesystem::path pathA = std::filesystem::absolute(a, failedA).lexically_normal();
+  const std::filesystem::path pathB = std::filesystem::absolute(b, failedB).lexically_normal();
+  return a == b || (!failedA && !failedB && pathA == pathB);
+}
+
 // An output whose name is taken stops the run before any file is made, so a
 // failed run leaves no empty file that would stop the next. One that turns up
 // after this look is still refused by the create.
@@ -71,7 +81,7 @@ bool outputNamesFree(const RunOptions& options) {
     return false;
   }
   // The audio file would find its name taken by the video file just made.
-  if (options.audioName != options.videoName) return true;
+  if (!namesOneFile(options.audioName, options.videoName)) return true;
   consolePrint("error creating output file '%s'\n", options.audioName.c_str());
   consoleNote("korvat: cannot create '%s': it is the video file's name too\n", options.audioName.c_str());
   return false;
@@ -99,16 +109,12 @@ bool setUp(const RunOptions& options, RunFiles& files) {
   } else {
     files.input = std::make_unique<DiskFile>(options.inputName, Disposition::OpenExisting);
   }
-  if (!files.input || files.input->error() != FileError::Ok) {
+  if (files.input->error() != FileError::Ok) {
     consolePrint("error opening input stream '%s'\n", options.inputName.c_str());
-    if (options.readsStandardInput()) {
-      consoleNote(
-          "korvat: standard input is a terminal; give the recording through a pipe ('cat rec.* | korvat - a v')\n");
-    } else {
-      explainInputFailure(options.inputName, files.input->openFailure());
-    }
+    explainInputFailure(options.inputName, files.input->openFailure());
     return false;
   }
+  files.inputIsPipe = !files.input->seekable();
   if (!outputNamesFree(options)) return false;
   files.video = createOutput(options.videoName, files);
   if (!files.video) return false;
@@ -241,7 +247,8 @@ int splitRecording(const RunOptions& options) {
   // The files are closed, so what the OS says of their sizes is what they hold.
   files.closeAll();
   tellMadeFiles(files.made);
-  if (files.loopStop.why == PassStop::DamagedHeader) suggestRepairRun(options, files.loopStop.at, files.trackIds);
+  if (files.loopStop.why == PassStop::DamagedHeader)
+    suggestRepairRun(options, files.loopStop.at, files.trackIds, files.inputIsPipe);
   return status;
 }
 

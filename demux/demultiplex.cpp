@@ -169,6 +169,10 @@ class Demultiplexer {
     if (video.error() != FileError::Ok) return writeFailure(video);
     if (audio.error() != FileError::Ok) return writeFailure(audio);
     if (reachedEndOfInput(input)) return finish(Ending::EndOfInput);
+    // A pipe whose writer fell silent gives way to the user's interrupt; the
+    // packet in hand is cut short there, as by the end of the input.
+    result.interruptsSeen = platform::interruptCount();
+    if (input.error() == FileError::ReadFailed && result.interruptsSeen > 0) return finish(Ending::Interrupted);
     result.stop = {PassStop::ReadError, input.tell()};
     return finish(Ending::ReadError);
   }

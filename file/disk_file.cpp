@@ -34,15 +34,19 @@ void DiskFile::setUpAfterOpen() {
     return;
   }
   canSeek = platform::isSeekable(handle);
+  // Standard input may be a file that was read from before korvat: its
+  // positions count from the file's start, as its size does.
+  const std::uint64_t at = canSeek ? platform::moveFromCurrent(handle, 0) : platform::kRefused;
+  if (at != platform::kRefused) filePosition = at;
   // Without the memory for a buffer the file still works, unbuffered.
   buffer.reset(new (std::nothrow) unsigned char[kBufferSize]);
   if (buffer) capacity = kBufferSize;
 }
 
 std::unique_ptr<DiskFile> DiskFile::standardInput() {
-  std::unique_ptr<DiskFile> file(new DiskFile(platform::openStandardInput(), FileMode::Read));
-  if (file->error() != FileError::Ok) return nullptr;
-  return file;
+  platform::OpenFailure why = platform::OpenFailure::None;
+  const platform::FileHandle handle = platform::openStandardInput(why);
+  return std::unique_ptr<DiskFile>(new DiskFile(handle, FileMode::Read, why));
 }
 
 std::unique_ptr<DiskFile> DiskFile::createTemporary(std::string& name) {

@@ -41,7 +41,8 @@ class DiskFile {
   static constexpr std::uint32_t kBufferSize = 256 * 1024;
 
   DiskFile(const std::string& name, Disposition disposition);
-  // Standard input, for reading. Null when it is a terminal or cannot be had.
+  // Standard input, for reading; when it is a terminal or cannot be had,
+  // error() and openFailure() say so.
   static std::unique_ptr<DiskFile> standardInput();
   // A new, uniquely named file in the current directory, open for writing and
   // later for reading back; `name` as platform::createTempFile sets it. Null

@@ -29,6 +29,7 @@ enum class OpenFailure {
   IsDirectory,  // the name is a directory
   NotRegular,   // a device, a pipe or the like
   InUse,        // another program holds it (locked, or opened without sharing)
+  Terminal,     // standard input is a terminal, which no recording comes from
   Interrupted,  // the user stopped the run while it waited for a pipe's writer
   Other,
 };
@@ -48,16 +49,17 @@ enum class ShellQuoting {
 };
 ShellQuoting shellQuoting();
 
-// A handle of korvat's own on standard input, for reading; kInvalidHandle
-// when standard input is a terminal (a recording never comes from one) or
-// cannot be had. Bytes come as they are, never as text.
-FileHandle openStandardInput();
+// A handle of korvat's own on standard input, for reading; kInvalidHandle,
+// and why, when it is a terminal or a directory, or cannot be had. Bytes
+// come as they are, never as text.
+FileHandle openStandardInput(OpenFailure& why);
 
 // Whether the file can be moved in and measured: a regular file, not a pipe.
 bool isSeekable(FileHandle file);
 
 // Reads up to n bytes; stops early only at the end of the file or on an
-// error. `delivered` is set in every case. Returns false on an error.
+// error. `delivered` is set in every case. Returns false on an error, and
+// when the user asks the run to stop while a pipe keeps it waiting.
 bool readFile(FileHandle file, void* buffer, std::uint32_t n, std::uint32_t& delivered);
 
 // Writes n bytes; `taken` tells how many reached the file. Returns false when

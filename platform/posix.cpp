@@ -31,16 +31,17 @@ bool makeBlocking(int fd) {
   return flags != -1 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
 }
 
-// A FIFO opened without blocking reads as ended while no one writes to it
-// yet: korvat waits for its writer's first bytes (or its going away), and
-// stops waiting when the user asks the run to stop.
-bool waitForWriter(int fd) {
+// A pipe whose writer is silent would hold a read, or the open of a FIFO
+// that no one writes to yet, for as long as it stays silent: korvat waits for
+// its bytes (or its going away) in steps, and stops waiting when the user asks
+// the run to stop. A regular file is always ready.
+bool waitForBytes(int fd) {
   pollfd wanted{fd, POLLIN, 0};
   for (;;) {
-    if (interruptCount() > 0) return false;
     const int ready = poll(&wanted, 1, 100);
     if (ready > 0) return true;
-    if (ready == -1 && errno != EINTR) return false;
+    if (ready == -1 && errno != EINTR) return true;  // the read says what is wrong
+    if (interruptCount() > 0) return false;
   }
 }
 
@@ -84,9 +85,7 @@ FileHandle openFile(const char* name, Disposition disposition, OpenFailure& why)
   struct stat st {};
   const bool statted = fstat(fd, &st) == 0;
   if (statted && S_ISFIFO(st.st_mode) && disposition == Disposition::OpenExisting) {
-    why = !waitForWriter(fd)  ? (interruptCount() > 0 ? OpenFailure::Interrupted : OpenFailure::Other)
-          : !makeBlocking(fd) ? OpenFailure::Other
-                              : OpenFailure::None;
+    why = !waitForBytes(fd) ? OpenFailure::Interrupted : !makeBlocking(fd) ? OpenFailure::Other : OpenFailure::None;
   } else {
     why = !statted                            ? OpenFailure::Other
           : S_ISDIR(st.st_mode)               ? OpenFailure::IsDirectory
@@ -102,9 +101,14 @@ FileHandle openFile(const char* name, Disposition disposition, OpenFailure& why)
   return fd;
 }
 
-FileHandle openStandardInput() {
-  if (isatty(STDIN_FILENO) == 1) return kInvalidHandle;
+FileHandle openStandardInput(OpenFailure& why) {
+  struct stat st {};
+  why = isatty(STDIN_FILENO) == 1                              ? OpenFailure::Terminal
+        : fstat(STDIN_FILENO, &st) == 0 && S_ISDIR(st.st_mode) ? OpenFailure::IsDirectory
+                                                               : OpenFailure::None;
+  if (why != OpenFailure::None) return kInvalidHandle;
   const int fd = fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 0);
+  if (fd == -1) why = OpenFailure::Other;
   return fd == -1 ? kInvalidHandle : fd;
 }
 
@@ -124,6 +128,7 @@ bool readFile(FileHandle file, void* buffer, std::uint32_t n, std::uint32_t& del
   auto* at = static_cast<char*>(buffer);
   delivered = 0;
   while (delivered < n) {
+    if (!waitForBytes(static_cast<int>(file))) return false;
     const ssize_t got = read(static_cast<int>(file), at + delivered, n - delivered);
     if (got > 0) {
       delivered += static_cast<std::uint32_t>(got);

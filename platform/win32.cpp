@@ -66,15 +66,18 @@ FileHandle openFile(const char* name, Disposition disposition, OpenFailure& why)
 
 // ReadFile on a handle is binary whatever mode the C runtime gives the same
 // input, so a pipe's bytes arrive unchanged.
-FileHandle openStandardInput() {
+FileHandle openStandardInput(OpenFailure& why) {
   const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
   const DWORD type = input == nullptr || input == INVALID_HANDLE_VALUE ? FILE_TYPE_UNKNOWN : GetFileType(input);
-  if (type != FILE_TYPE_DISK && type != FILE_TYPE_PIPE) return kInvalidHandle;  // a console, or nothing
+  why = type == FILE_TYPE_CHAR                             ? OpenFailure::Terminal
+        : type != FILE_TYPE_DISK && type != FILE_TYPE_PIPE ? OpenFailure::Other
+                                                           : OpenFailure::None;
   HANDLE own = nullptr;
-  if (!DuplicateHandle(GetCurrentProcess(), input, GetCurrentProcess(), &own, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
-    return kInvalidHandle;
+  if (why == OpenFailure::None &&
+      !DuplicateHandle(GetCurrentProcess(), input, GetCurrentProcess(), &own, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+    why = OpenFailure::Other;
   }
-  return reinterpret_cast<FileHandle>(own);
+  return why == OpenFailure::None ? reinterpret_cast<FileHandle>(own) : kInvalidHandle;
 }
 
 bool isSeekable(FileHandle file) { return GetFileType(toHandle(file)) == FILE_TYPE_DISK; }

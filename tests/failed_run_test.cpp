@@ -43,6 +43,7 @@ TEST(FailedRun, SaysWhyAFileCannotBeOpened) {
       {{"-p", "rec", "a", "v"}, {{"a", ""}, {"v", "x"}}, "korvat: cannot create 'v': " + kExists, {}},
       {{"rec", "a", "sub"}, {{"sub", "/"}}, "korvat: cannot create 'sub': it is a directory\n", {}},
       {{"rec", "x", "x"}, {}, "korvat: cannot create 'x': it is the video file's name too\n", {}},
+      {{"rec", "./x", "x"}, {}, "korvat: cannot create './x': it is the video file's name too\n", {}},
       {{"rec", "none/a"},
        {},
        "korvat: cannot create 'none/a': its directory does not exist\nkorvat: this run made 'rec.m2v': empty\n",

@@ -343,7 +343,7 @@ namespace {
 // fails its write and ends.
 class Feed {
  public:
-  explicit Feed(const Bytes& bytes) : saved(duplicate(0)) {
+  Feed(const Bytes& bytes, bool stalls) : saved(duplicate(0)) {
     int ends[2];
 #ifdef _WIN32
     if (_pipe(ends, 65536, _O_BINARY) != 0) throw std::runtime_error("no pipe");
@@ -353,7 +353,7 @@ class Feed {
 #endif
     dup2(ends[0], 0);
     close(ends[0]);
-    writer = std::thread([&bytes, to = ends[1]] {
+    writer = std::thread([&bytes, to = ends[1], stalls, ended = runEnded.get_future()] {
       std::mt19937 pieces(27);
       for (std::size_t at = 0; at < bytes.size();) {
         const auto n = static_cast<unsigned>(std::min<std::size_t>(bytes.size() - at, 1 + pieces() % 70000));
@@ -361,10 +361,12 @@ class Feed {
         if (put <= 0) break;
         at += static_cast<std::size_t>(put);
       }
+      if (stalls) ended.wait();
       close(to);
     });
   }
   ~Feed() {
+    runEnded.set_value();
     dup2(saved, 0);
     close(saved);
     writer.join();
@@ -372,13 +374,15 @@ class Feed {
 
  private:
   int saved;
+  std::promise<void> runEnded;
   std::thread writer;
 };
 
 }  // namespace
 
-Outcome runKorvatOnPipe(const TempDir& dir, const std::vector<std::string>& args, const Bytes& input) {
-  Feed feed(input);
+Outcome runKorvatOnPipe(const TempDir& dir, const std::vector<std::string>& args, const Bytes& input,
+                        bool writerStalls) {
+  Feed feed(input, writerStalls);
   return runKorvat(dir, args);
 }
 

@@ -96,18 +96,21 @@ struct Outcome {
 // Runs korvat with `args` in `dir`, in this process.
 Outcome runKorvat(const TempDir& dir, const std::vector<std::string>& args);
 // The same with `input` on standard input through a pipe, written in pieces
-// of uneven size as another program's output comes.
-Outcome runKorvatOnPipe(const TempDir& dir, const std::vector<std::string>& args, const Bytes& input);
+// of uneven size as another program's output comes; a writer that stalls
+// keeps the pipe open after them until the run has ended.
+Outcome runKorvatOnPipe(const TempDir& dir, const std::vector<std::string>& args, const Bytes& input,
+                        bool writerStalls = false);
 
 #ifndef _WIN32
 // The real korvat binary in a child process: for signals, a pseudo-terminal,
 // file-size limits, another user, closed standard descriptors, strace.
 struct ChildSetup {
-  std::uint64_t fileSizeLimit = 0;        // RLIMIT_FSIZE; 0 = none
-  bool onTerminal = false;                // standard output on a pseudo-terminal, not a pipe
-  bool unprivileged = false;              // as user and group 65534 when run as root
-  int ignoredSignal = 0;                  // a signal that starts out ignored
-  std::vector<std::string> wrapper = {};  // a command that runs korvat, such as injecting()
+  std::uint64_t fileSizeLimit = 0;                 // RLIMIT_FSIZE; 0 = none
+  bool onTerminal = false;                         // standard output on a pseudo-terminal, not a pipe
+  bool unprivileged = false;                       // as user and group 65534 when run as root
+  int ignoredSignal = 0;                           // a signal that starts out ignored
+  std::vector<std::string> wrapper = {};           // a command that runs korvat, such as injecting()
+  std::function<void(int pid)> started = nullptr;  // told korvat's pid (its wrapper's) once it runs
 };
 
 // Called once korvat's output holds the marker (korvat, unread, cannot get

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
+#include <future>
 #include <thread>
 
 #include "tests/harness.h"
@@ -129,6 +131,66 @@ TEST(Pipe, ALongDamagedStretchIsOneStretch) {
 }
 
 #ifndef _WIN32
+// Standard input as another program leaves it: a file it read the start of,
+// a directory.
+TEST(Pipe, StandardInputAsOthersLeaveIt) {
+  const Bytes recording = undamaged();
+  TempDir dir, plain;
+  plain.write("rec", recording);
+  dir.write("rec", "16 bytes before." + recording);
+  const Outcome fromFile = runKorvat(plain, {"rec", "a", "v"});
+  {
+    const int file = open(dir.path("rec").c_str(), O_RDONLY);
+    char before[16];
+    ASSERT_EQ(read(file, before, sizeof before), 16);
+    const int saved = dup(0);
+    dup2(file, 0);
+    close(file);
+    const Outcome fromOffset = runKorvat(dir, {"-", "a", "v"});
+    dup2(saved, 0);
+    close(saved);
+    EXPECT_EQ(fromOffset.status, 0);
+    EXPECT_EQ(fromOffset.out, fromFile.out);
+    for (const char* name : {"a", "v"}) EXPECT_TRUE(dir.read(name) == plain.read(name)) << name;
+  }
+  TempDir directory;
+  const int saved = dup(0);
+  dup2(open(directory.dir().c_str(), O_RDONLY), 0);
+  const Outcome fromDirectory = runKorvat(directory, {"-", "a", "v"});
+  dup2(saved, 0);
+  close(saved);
+  EXPECT_EQ(fromDirectory.status, 2);
+  EXPECT_EQ(fromDirectory.err, "korvat: cannot read '-': it is a directory\n");
+  EXPECT_TRUE(directory.names().empty());
+}
+
+// A pipe whose writer falls silent holds korvat no longer than until the
+// user stops the run.
+TEST(Pipe, AnInterruptEndsTheWaitForASilentWriter) {
+  const Bytes recording = undamaged();
+  TempDir dir;
+  ASSERT_EQ(mkfifo(dir.path("fifo").c_str(), 0600), 0);
+  std::promise<int> started;
+  std::promise<void> runEnded;
+  std::thread writer([&, korvat = started.get_future(), ended = runEnded.get_future()]() mutable {
+    const int fd = open(dir.path("fifo").c_str(), O_WRONLY);  // once the run opens it
+    const bool wrote = fd != -1 && write(fd, recording.data(), 50000) == 50000;
+    // korvat reads what came, then waits for more; the user stops it.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    if (wrote) kill(korvat.get(), SIGINT);
+    ended.wait();
+    if (fd != -1) close(fd);
+  });
+  ChildSetup setup;
+  setup.wrapper = {"sh", "-c", "exec \"$@\" <fifo", "sh"};
+  setup.started = [&](int pid) { started.set_value(pid); };
+  const Outcome run = runChild(dir, {"-r", "-", "a", "v"}, setup);
+  runEnded.set_value();
+  writer.join();
+  EXPECT_EQ(run.status, 130);
+  EXPECT_NE(run.out.find("\ninterrupted\n"), std::string::npos) << run.out;
+}
+
 // A FIFO by name: korvat waits for its writer, who may come late.
 TEST(Pipe, ReadsAFifoAsItsWriterWrites) {
   const Bytes recording = undamaged();

@@ -88,6 +88,7 @@ Outcome runChild(const TempDir& dir, const std::vector<std::string>& args, const
   }
   close(theirs);
   close(errors[1]);
+  if (setup.started) setup.started(child);
   // Read both to their ends (a pseudo-terminal says EIO there), watching the
   // output for the marker, until korvat has printed or taken too much.
   Outcome outcome;
