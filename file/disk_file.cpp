@@ -64,7 +64,8 @@ bool DiskFile::failWith(FileError error) {
 }
 
 bool DiskFile::readDirect(unsigned char* to, std::uint32_t n, std::uint32_t& delivered) {
-  const bool ok = platform::readFile(handle, to, n, delivered);
+  const bool ok =
+      platform::readFile(handle, to, n, delivered, canSeek ? platform::Source::File : platform::Source::Pipe);
   filePosition += delivered;
   return ok;
 }

@@ -124,11 +124,11 @@ Entry findEntry(const char* name, std::uint64_t& size) {
 
 ShellQuoting shellQuoting() { return ShellQuoting::Single; }
 
-bool readFile(FileHandle file, void* buffer, std::uint32_t n, std::uint32_t& delivered) {
+bool readFile(FileHandle file, void* buffer, std::uint32_t n, std::uint32_t& delivered, Source from) {
   auto* at = static_cast<char*>(buffer);
   delivered = 0;
   while (delivered < n) {
-    if (!waitForBytes(static_cast<int>(file))) return false;
+    if (from == Source::Pipe && !waitForBytes(static_cast<int>(file))) return false;
     const ssize_t got = read(static_cast<int>(file), at + delivered, n - delivered);
     if (got > 0) {
       delivered += static_cast<std::uint32_t>(got);

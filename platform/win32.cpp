@@ -93,7 +93,7 @@ Entry findEntry(const char* name, std::uint64_t& size) {
 
 ShellQuoting shellQuoting() { return ShellQuoting::Double; }
 
-bool readFile(FileHandle file, void* buffer, std::uint32_t n, std::uint32_t& delivered) {
+bool readFile(FileHandle file, void* buffer, std::uint32_t n, std::uint32_t& delivered, Source /*from*/) {
   auto* at = static_cast<char*>(buffer);
   delivered = 0;
   while (delivered < n) {
