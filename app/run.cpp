@@ -176,41 +176,42 @@ PassStop ownStop(const DiskFile& output, PassStop::Why failedWrite, const PassSt
   return output.error() == FileError::ShortWrite ? PassStop{failedWrite, 0} : loopStop;
 }
 
-int runPasses(const RunOptions& options, RunFiles& files) {
-  // Waiting for a pipe's writer ends when the user asks the run to stop.
-  if (!setUp(options, files)) return platform::interruptCount() > 0 ? kExitInterrupted : kExitFailure;
-  const DemuxOptions demuxOptions{options.copyVideoBeforeStart, options.damage};
-  DemuxResult loop = demultiplex(*files.input, *files.video, files.loopAudio(options), demuxOptions);
-  files.input.reset();
-  files.loopStop = loop.stop;
-  // Both outputs may have met a full disk; the loop names the first it noticed,
-  // but each file's own failure is where that file ends.
-  const PassStop videoStop = ownStop(*files.video, PassStop::VideoWrite, loop.stop);
-  const PassStop audioStop = ownStop(files.loopAudio(options), PassStop::AudioWrite, loop.stop);
-  const bool wroteVideo = files.video->tell() > 0;
-  bool outputsClosed = closeOutput(*files.video, "\nerror writing to video-file\n");
-  files.holds(options.videoName,
-              heldUpTo("the video", outputsClosed ? videoStop : PassStop{PassStop::VideoWrite}, "the input"));
-  const StripOptions stripOptions = stripOptionsAfter(options, loop);
-  if (!options.stripPes) {
-    const bool wroteAudio = files.audio->tell() > 0;
-    const bool audioClosed = closeOutput(*files.audio, "\nerror writing to audio-file\n");
-    outputsClosed = audioClosed && outputsClosed;
-    files.holds(options.audioName, heldUpTo("the audio in PES packets",
-                                            audioClosed ? audioStop : PassStop{PassStop::AudioWrite}, "the input"));
-    if (outputsClosed && wroteAudio && options.damage == DamageMode::Repair && loop.end == PassEnd::Completed) {
-      reportAudioParting(options.audioName, stripOptions);
-    }
-    if (wroteVideo && wroteAudio) printAudioDelay(options, loop.firstPicture, TimeStamp::unknown("no frame sought"));
-    return exitStatus(loop.end, outputsClosed, PassEnd::Completed);
+// What the first pass leaves for the audio to be finished with.
+struct AfterLoop {
+  DemuxResult loop;
+  bool wroteVideo = false;
+  bool videoClosed = false;
+  PassStop audioStop;  // where the audio the loop collected ends
+};
+
+// -p: the audio file holds the PES packets as they came.
+int finishWithPesKept(const RunOptions& options, RunFiles& files, AfterLoop& after) {
+  const bool wroteAudio = files.audio->tell() > 0;
+  const bool audioClosed = closeOutput(*files.audio, "\nerror writing to audio-file\n");
+  const bool outputsClosed = audioClosed && after.videoClosed;
+  files.holds(options.audioName, heldUpTo("the audio in PES packets",
+                                          audioClosed ? after.audioStop : PassStop{PassStop::AudioWrite}, "the input"));
+  const StripOptions stripOptions = stripOptionsAfter(options, after.loop);
+  if (outputsClosed && wroteAudio && options.damage == DamageMode::Repair && after.loop.end == PassEnd::Completed) {
+    reportAudioParting(options.audioName, stripOptions);
   }
-  files.holds(files.tempName, heldUpTo("the audio in PES packets", audioStop, "the input"));
-  const StripResult pass = finishStrippedAudio(files.temp, files.tempName, *files.audio, stripOptions);
+  if (after.wroteVideo && wroteAudio) {
+    printAudioDelay(options, after.loop.firstPicture, TimeStamp::unknown("no frame sought"));
+  }
+  return exitStatus(after.loop.end, outputsClosed, PassEnd::Completed);
+}
+
+// The default mode: the stripping pass turns the collected PES packets into
+// the audio file and a file for each further track.
+int finishWithStripping(const RunOptions& options, RunFiles& files, AfterLoop& after) {
+  files.holds(files.tempName, heldUpTo("the audio in PES packets", after.audioStop, "the input"));
+  const StripResult pass =
+      finishStrippedAudio(files.temp, files.tempName, *files.audio, stripOptionsAfter(options, after.loop));
   files.audio.reset();
   // The audio and its tracks go as far as the first pass went, or as far as
   // the second got through the temporary file.
   const bool passStopped = pass.stop.why != PassStop::None;
-  const PassStop& strippedStop = passStopped ? pass.stop : audioStop;
+  const PassStop& strippedStop = passStopped ? pass.stop : after.audioStop;
   const char* audioWhere = passStopped ? "the temporary file" : "the input";
   files.holds(options.audioName, heldUpTo("the audio", strippedStop, audioWhere));
   for (const ExtraTracks::Track& track : pass.madeTracks) {
@@ -220,13 +221,33 @@ int runPasses(const RunOptions& options, RunFiles& files) {
                                                    : heldUpTo(what, strippedStop, audioWhere)});
     files.trackIds.push_back(track.id);
   }
-  if (wroteVideo && pass.wroteAudio) printAudioDelay(options, loop.firstPicture, pass.firstFrame);
+  const TimeStamp& picture = after.loop.firstPicture;
+  if (after.wroteVideo && pass.wroteAudio) printAudioDelay(options, picture, pass.firstFrame);
   for (const ExtraTracks::Track& track : pass.tracks) {
     consoleNote("audio track %02x in '%s'\n", track.id, track.name.c_str());
-    if (wroteVideo) printAudioDelay(options, loop.firstPicture, track.firstFrame, " of '" + track.name + "'");
+    if (after.wroteVideo) printAudioDelay(options, picture, track.firstFrame, " of '" + track.name + "'");
   }
-  const int status = exitStatus(loop.end, outputsClosed, pass.end);
+  const int status = exitStatus(after.loop.end, after.videoClosed, pass.end);
   return status == kExitSuccess && pass.tracksFailed ? kExitFailure : status;
+}
+
+int runPasses(const RunOptions& options, RunFiles& files) {
+  // Waiting for a pipe's writer ends when the user asks the run to stop.
+  if (!setUp(options, files)) return platform::interruptCount() > 0 ? kExitInterrupted : kExitFailure;
+  const DemuxOptions demuxOptions{options.copyVideoBeforeStart, options.damage};
+  AfterLoop after;
+  after.loop = demultiplex(*files.input, *files.video, files.loopAudio(options), demuxOptions);
+  files.input.reset();
+  files.loopStop = after.loop.stop;
+  // Both outputs may have met a full disk; the loop names the first it noticed,
+  // but each file's own failure is where that file ends.
+  const PassStop videoStop = ownStop(*files.video, PassStop::VideoWrite, after.loop.stop);
+  after.audioStop = ownStop(files.loopAudio(options), PassStop::AudioWrite, after.loop.stop);
+  after.wroteVideo = files.video->tell() > 0;
+  after.videoClosed = closeOutput(*files.video, "\nerror writing to video-file\n");
+  files.holds(options.videoName,
+              heldUpTo("the video", after.videoClosed ? videoStop : PassStop{PassStop::VideoWrite}, "the input"));
+  return options.stripPes ? finishWithStripping(options, files, after) : finishWithPesKept(options, files, after);
 }
 
 // Working memory is taken up front, so running out of it is all but
