@@ -2,6 +2,7 @@
 #include "app/failed_run.h"
 
 #include <cinttypes>
+#include <filesystem>
 
 #include "console/console.h"
 #include "strip/extra_tracks.h"
@@ -80,8 +81,13 @@ void explainOutputFailure(const std::string& name, OpenFailure why) {
 OpenFailure takenName(const std::string& name) {
   std::uint64_t size = 0;
   switch (platform::findEntry(name.c_str(), size)) {
-    case platform::Entry::None:
-      return OpenFailure::None;
+    case platform::Entry::None: {
+      // A file cannot be made in a directory that is not there.
+      const std::string directory = std::filesystem::path(name).parent_path().string();
+      const bool placed =
+          directory.empty() || platform::findEntry(directory.c_str(), size) == platform::Entry::Directory;
+      return placed ? OpenFailure::None : OpenFailure::Missing;
+    }
     case platform::Entry::Directory:
       return OpenFailure::IsDirectory;
     default:

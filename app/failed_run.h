@@ -16,7 +16,8 @@ namespace korvat {
 void explainInputFailure(const std::string& name, platform::OpenFailure why);
 void explainOutputFailure(const std::string& name, platform::OpenFailure why);
 
-// What lies at `name` as an open for CreateNew would find it; None when the name is free.
+// Why an open for CreateNew would fail, as far as a look at `name` and its
+// directory tells; None when the name is free.
 platform::OpenFailure takenName(const std::string& name);
 
 // What a file holds: `what` up to where `stop` ended the pass over `where`.

@@ -69,9 +69,9 @@ bool namesOneFile(const std::string& a, const std::string& b) {
   return a == b || (!failedA && !failedB && pathA == pathB);
 }
 
-// An output whose name is taken stops the run before any file is made, so a
-// failed run leaves no empty file that would stop the next. One that turns up
-// after this look is still refused by the create.
+// An output whose name is taken, or whose directory is missing, stops the
+// run before any file is made, so a failed run leaves no empty file that
+// would stop the next. What changes after this look the create still finds.
 bool outputNamesFree(const RunOptions& options) {
   for (const std::string* name : {&options.videoName, &options.audioName}) {
     const platform::OpenFailure taken = takenName(*name);

@@ -100,10 +100,9 @@ TEST(Split, CommandLineAndSetUp) {
       {"missing input", {"missing"}, rec, "error opening input stream 'missing'\n", 2, {}},
       {"a directory as input", {"."}, rec, "error opening input stream '.'\n", 2, {}},
       {"video in a missing directory", {"rec", "a", "none/v"}, rec, "error creating output file 'none/v'\n", 2, {}},
-      {"audio in a missing directory, -p", {"rec", "none/a", "-p"}, rec, missing, 2, {{"rec.m2v", ""}}},
-      // The audio file is made at set-up in the default mode too: nothing is
-      // read, no temporary file is made.
-      {"audio in a missing directory", {"rec", "none/a"}, rec, missing, 2, {{"rec.m2v", ""}}},
+      // A missing directory stops the run before the video file is made.
+      {"audio in a missing directory, -p", {"rec", "none/a", "-p"}, rec, missing, 2, {}},
+      {"audio in a missing directory", {"rec", "none/a"}, rec, missing, 2, {}},
       {"existing video", {"rec"}, rec, "error creating output file 'rec.m2v'\n", 2, {}, {{"rec.m2v", "old"}}},
       // A taken audio name stops the run before the video file is made.
       {"existing audio, -p", {"rec", "b", "-p"}, rec, taken, 2, {}, {{"b", "old"}}},
