@@ -39,7 +39,7 @@ void DiskFile::setUpAfterOpen() {
   const std::uint64_t at = canSeek ? platform::moveFromCurrent(handle, 0) : platform::kRefused;
   if (at != platform::kRefused) filePosition = at;
   // Without the memory for a buffer the file still works, unbuffered.
-  buffer.reset(new (std::nothrow) unsigned char[kBufferSize]);
+  buffer = newBuffer(kBufferSize);
   if (buffer) capacity = kBufferSize;
 }
 
@@ -57,6 +57,17 @@ std::unique_ptr<DiskFile> DiskFile::createTemporary(std::string& name) {
 }
 
 DiskFile::~DiskFile() { close(); }  // callers that care have closed and checked already
+
+// A buffer begins at a page: the OS copies a file's pages into one that
+// begins a few bytes into a page (as the heap hands them out) several times
+// more slowly, which made plain reading half again as slow as a copy.
+DiskFile::Buffer DiskFile::newBuffer(std::uint32_t size) {
+  return Buffer(static_cast<unsigned char*>(::operator new[](size, std::align_val_t{kBufferAlignment}, std::nothrow)));
+}
+
+void DiskFile::FreeBuffer::operator()(unsigned char* bytes) const {
+  ::operator delete[](bytes, std::align_val_t{kBufferAlignment});
+}
 
 bool DiskFile::failWith(FileError error) {
   lastError = error;
@@ -129,7 +140,7 @@ std::uint32_t DiskFile::read(void* to, std::uint32_t n) {
 bool DiskFile::readAheadTo(std::uint32_t want) {
   if (bufferEnd - bufferBegin >= want) return true;
   if (want > capacity) {
-    std::unique_ptr<unsigned char[]> larger(new (std::nothrow) unsigned char[kMaxLookAhead]);
+    Buffer larger = newBuffer(kMaxLookAhead);
     if (!larger) return false;  // as a failed read: nothing is lost, the pass stops with a word
     std::memcpy(larger.get(), buffer.get() + bufferBegin, bufferEnd - bufferBegin);
     buffer = std::move(larger);

@@ -39,6 +39,8 @@ class DiskFile {
   // Reads ahead and gathers writes in a buffer of this size; a write of at
   // least as much goes to the OS at once.
   static constexpr std::uint32_t kBufferSize = 256 * 1024;
+  // Buffers begin at a page: see newBuffer().
+  static constexpr std::size_t kBufferAlignment = 4096;
 
   DiskFile(const std::string& name, Disposition disposition);
   // Standard input, for reading; when it is a terminal or cannot be had,
@@ -128,7 +130,12 @@ class DiskFile {
   bool temporary = false;  // opened for reading too, so that it can be read back
   bool canSeek = false;
   // Null when there was no memory for it: the file then works unbuffered.
-  std::unique_ptr<unsigned char[]> buffer;
+  struct FreeBuffer {
+    void operator()(unsigned char* bytes) const;
+  };
+  using Buffer = std::unique_ptr<unsigned char[], FreeBuffer>;
+  static Buffer newBuffer(std::uint32_t size);
+  Buffer buffer;
   std::uint32_t capacity = 0;  // of `buffer`: kBufferSize, or kMaxLookAhead once a look ahead needed it
   // Reading: the unread bytes are buffer[bufferBegin, bufferEnd).
   // Writing: the gathered bytes are buffer[0, bufferEnd).
