@@ -12,24 +12,32 @@ namespace {
 
 using platform::OpenFailure;
 
+// What is said alike of a file to read and of one to make.
+const char* eitherReason(OpenFailure why) {
+  switch (why) {
+    case OpenFailure::IsDirectory:
+      return "it is a directory";
+    case OpenFailure::InUse:
+      return "another program holds it";
+    default:
+      return "the system refused it";
+  }
+}
+
 const char* inputReason(OpenFailure why) {
   switch (why) {
     case OpenFailure::Missing:
       return "it does not exist";
     case OpenFailure::Denied:
       return "it is not readable";
-    case OpenFailure::IsDirectory:
-      return "it is a directory";
     case OpenFailure::NotRegular:
       return "it is neither a regular file nor a pipe";
-    case OpenFailure::InUse:
-      return "another program holds it";
     case OpenFailure::Interrupted:
       return "the run was stopped while it waited for the pipe's writer";
     case OpenFailure::Terminal:
       return "standard input is a terminal; give the recording through a pipe ('cat rec.* | korvat - a v')";
     default:
-      return "the system refused it";
+      return eitherReason(why);
   }
 }
 
@@ -47,14 +55,10 @@ const char* outputReason(const std::string& name, OpenFailure why) {
       return "its directory does not exist";
     case OpenFailure::Denied:
       return "its directory is not writable";
-    case OpenFailure::IsDirectory:
-      return "it is a directory";
     case OpenFailure::NotRegular:
       return "it is not a regular file";
-    case OpenFailure::InUse:
-      return "another program holds it";
     default:
-      return "the system refused it";
+      return eitherReason(why);
   }
 }
 

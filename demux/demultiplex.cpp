@@ -90,10 +90,7 @@ class Demultiplexer {
     const bool newStretch = !damageGoesOn;
     damageGoesOn = here.damageGoesOn;
     counters.damagedBytes += here.skip;
-    if (!newStretch) {
-      counters.skippedBytes += here.skip;
-      return input.seekCur(static_cast<std::int64_t>(here.skip));
-    }
+    if (!newStretch) return skipBytes(here.skip, SkippedAs::MoreOfTheItemBefore);
     const bool audioLost = here.hasHeader && header.streamId() == AVheader::kAudioStream;
     result.damage.stretches.push_back({audio.tell(), audioLost});
     if (videoStarted && !writer->cut()) return false;
@@ -157,9 +154,10 @@ class Demultiplexer {
                          stampUsed ? TimeStamp::unknown("its packet stamps an earlier picture") : prefix);
   }
 
-  bool skipBytes(std::uint64_t length) {
+  enum class SkippedAs { AnItem, MoreOfTheItemBefore };
+  bool skipBytes(std::uint64_t length, SkippedAs as = SkippedAs::AnItem) {
     if (!input.seekCur(static_cast<std::int64_t>(length))) return false;
-    counters.skippedItems += 1;
+    if (as == SkippedAs::AnItem) counters.skippedItems += 1;
     counters.skippedBytes += length;
     return true;
   }
