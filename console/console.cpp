@@ -5,6 +5,7 @@
 #include <cassert>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
 #include "platform/platform.h"
 
@@ -18,17 +19,9 @@ bool stdoutIsTerminal() {
 
 // Held-back text beyond this makes the outputs flush, which bounds memory.
 constexpr std::size_t kMaxPending = 64 * 1024;
+// Room for one more line past kMaxPending; what would go past it is cut.
+constexpr std::size_t kLineRoom = 1024;
 constexpr std::chrono::milliseconds kRepaintInterval(100);
-
-void appendDecimal(std::string& out, std::uint64_t value) {
-  char digits[20];
-  int n = 0;
-  do {
-    digits[n++] = static_cast<char>('0' + value % 10);
-    value /= 10;
-  } while (value != 0);
-  while (n > 0) out += digits[--n];
-}
 
 }  // namespace
 
@@ -50,39 +43,87 @@ void consoleNote(const char* format, ...) {
 PassConsole::PassConsole(std::vector<DiskFile*> files, DiskFile* input)
     : outputs(std::move(files)),
       input(input),
+      pending(new char[kMaxPending + kLineRoom]),
       toTerminal(stdoutIsTerminal()),
       lastSettle(std::chrono::steady_clock::now()) {
   // A pipe has no size to count against.
   if (toTerminal && input && input->seekable()) inputSize = input->size();
   assert(outputs.size() <= kMaxOutputs);
-  pending.reserve(kMaxPending + 256);
+}
+
+void PassConsole::put(const char* text, std::size_t n) {
+  n = std::min(n, kMaxPending + kLineRoom - pendingSize);
+  std::memcpy(pending.get() + pendingSize, text, n);
+  pendingSize += n;
+}
+
+// Two digits at a time, from a table: a line holds six numbers.
+void PassConsole::putDecimal(std::uint64_t value) {
+  static constexpr char kPairs[] =
+      "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+      "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+      "8081828384858687888990919293949596979899";
+  char digits[20];
+  char* first = digits + sizeof digits;
+  while (value >= 100) {
+    const std::size_t pair = 2 * static_cast<std::size_t>(value % 100);
+    value /= 100;
+    *--first = kPairs[pair + 1];
+    *--first = kPairs[pair];
+  }
+  if (value >= 10) {
+    *--first = kPairs[2 * value + 1];
+    *--first = kPairs[2 * value];
+  } else {
+    *--first = static_cast<char>('0' + value);
+  }
+  put(first, static_cast<std::size_t>(digits + sizeof digits - first));
 }
 
 void PassConsole::addEntry(bool isProgress) {
-  Entry entry{pending.size(), isProgress, {}};
+  Entry entry{pendingSize, isProgress, {}};
   for (std::size_t k = 0; k < outputs.size(); ++k) entry.positions[k] = outputs[k]->tell();
   entries.push_back(entry);
 }
 
-bool PassConsole::progress(const char* format, std::initializer_list<std::uint64_t> counts) {
-  const std::uint64_t* count = counts.begin();
-  for (const char* at = format; *at != '\0'; ++at) {
-    if (at[0] == '%' && at[1] == 'd' && count != counts.end()) {
-      appendDecimal(pending, *count++);
-      ++at;
-    } else {
-      pending += *at;
+// The text before each "%d", and after the last.
+void PassConsole::splitAtNumbers(const char* format) {
+  splitFormat = format;
+  textPieces.clear();
+  const char* text = format;
+  for (; *format != '\0'; ++format) {
+    if (format[0] == '%' && format[1] == 'd') {
+      textPieces.emplace_back(text, static_cast<std::size_t>(format - text));
+      text = ++format + 1;
     }
   }
-  if (toTerminal && input && inputSize != 0 && !pending.empty() && pending.back() == '\r') {
-    pending.pop_back();
-    pending += "  ";
-    appendDecimal(pending, std::min<std::uint64_t>(100, input->tell() * 100 / inputSize));
-    pending += "%\r";
+  textPieces.emplace_back(text, static_cast<std::size_t>(format - text));
+}
+
+bool PassConsole::progress(const char* format, std::initializer_list<std::uint64_t> counts) {
+  // Formatted here rather than by printf, from the pieces of text between
+  // the numbers, found once for the pass's one format: a line comes with
+  // every packet.
+  if (format != splitFormat) splitAtNumbers(format);
+  const std::uint64_t* count = counts.begin();
+  for (std::size_t i = 0; i < textPieces.size(); ++i) {
+    put(textPieces[i].data(), textPieces[i].size());
+    if (i + 1 == textPieces.size()) break;
+    if (count != counts.end()) {
+      putDecimal(*count++);
+    } else {
+      put("%d", 2);  // a "%d" without its number stays as it is
+    }
+  }
+  if (toTerminal && input && inputSize != 0 && pendingSize > 0 && pending[pendingSize - 1] == '\r') {
+    --pendingSize;
+    put("  ", 2);
+    putDecimal(std::min<std::uint64_t>(100, input->tell() * 100 / inputSize));
+    put("%\r", 2);
   }
   addEntry(true);
   const bool repaint = toTerminal && std::chrono::steady_clock::now() - lastSettle >= kRepaintInterval;
-  return pending.size() >= kMaxPending || repaint ? settle() : true;
+  return pendingSize >= kMaxPending || repaint ? settle() : true;
 }
 
 bool PassConsole::message(const char* format, ...) {
@@ -91,9 +132,9 @@ bool PassConsole::message(const char* format, ...) {
   va_start(args, format);
   const int n = std::vsnprintf(text, sizeof text, format, args);
   va_end(args);
-  pending.append(text, std::min<std::size_t>(n < 0 ? 0 : static_cast<std::size_t>(n), sizeof text - 1));
+  put(text, std::min<std::size_t>(n < 0 ? 0 : static_cast<std::size_t>(n), sizeof text - 1));
   addEntry(false);
-  return toTerminal || pending.size() >= kMaxPending ? settle() : true;
+  return toTerminal || pendingSize >= kMaxPending ? settle() : true;
 }
 
 // How many of the entries, from the first, count no more than the files hold.
@@ -118,15 +159,15 @@ bool PassConsole::settle() {
   for (DiskFile* output : outputs) flushed = output->flush() && flushed;
   const std::size_t count = flushed ? entries.size() : entriesInFiles();
   if (!toTerminal) {
-    if (count > 0) std::fwrite(pending.data(), 1, entries[count - 1].end, stdout);
+    if (count > 0) std::fwrite(pending.get(), 1, entries[count - 1].end, stdout);
   } else {
     for (std::size_t i = 0; i < count; ++i) {
       const std::size_t begin = i == 0 ? 0 : entries[i - 1].end;
-      if (repaintsAt(i, count)) std::fwrite(pending.data() + begin, 1, entries[i].end - begin, stdout);
+      if (repaintsAt(i, count)) std::fwrite(pending.get() + begin, 1, entries[i].end - begin, stdout);
     }
     std::fflush(stdout);
   }
-  pending.clear();
+  pendingSize = 0;
   entries.clear();
   lastSettle = std::chrono::steady_clock::now();
   return flushed;

@@ -9,7 +9,9 @@
 #include <cstdarg>
 #include <cstdint>
 #include <initializer_list>
+#include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "file/disk_file.h"
@@ -68,13 +70,19 @@ class PassConsole {
   };
 
   void addEntry(bool isProgress);
+  void put(const char* text, std::size_t n);
+  void putDecimal(std::uint64_t value);
+  void splitAtNumbers(const char* format);
   std::size_t entriesInFiles() const;
   bool repaintsAt(std::size_t i, std::size_t count) const;
 
   std::vector<DiskFile*> outputs;
   DiskFile* input;
   std::uint64_t inputSize = 0;
-  std::string pending;
+  std::unique_ptr<char[]> pending;  // the text held back
+  std::size_t pendingSize = 0;
+  const char* splitFormat = nullptr;
+  std::vector<std::string_view> textPieces;  // of splitFormat
   std::vector<Entry> entries;
   bool toTerminal;
   std::chrono::steady_clock::time_point lastSettle;
