@@ -26,6 +26,13 @@ bool packetInsideEndsAt(const ChainFormat& format, const unsigned char* data, st
 
 bool checkLinkHere(DiskFile& input, const ChainFormat& format, LinkCheck& verdict) {
   const unsigned char* data = nullptr;
+  // As a rule the packet and the next sync are read ahead already.
+  const std::uint32_t ahead = input.readAheadBytes(data);
+  if (ahead >= format.headerSize &&
+      ahead >= format.headerSize + bigEndian16(data + format.lengthOffset) + format.syncSize) {
+    verdict = checkLink(format, data, ahead, false);
+    return true;
+  }
   std::uint32_t want = static_cast<std::uint32_t>(format.headerSize);
   for (;;) {
     const std::uint32_t n = input.peek(want, data);

@@ -89,6 +89,7 @@ bool DiskFile::writeDirect(const void* from, std::uint32_t n, std::uint32_t& tak
 
 // False when the OS reported an error; what it delivered is in the buffer.
 bool DiskFile::refill() {
+  returnLoans();
   std::uint32_t got = 0;
   const bool ok = readDirect(buffer.get(), seekedPastBuffer ? kRefillAfterSeek : kBufferSize, got);
   seekedPastBuffer = false;
@@ -98,11 +99,59 @@ bool DiskFile::refill() {
 }
 
 bool DiskFile::writePending() {
-  if (!bufferedWrite() || bufferEnd == 0) return true;
-  std::uint32_t taken = 0;
-  const bool ok = writeDirect(buffer.get(), bufferEnd, taken);
-  bufferEnd = 0;  // what the OS did not take is lost; filePosition says where the file ends
+  detachFromLender();
+  if (!bufferedWrite() || pieces.empty()) return true;
+  std::uint64_t taken = 0;
+  const bool ok = platform::writePieces(handle, pieces.data(), pieces.size(), taken) && taken == gatheredBytes;
+  filePosition += taken;
+  // What the OS did not take is lost; filePosition says where the file ends.
+  pieces.clear();
+  gatheredBytes = 0;
+  bufferEnd = 0;
   return ok;
+}
+
+void DiskFile::addPiece(const unsigned char* data, std::uint32_t n) {
+  if (n == 0) return;
+  platform::Piece* last = pieces.empty() ? nullptr : &pieces.back();
+  if (last && last->data + last->size == data && last->size <= UINT32_MAX - n) {
+    last->size += n;
+  } else {
+    pieces.push_back({data, n});
+  }
+  gatheredBytes += n;
+}
+
+void DiskFile::detachFromLender() {
+  if (!lender) return;
+  std::vector<DiskFile*>& list = lender->borrowers;
+  list.erase(std::remove(list.begin(), list.end(), this), list.end());
+  lender = nullptr;
+}
+
+void DiskFile::returnLoans() {
+  while (!borrowers.empty()) {
+    DiskFile* borrower = borrowers.back();
+    // A failure here has no write to report it: the file takes no more, and says so.
+    if (!borrower->writePending()) {
+      borrower->lostLentBytes = true;
+      borrower->lastError = FileError::ShortWrite;
+    }
+  }
+}
+
+bool DiskFile::takeLent(const unsigned char* data, std::uint32_t n, DiskFile& from) {
+  if (lostLentBytes) return failWith(FileError::ShortWrite);
+  if ((lender && lender != &from) || pieces.size() == platform::kMaxPieces) {
+    if (!writePending()) return failWith(FileError::ShortWrite);
+  }
+  addPiece(data, n);
+  if (!lender) {
+    lender = &from;
+    from.borrowers.push_back(this);
+  }
+  lastError = FileError::Ok;
+  return true;
 }
 
 std::uint32_t DiskFile::read(void* to, std::uint32_t n) {
@@ -139,6 +188,7 @@ std::uint32_t DiskFile::read(void* to, std::uint32_t n) {
 
 bool DiskFile::readAheadTo(std::uint32_t want) {
   if (bufferEnd - bufferBegin >= want) return true;
+  returnLoans();
   if (want > capacity) {
     Buffer larger = newBuffer(kMaxLookAhead);
     if (!larger) return false;  // as a failed read: nothing is lost, the pass stops with a word
@@ -188,16 +238,23 @@ std::uint32_t DiskFile::write(const void* from, std::uint32_t n) {
     lastError = FileError::NotPermitted;
     return 0;
   }
+  if (lostLentBytes) {
+    lastError = FileError::ShortWrite;
+    return 0;
+  }
   std::uint32_t taken = 0;
   bool ok = true;
+  const bool direct = n >= kBufferSize || (n >= kDirectWrite && gatheredBytes == 0);
+  const bool full = n > kBufferSize - bufferEnd || pieces.size() == platform::kMaxPieces;
   if (!bufferedWrite()) {
     ok = writeDirect(from, n, taken);
-  } else if (n > kBufferSize - bufferEnd && !writePending()) {
+  } else if ((direct || full) && !writePending()) {
     ok = false;  // the gathered bytes before these failed: none of these is written
-  } else if (n >= kBufferSize) {
+  } else if (direct) {
     ok = writeDirect(from, n, taken);
   } else {
     std::memcpy(buffer.get() + bufferEnd, from, n);
+    addPiece(buffer.get() + bufferEnd, n);
     bufferEnd += n;
     taken = n;
   }
@@ -206,6 +263,7 @@ std::uint32_t DiskFile::write(const void* from, std::uint32_t n) {
 }
 
 bool DiskFile::flush() {
+  if (lostLentBytes) return failWith(FileError::ShortWrite);
   if (gathered() == 0) return lastError == FileError::Ok;
   lastError = writePending() ? FileError::Ok : FileError::ShortWrite;
   return lastError == FileError::Ok;
@@ -213,7 +271,8 @@ bool DiskFile::flush() {
 
 bool DiskFile::close() {
   if (handle == platform::kInvalidHandle) return lastError == FileError::Ok;
-  const bool written = writePending();
+  returnLoans();
+  const bool written = writePending() && !lostLentBytes;
   const bool closed = platform::closeFile(handle);
   handle = platform::kInvalidHandle;
   mode = FileMode::Closed;
@@ -248,6 +307,7 @@ bool DiskFile::seekCur(std::int64_t offset) {
 // A pipe cannot seek: what lies between is read and let go. Past its end it
 // stands where a seek would, and reads nothing more.
 bool DiskFile::skipForward(std::uint64_t n) {
+  returnLoans();
   n -= readAhead();
   bufferBegin = bufferEnd = 0;
   unsigned char spare[4096];
@@ -303,18 +363,26 @@ std::uint64_t DiskFile::size() {
 }
 
 unsigned char* DiskFile::gatherRoom(std::uint32_t n) {
-  return bufferedWrite() && kBufferSize - bufferEnd >= n ? buffer.get() + bufferEnd : nullptr;
+  const bool fits = kBufferSize - bufferEnd >= n && pieces.size() < platform::kMaxPieces && !lostLentBytes;
+  return bufferedWrite() && fits ? buffer.get() + bufferEnd : nullptr;
 }
 
 void DiskFile::gatherFilled(std::uint32_t n) {
+  addPiece(buffer.get() + bufferEnd, n);
   bufferEnd += n;
   lastError = FileError::Ok;  // as the write of these n bytes would have said
 }
 
 bool DiskFile::copyTo(DiskFile& dest, std::uint64_t n, const ChunkSeen& seen) {
+  if (platform::kWritesPiecesAtOnce && n >= kLendAtLeast && bufferedRead() && dest.bufferedWrite()) {
+    return lendTo(dest, n, seen);
+  }
   std::unique_ptr<unsigned char[]> chunkBuffer;
   for (std::uint64_t remaining = n; remaining != 0;) {
     const auto chunk = static_cast<std::uint32_t>(std::min<std::uint64_t>(remaining, kCopyChunk));
+    // A read that refills would have `dest` write what it was lent, and so
+    // empty the buffer that `room` points into: it writes them first.
+    if (readAhead() < chunk) returnLoans();
     if (unsigned char* room = dest.gatherRoom(chunk)) {
       const std::uint32_t got = read(room, chunk);
       if (seen) seen(room, got);
@@ -332,6 +400,30 @@ bool DiskFile::copyTo(DiskFile& dest, std::uint64_t n, const ChunkSeen& seen) {
     remaining -= chunk;
   }
   return true;
+}
+
+// As read() takes bytes from the read-ahead, but lends them to `dest`.
+bool DiskFile::lendTo(DiskFile& dest, std::uint64_t n, const ChunkSeen& seen) {
+  std::uint64_t done = 0;
+  bool ok = true;
+  while (done < n && ok) {
+    if (bufferBegin == bufferEnd) {
+      ok = refill();
+      if (bufferBegin == bufferEnd) break;
+    }
+    const auto take = static_cast<std::uint32_t>(std::min<std::uint64_t>(n - done, bufferEnd - bufferBegin));
+    const unsigned char* bytes = buffer.get() + bufferBegin;
+    if (seen) seen(bytes, take);
+    bufferBegin += take;
+    done += take;
+    // What did arrive is kept, also on a short read.
+    if (!dest.takeLent(bytes, take, *this)) {
+      lastError = FileError::Ok;
+      return false;
+    }
+  }
+  lastError = !ok ? FileError::ReadFailed : done == n ? FileError::Ok : FileError::ShortRead;
+  return lastError == FileError::Ok;
 }
 
 bool reachedEndOfInput(DiskFile& input) {

@@ -3,6 +3,7 @@
 // knows which OS it runs on.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -68,6 +69,26 @@ bool readFile(FileHandle file, void* buffer, std::uint32_t n, std::uint32_t& del
 // Writes n bytes; `taken` tells how many reached the file. Returns false when
 // not all of them did.
 bool writeFile(FileHandle file, const void* buffer, std::uint32_t n, std::uint32_t& taken);
+
+// Bytes to write that lie in several places, written in order as one run.
+struct Piece {
+  const unsigned char* data;
+  std::uint32_t size;
+};
+// At most this many pieces go in one call.
+constexpr std::size_t kMaxPieces = 1024;
+// Whether the OS writes many pieces in one call: where it does not, they are
+// written one call each, and are better copied together first.
+#ifdef _WIN32
+constexpr bool kWritesPiecesAtOnce = false;
+#else
+constexpr bool kWritesPiecesAtOnce = true;
+#endif
+
+// Writes `count` pieces (at most kMaxPieces) as writeFile writes their bytes
+// one after another; `taken` tells how many reached the file. Returns false
+// when not all of them did.
+bool writePieces(FileHandle file, const Piece* pieces, std::size_t count, std::uint64_t& taken);
 
 // Moves by `distance` from the current position (0 asks for the position).
 // Returns the new position, or kRefused. Moving past the end is allowed,

@@ -7,8 +7,10 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -153,6 +155,29 @@ bool writeFile(FileHandle file, const void* buffer, std::uint32_t n, std::uint32
     } else {
       return false;
     }
+  }
+  return true;
+}
+
+bool writePieces(FileHandle file, const Piece* pieces, std::size_t count, std::uint64_t& taken) {
+  iovec pending[kMaxPieces];
+  std::size_t first = 0;
+  for (std::size_t i = 0; i < count; ++i) pending[i] = {const_cast<unsigned char*>(pieces[i].data), pieces[i].size};
+  taken = 0;
+  while (first < count) {
+    const ssize_t put = writev(static_cast<int>(file), pending + first, static_cast<int>(count - first));
+    if (put == -1 && errno == EINTR) continue;
+    if (put <= 0) return false;
+    taken += static_cast<std::uint64_t>(put);
+    // A write that fell short goes on where it stopped.
+    for (auto left = static_cast<std::size_t>(put); left > 0 && first < count;) {
+      const std::size_t step = std::min(left, pending[first].iov_len);
+      pending[first].iov_base = static_cast<char*>(pending[first].iov_base) + step;
+      pending[first].iov_len -= step;
+      left -= step;
+      if (pending[first].iov_len == 0) ++first;
+    }
+    while (first < count && pending[first].iov_len == 0) ++first;
   }
   return true;
 }

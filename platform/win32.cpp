@@ -120,6 +120,17 @@ bool writeFile(FileHandle file, const void* buffer, std::uint32_t n, std::uint32
   return true;
 }
 
+bool writePieces(FileHandle file, const Piece* pieces, std::size_t count, std::uint64_t& taken) {
+  taken = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    std::uint32_t put = 0;
+    const bool ok = writeFile(file, pieces[i].data, pieces[i].size, put);
+    taken += put;
+    if (!ok) return false;
+  }
+  return true;
+}
+
 std::uint64_t moveFromCurrent(FileHandle file, std::int64_t distance) {
   LARGE_INTEGER move;
   move.QuadPart = distance;

@@ -72,6 +72,13 @@ TEST(Pipe, SplitsAsTheFileDoes) {
   pack::PackOptions damagedOptions;
   damagedOptions.spanPercent = 50;
   damagedOptions.damage = {5, 30, 17, 200, 100, 333, {}};
+  // Packets as large as the format allows, which go from the read-ahead
+  // straight to the files, with other streams' to skip between.
+  pack::PackOptions largeOptions;
+  largeOptions.video = {16000, 65000};
+  largeOptions.audio = {9000, 30000};
+  largeOptions.other = {20000, 65000};
+  largeOptions.otherPercent = 20;
   const struct {
     const char* name;
     Bytes recording;
@@ -83,6 +90,10 @@ TEST(Pipe, SplitsAsTheFileDoes) {
       {"cut off inside a packet", clean.substr(0, clean.size() - 700), 0},
       {"cut off inside a packet of another stream", clean + avPacket(9, 0, filler(3000)).substr(0, 1000), 0},
       {"empty", "", 2},
+      {"large packets",
+       packRecording(pack::syntheticVideo(4 * kMiB, 2 * kMiB / 960, 3), pack::syntheticAudio(2 * kMiB, 3),
+                     largeOptions),
+       0},
   };
   const std::vector<std::vector<std::string>> modes = {{}, {"-p"}, {"-r"}, {"-k"}, {"-r", "-p"}, {"-i"}};
   for (const auto& recording : recordings) {

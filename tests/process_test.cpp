@@ -11,6 +11,7 @@ TEST(ChildProcess, PosixOnly) {
 
 #include <csignal>
 #include <filesystem>
+#include <fstream>
 
 #include "tests/harness.h"
 
@@ -115,6 +116,77 @@ TEST(Interrupts, WhatDoesNotStopTheSplit) {
     EXPECT_TRUE(dir.read("rec.mp2") == longRecording().audio);
     EXPECT_EQ(dir.read("victim"), "not korvat's");
     EXPECT_EQ(dir.names(), (std::vector<std::string>{"rec", "rec.m2v", "rec.mp2", "victim"}));
+  }
+}
+
+// How far korvat has read its input, by what the OS says of its descriptors.
+std::uint64_t readPosition(int pid, const std::string& input) {
+  const fs::path fds = "/proc/" + std::to_string(pid) + "/fd";
+  std::error_code error;
+  for (const fs::directory_entry& fd : fs::directory_iterator(fds, error)) {
+    if (fs::read_symlink(fd.path(), error) != fs::path(input)) continue;
+    std::ifstream info("/proc/" + std::to_string(pid) + "/fdinfo/" + fd.path().filename().string());
+    std::string key;
+    std::uint64_t position = 0;
+    while (info >> key >> position && key != "pos:") {
+    }
+    return position;
+  }
+  return UINT64_MAX;
+}
+
+// A recording cut short, or one that grows, while korvat reads it: korvat
+// reads what is there when it gets there, and ends as on a file that had
+// been that long from the start, in every mode: no crash, the same files,
+// messages and status.
+TEST(ChangingInput, CutShortOrGrownWhileRead) {
+  // Small packets, and packets as large as the format allows, which go from
+  // the read-ahead straight to the files.
+  pack::PackOptions large;
+  large.video = {16000, 65000};
+  large.audio = {9000, 30000};
+  const LongRecording& small = longRecording();
+  // Lines for tiny packets of another stream first: korvat's output, unread,
+  // stops it before it gets to the large packets.
+  Bytes lines;
+  for (int i = 0; i < 3000; ++i) lines += avPacket(9, 0, "x");
+  const std::vector<Bytes> recordings = {small.recording, lines + packRecording(small.video, small.audio, large)};
+  const std::vector<std::vector<std::string>> modes = {{}, {"-p"}, {"-r"}, {"-k"}, {"-i"}, {"-r", "-p"}};
+  for (const Bytes& whole : recordings) {
+    // Inside a packet, and far past what korvat reads before its output, unread, stops it.
+    const std::size_t cut = whole.size() / 2 + 1001;
+    const Bytes part = whole.substr(0, cut);
+    for (const bool grows : {false, true}) {
+      for (const std::vector<std::string>& mode : modes) {
+        std::vector<std::string> args = mode;
+        args.push_back("rec");
+        SCOPED_TRACE((grows ? "grows, " : "cut short, ") + ::testing::PrintToString(mode) +
+                     (&whole == &recordings.front() ? ", small packets" : ", large packets"));
+        TempDir settled;
+        settled.write("rec", grows ? whole : part);
+        const Outcome expected = runChild(settled, args);
+
+        TempDir dir;
+        dir.write("rec", grows ? part : whole);
+        std::uint64_t readBefore = UINT64_MAX;
+        const Outcome run = runChild(dir, args, {}, kInLoop, [&](int korvat) {
+          readBefore = readPosition(korvat, dir.path("rec"));
+          if (grows) {
+            std::ofstream(dir.path("rec"), std::ios::binary | std::ios::app)
+                .write(whole.data() + cut, static_cast<std::streamsize>(whole.size() - cut));
+          } else {
+            fs::resize_file(dir.path("rec"), cut);
+          }
+          return true;
+        });
+        ASSERT_LT(readBefore, cut / 2) << "korvat read too far before the file changed for the test to hold";
+        EXPECT_EQ(run.status, expected.status);
+        EXPECT_EQ(run.out, expected.out);
+        EXPECT_EQ(run.err, expected.err);
+        EXPECT_EQ(dir.names(), settled.names());
+        for (const std::string& name : settled.names()) EXPECT_TRUE(dir.read(name) == settled.read(name)) << name;
+      }
+    }
   }
 }
 
@@ -233,7 +305,7 @@ TEST(WriteFailures, TrackFileFails) {
   TempDir dir;
   dir.write("rec", recording);
   ChildSetup setup;
-  setup.wrapper = injecting(dir.path("a.ac3"), "write:error=ENOSPC");
+  setup.wrapper = injecting(dir.path("a.ac3"), "write,writev:error=ENOSPC");
   const Outcome run = runChild(dir, {"rec", "a.mp2", "v.m2v"}, setup);
   EXPECT_EQ(run.status, 2);
   EXPECT_NE(run.err.find("korvat: error writing the audio track file 'a.ac3'\n"), std::string::npos) << run.err;
@@ -284,10 +356,10 @@ TEST(WriteFailures, InjectedFaults) {
       {{"-p", "-r"}, "rec", "read:error=EIO:when=4", kReadWriteError + noDamage, 2, damaged},
       {{"-p"}, "v.m2v", "close:error=EIO", "\nerror writing to video-file\n" + kReadWriteError},
       {{"-p"}, "a.mp2", "close:error=EIO", "\nerror writing to audio-file\n" + kReadWriteError},
-      {{"-p"}, "v.m2v", "write:error=ENOSPC:when=1", videoFailed, 2, sample},
-      {{"-p", "-r"}, "v.m2v", "write:error=ENOSPC:when=1", videoFailed + noDamage, 2, sample},
+      {{"-p"}, "v.m2v", "write,writev:error=ENOSPC:when=1", videoFailed, 2, sample},
+      {{"-p", "-r"}, "v.m2v", "write,writev:error=ENOSPC:when=1", videoFailed + noDamage, 2, sample},
       {{}, "a.mp2", "close:error=EIO", "\n" + outputFailed},
-      {{}, "a.mp2", "write:error=ENOSPC", kStripHeading + outputFailed},
+      {{}, "a.mp2", "write,writev:error=ENOSPC", kStripHeading + outputFailed},
       {{}, "rec", "close:signal=INT", kStripHeading + "\ninterrupted\n", 130},
       {{}, "", "unlink:error=EBUSY", kEndOfInput, 0},
       {{"-r"}, traced, "read:error=EIO:when=2", kReadWriteError, 2, garbledAudio},

@@ -1,0 +1,183 @@
+// Files: bytes copied from a file that reads to files that write land as
+// they were, whatever the reader does with its read-ahead meanwhile.
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "file/disk_file.h"
+#include "tests/harness.h"
+
+namespace korvat::test {
+namespace {
+
+// Bytes whose every position differs from its neighbours', so that a piece
+// out of place shows.
+Bytes counting(std::size_t n) {
+  Bytes bytes(n, '\0');
+  for (std::size_t i = 0; i < n; ++i) bytes[i] = static_cast<char>((i * 7 + i / 251) & 0xFF);
+  return bytes;
+}
+
+// One step of a script: the reader copies to output `to`, or another call
+// moves its read-ahead; `n` is a length or a distance.
+enum class Step { CopyTo, Read, Skip, Back, Peek, LookFar, WriteOwn };
+struct Action {
+  Step step;
+  int to;  // output 0 or 1
+  std::uint32_t n;
+};
+
+constexpr std::uint32_t kLend = DiskFile::kLendAtLeast;
+constexpr std::uint32_t kBuffer = DiskFile::kBufferSize;
+
+TEST(Files, CopiesLandAsTheyWereWhateverTheReaderDoesMeanwhile) {
+  const Bytes source = counting(3 << 20);
+  const Bytes own = "own bytes";
+  struct Case {
+    const char* name;
+    std::vector<Action> script;
+  };
+  const std::vector<Case> cases = {
+      {"two outputs in turn, across refills",
+       {{Step::CopyTo, 0, kLend},
+        {Step::CopyTo, 1, 20000},
+        {Step::CopyTo, 0, 60000},
+        {Step::CopyTo, 1, kLend - 1},
+        {Step::CopyTo, 0, 200000},
+        {Step::CopyTo, 1, 300000},
+        {Step::CopyTo, 0, kLend + 1}}},
+      {"longer than the read-ahead", {{Step::CopyTo, 0, 3 * kBuffer + 5}, {Step::CopyTo, 1, kBuffer}}},
+      {"own writes between",
+       {{Step::CopyTo, 0, 30000},
+        {Step::WriteOwn, 0, 0},
+        {Step::CopyTo, 0, 30000},
+        {Step::WriteOwn, 0, 0},
+        {Step::CopyTo, 0, 250000},
+        {Step::WriteOwn, 0, 0}}},
+      {"a peek moves the read-ahead",
+       {{Step::CopyTo, 0, kBuffer - 20000},
+        {Step::Peek, 0, DiskFile::kMaxPeek},
+        {Step::CopyTo, 0, 40000},
+        {Step::CopyTo, 1, 100000}}},
+      {"a far look grows it",
+       {{Step::CopyTo, 0, 100000}, {Step::LookFar, 0, 0}, {Step::CopyTo, 1, 50000}, {Step::CopyTo, 0, 900000}}},
+      {"reads, skips and steps back",
+       {{Step::CopyTo, 0, 50000},
+        {Step::Read, 0, 3000},
+        {Step::CopyTo, 1, 10000},
+        {Step::Back, 0, 10000},
+        {Step::CopyTo, 0, 10000},
+        {Step::Skip, 0, 700000},
+        {Step::CopyTo, 1, 90000},
+        {Step::CopyTo, 0, 16000}}},
+      {"to the end of the file and past it", {{Step::Skip, 0, (3 << 20) - 30000}, {Step::CopyTo, 0, 50000}}},
+      {"a short copy that refills after a long one",
+       {{Step::CopyTo, 0, 3000},
+        {Step::CopyTo, 0, kBuffer - 6000},
+        {Step::CopyTo, 0, 3500},
+        {Step::CopyTo, 1, kLend - 1},
+        {Step::CopyTo, 1, kBuffer - 2 * kLend},
+        {Step::CopyTo, 1, kLend - 1}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    dir.write("in", source);
+    Bytes expected[2];
+    {
+      DiskFile input(dir.path("in"), Disposition::OpenExisting);
+      DiskFile out0(dir.path("out0"), Disposition::CreateNew), out1(dir.path("out1"), Disposition::CreateNew);
+      DiskFile* outputs[2] = {&out0, &out1};
+      std::size_t at = 0;
+      for (const Action& a : c.script) {
+        const unsigned char* data = nullptr;
+        Bytes scratch(a.n, '\0');
+        switch (a.step) {
+          case Step::CopyTo: {
+            const bool whole = input.copyTo(*outputs[a.to], a.n);
+            const std::size_t arrived = std::min<std::size_t>(a.n, source.size() - at);
+            EXPECT_EQ(whole, arrived == a.n);
+            expected[a.to] += source.substr(at, arrived);
+            at += arrived;
+            break;
+          }
+          case Step::Read:
+            EXPECT_EQ(input.read(scratch.data(), a.n), a.n);
+            at += a.n;
+            break;
+          case Step::Skip:
+          case Step::Back:
+            EXPECT_TRUE(input.seekCur(a.step == Step::Skip ? a.n : -static_cast<std::int64_t>(a.n)));
+            at = a.step == Step::Skip ? at + a.n : at - a.n;
+            break;
+          case Step::Peek:
+            EXPECT_EQ(input.peek(a.n, data), a.n);
+            break;
+          case Step::LookFar:
+            EXPECT_EQ(input.lookAhead(DiskFile::kMaxLookAhead - 100, 100, data), 100u);
+            break;
+          case Step::WriteOwn:
+            EXPECT_EQ(outputs[a.to]->write(own.data(), static_cast<std::uint32_t>(own.size())), own.size());
+            expected[a.to] += own;
+            break;
+        }
+        EXPECT_EQ(input.tell(), at);
+        EXPECT_EQ(out0.tell(), expected[0].size());
+        EXPECT_EQ(out1.tell(), expected[1].size());
+      }
+      EXPECT_TRUE(out0.close());
+      // out1 is closed after the input, as the files of a run may be.
+    }
+    EXPECT_TRUE(dir.read("out0") == expected[0]);
+    EXPECT_TRUE(dir.read("out1") == expected[1]);
+  }
+}
+
+// The files that hold lent bytes may end before the file that lent them, or
+// after it: either way every byte lands.
+TEST(Files, LentBytesLandWhicheverFileEndsFirst) {
+  const Bytes source = counting(1 << 20);
+  for (const bool inputFirst : {false, true}) {
+    SCOPED_TRACE(inputFirst ? "the input ends first" : "the output ends first");
+    TempDir dir;
+    dir.write("in", source);
+    auto input = std::make_unique<DiskFile>(dir.path("in"), Disposition::OpenExisting);
+    auto output = std::make_unique<DiskFile>(dir.path("out"), Disposition::CreateNew);
+    EXPECT_TRUE(input->copyTo(*output, 100000));
+    if (inputFirst) {
+      input.reset();
+      output.reset();
+    } else {
+      output.reset();
+      // The read-ahead changes with no file left to write what it lent.
+      Bytes rest(600000, '\0');
+      EXPECT_EQ(input->read(rest.data(), 600000), 600000u);
+      EXPECT_TRUE(rest == source.substr(100000, 600000));
+      input.reset();
+    }
+    EXPECT_TRUE(dir.read("out") == source.substr(0, 100000));
+  }
+}
+
+// One file may take bytes lent by two: each lands in its place.
+TEST(Files, TwoLendersToOneFile) {
+  const Bytes first = counting(1 << 20), second = counting(1 << 20).substr(5000) + "tail";
+  TempDir dir;
+  dir.write("a", first);
+  dir.write("b", second);
+  DiskFile a(dir.path("a"), Disposition::OpenExisting), b(dir.path("b"), Disposition::OpenExisting);
+  DiskFile out(dir.path("out"), Disposition::CreateNew);
+  Bytes expected;
+  std::size_t atA = 0, atB = 0;
+  for (const std::uint32_t n : {20000u, 9000u, 100000u, 300000u, 12000u}) {
+    EXPECT_TRUE(a.copyTo(out, n) && b.copyTo(out, n));
+    expected += first.substr(atA, n) + second.substr(atB, n);
+    atA += n;
+    atB += n;
+  }
+  EXPECT_TRUE(out.close());
+  EXPECT_TRUE(dir.read("out") == expected);
+}
+
+}  // namespace
+}  // namespace korvat::test
