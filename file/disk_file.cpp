@@ -122,6 +122,11 @@ void DiskFile::addPiece(const unsigned char* data, std::uint32_t n) {
   gatheredBytes += n;
 }
 
+bool DiskFile::reportLoss() {
+  lossReported = true;
+  return failWith(FileError::ShortWrite);
+}
+
 void DiskFile::detachFromLender() {
   if (!lender) return;
   std::vector<DiskFile*>& list = lender->borrowers;
@@ -141,7 +146,7 @@ void DiskFile::returnLoans() {
 }
 
 bool DiskFile::takeLent(const unsigned char* data, std::uint32_t n, DiskFile& from) {
-  if (lostLentBytes) return failWith(FileError::ShortWrite);
+  if (lostLentBytes) return reportLoss();
   if ((lender && lender != &from) || pieces.size() == platform::kMaxPieces) {
     if (!writePending()) return failWith(FileError::ShortWrite);
   }
@@ -239,7 +244,7 @@ std::uint32_t DiskFile::write(const void* from, std::uint32_t n) {
     return 0;
   }
   if (lostLentBytes) {
-    lastError = FileError::ShortWrite;
+    reportLoss();
     return 0;
   }
   std::uint32_t taken = 0;
@@ -263,7 +268,7 @@ std::uint32_t DiskFile::write(const void* from, std::uint32_t n) {
 }
 
 bool DiskFile::flush() {
-  if (lostLentBytes) return failWith(FileError::ShortWrite);
+  if (lostLentBytes) return reportLoss();
   if (gathered() == 0) return lastError == FileError::Ok;
   lastError = writePending() ? FileError::Ok : FileError::ShortWrite;
   return lastError == FileError::Ok;
@@ -272,7 +277,8 @@ bool DiskFile::flush() {
 bool DiskFile::close() {
   if (handle == platform::kInvalidHandle) return lastError == FileError::Ok;
   returnLoans();
-  const bool written = writePending() && !lostLentBytes;
+  // A loss told already is not told again, as a write that failed is not.
+  const bool written = writePending() && (!lostLentBytes || lossReported);
   const bool closed = platform::closeFile(handle);
   handle = platform::kInvalidHandle;
   mode = FileMode::Closed;

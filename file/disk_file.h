@@ -142,6 +142,8 @@ class DiskFile {
   // Before the read-ahead changes: the files that hold its bytes write them.
   void returnLoans();
   void detachFromLender();
+  // Fails the call that finds lent bytes lost, which tells the caller of the loss.
+  bool reportLoss();
   bool refill();
   // Makes `want` unread bytes readable, as far as the file has them; false
   // on an error.
@@ -179,6 +181,7 @@ class DiskFile {
   DiskFile* lender = nullptr;        // writing: whose read-ahead some pieces lie in
   std::vector<DiskFile*> borrowers;  // reading: the files holding pieces of the read-ahead
   bool lostLentBytes = false;        // writing lent bytes failed: the file takes no more
+  bool lossReported = false;         // a call has returned that failure
 };
 
 // The end-of-input rule of both passes. A read that came up short, rather

@@ -151,7 +151,7 @@ TEST(ChangingInput, CutShortOrGrownWhileRead) {
   Bytes lines;
   for (int i = 0; i < 3000; ++i) lines += avPacket(9, 0, "x");
   const std::vector<Bytes> recordings = {small.recording, lines + packRecording(small.video, small.audio, large)};
-  const std::vector<std::vector<std::string>> modes = {{}, {"-p"}, {"-r"}, {"-k"}, {"-i"}, {"-r", "-p"}};
+  const std::vector<std::vector<std::string> > modes = {{}, {"-p"}, {"-r"}, {"-k"}, {"-i"}, {"-r", "-p"}};
   for (const Bytes& whole : recordings) {
     // Inside a packet, and far past what korvat reads before its output, unread, stops it.
     const std::size_t cut = whole.size() / 2 + 1001;
@@ -347,6 +347,13 @@ TEST(WriteFailures, InjectedFaults) {
   // A single failed write of the video (the sample's outgrows the file's buffer) ends the run, with -r too.
   const std::string videoFailed = "\nerror writing to video-file\n" + kReadWriteError;
   const Bytes& sample = readSample("sample.av");
+  // Payloads that go from the read-ahead straight to the files: a write of
+  // them fails when the input reads on, and is told once all the same.
+  pack::PackOptions large;
+  large.video = {16000, 65000};
+  large.audio = {9000, 30000};
+  const Bytes largePackets =
+      packRecording(pack::syntheticVideo(2 << 20, 200, 4), pack::syntheticAudio(1 << 20, 4), large);
   const std::vector<Case> cases = {
       {{"-p"}, "rec", "read:error=EIO:when=2+", kReadWriteError},
       {{"-p", "-r"}, "rec", "read:error=EIO:when=2+", kReadWriteError + noDamage},
@@ -358,6 +365,13 @@ TEST(WriteFailures, InjectedFaults) {
       {{"-p"}, "a.mp2", "close:error=EIO", "\nerror writing to audio-file\n" + kReadWriteError},
       {{"-p"}, "v.m2v", "write,writev:error=ENOSPC:when=1", videoFailed, 2, sample},
       {{"-p", "-r"}, "v.m2v", "write,writev:error=ENOSPC:when=1", videoFailed + noDamage, 2, sample},
+      {{"-p"}, "v.m2v", "write,writev:error=ENOSPC:when=2", videoFailed, 2, largePackets},
+      {{"-p"},
+       "a.mp2",
+       "write,writev:error=ENOSPC:when=2",
+       "\nerror writing to audio-file\n" + kReadWriteError,
+       2,
+       largePackets},
       {{}, "a.mp2", "close:error=EIO", "\n" + outputFailed},
       {{}, "a.mp2", "write,writev:error=ENOSPC", kStripHeading + outputFailed},
       {{}, "rec", "close:signal=INT", kStripHeading + "\ninterrupted\n", 130},
@@ -388,6 +402,9 @@ TEST(WriteFailures, InjectedFaults) {
     const std::string end = c.outEnd + (temp.empty() || named ? "" : tempKept(temp));
     ASSERT_GE(run.out.size(), end.size()) << run.out;
     EXPECT_EQ(run.out.substr(run.out.size() - end.size()), end);
+    // A failed write is told once.
+    const std::size_t told = run.out.find("\nerror writing to ");
+    EXPECT_EQ(run.out.find("\nerror writing to ", told == std::string::npos ? told : told + 1), std::string::npos);
     Bytes payloads;  // what the loop writes to the temporary file: every audio packet's
     forEachPacket(recording, [&](const PacketView& p) {
       payloads += p.streamId == 2 ? recording.substr(p.offset + 8, p.length) : "";
