@@ -58,26 +58,35 @@ void PassConsole::put(const char* text, std::size_t n) {
 }
 
 // Two digits at a time, from a table: a line holds six numbers.
-void PassConsole::putDecimal(std::uint64_t value) {
+void PassConsole::Number::set(std::uint64_t to) {
   static constexpr char kPairs[] =
       "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
       "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
       "8081828384858687888990919293949596979899";
-  char digits[20];
+  value = to;
+  std::uint64_t rest = to;
   char* first = digits + sizeof digits;
-  while (value >= 100) {
-    const std::size_t pair = 2 * static_cast<std::size_t>(value % 100);
-    value /= 100;
+  while (rest >= 100) {
+    const std::size_t pair = 2 * static_cast<std::size_t>(rest % 100);
+    rest /= 100;
     *--first = kPairs[pair + 1];
     *--first = kPairs[pair];
   }
-  if (value >= 10) {
-    *--first = kPairs[2 * value + 1];
-    *--first = kPairs[2 * value];
+  if (rest >= 10) {
+    *--first = kPairs[2 * rest + 1];
+    *--first = kPairs[2 * rest];
   } else {
-    *--first = static_cast<char>('0' + value);
+    *--first = static_cast<char>('0' + rest);
   }
-  put(first, static_cast<std::size_t>(digits + sizeof digits - first));
+  size = static_cast<std::size_t>(digits + sizeof digits - first);
+  known = true;
+}
+
+// A line's numbers mostly stand as they stood in the line before: those
+// are not written out again.
+void PassConsole::putNumber(Number& number, std::uint64_t value) {
+  if (!number.known || number.value != value) number.set(value);
+  put(number.digits + sizeof number.digits - number.size, number.size);
 }
 
 void PassConsole::addEntry(bool isProgress) {
@@ -90,6 +99,7 @@ void PassConsole::addEntry(bool isProgress) {
 void PassConsole::splitAtNumbers(const char* format) {
   splitFormat = format;
   textPieces.clear();
+  numbers.clear();
   const char* text = format;
   for (; *format != '\0'; ++format) {
     if (format[0] == '%' && format[1] == 'd') {
@@ -98,6 +108,7 @@ void PassConsole::splitAtNumbers(const char* format) {
     }
   }
   textPieces.emplace_back(text, static_cast<std::size_t>(format - text));
+  numbers.resize(textPieces.size());  // the last is the percentage's
 }
 
 bool PassConsole::progress(const char* format, std::initializer_list<std::uint64_t> counts) {
@@ -110,7 +121,7 @@ bool PassConsole::progress(const char* format, std::initializer_list<std::uint64
     put(textPieces[i].data(), textPieces[i].size());
     if (i + 1 == textPieces.size()) break;
     if (count != counts.end()) {
-      putDecimal(*count++);
+      putNumber(numbers[i], *count++);
     } else {
       put("%d", 2);  // a "%d" without its number stays as it is
     }
@@ -118,7 +129,7 @@ bool PassConsole::progress(const char* format, std::initializer_list<std::uint64
   if (toTerminal && input && inputSize != 0 && pendingSize > 0 && pending[pendingSize - 1] == '\r') {
     --pendingSize;
     put("  ", 2);
-    putDecimal(std::min<std::uint64_t>(100, input->tell() * 100 / inputSize));
+    putNumber(numbers.back(), std::min<std::uint64_t>(100, input->tell() * 100 / inputSize));
     put("%\r", 2);
   }
   addEntry(true);

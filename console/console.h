@@ -71,7 +71,15 @@ class PassConsole {
 
   void addEntry(bool isProgress);
   void put(const char* text, std::size_t n);
-  void putDecimal(std::uint64_t value);
+  // A number as written in the last line, kept to be written again.
+  struct Number {
+    std::uint64_t value = 0;
+    char digits[20] = {};
+    std::size_t size = 0;  // the last `size` of `digits`
+    bool known = false;
+    void set(std::uint64_t to);
+  };
+  void putNumber(Number& number, std::uint64_t value);
   void splitAtNumbers(const char* format);
   std::size_t entriesInFiles() const;
   bool repaintsAt(std::size_t i, std::size_t count) const;
@@ -83,6 +91,7 @@ class PassConsole {
   std::size_t pendingSize = 0;
   const char* splitFormat = nullptr;
   std::vector<std::string_view> textPieces;  // of splitFormat
+  std::vector<Number> numbers;               // of the last line, one after each piece
   std::vector<Entry> entries;
   bool toTerminal;
   std::chrono::steady_clock::time_point lastSettle;
