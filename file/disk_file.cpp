@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <new>
 
 namespace korvat {
@@ -120,6 +121,53 @@ void DiskFile::addPiece(const unsigned char* data, std::uint32_t n) {
     pieces.push_back({data, n});
   }
   gatheredBytes += n;
+}
+
+// Keeps the first n bytes gathered, and lets the rest go.
+void DiskFile::keepGathered(std::uint64_t n) {
+  const auto inBuffer = [this](const platform::Piece& piece) {
+    return std::less_equal<const unsigned char*>()(buffer.get(), piece.data) &&
+           std::less<const unsigned char*>()(piece.data, buffer.get() + capacity);
+  };
+  std::uint64_t kept = 0;
+  std::size_t count = 0;
+  bufferEnd = 0;
+  for (; count < pieces.size() && kept < n; ++count) {
+    platform::Piece& piece = pieces[count];
+    piece.size = static_cast<std::uint32_t>(std::min<std::uint64_t>(piece.size, n - kept));
+    kept += piece.size;
+    // Bytes copied in after the last piece kept are free again.
+    if (inBuffer(piece)) bufferEnd = static_cast<std::uint32_t>(piece.data + piece.size - buffer.get());
+  }
+  pieces.resize(count);
+  gatheredBytes = kept;
+}
+
+bool DiskFile::cutBackTo(std::uint64_t size) {
+  if (mode != FileMode::Write) return failWith(FileError::NotPermitted);
+  if (lostLentBytes) return reportLoss();
+  if (size >= filePosition) {
+    keepGathered(size - filePosition);
+  } else {
+    keepGathered(0);
+    if (!platform::truncateFile(handle, size)) return failWith(FileError::ShortWrite);
+    filePosition = size;
+  }
+  lastError = FileError::Ok;
+  return true;
+}
+
+bool DiskFile::overwrite(std::uint64_t at, const void* data, std::uint32_t n) {
+  if (mode != FileMode::Write) return failWith(FileError::NotPermitted);
+  if (lostLentBytes) return reportLoss();
+  if (!writePending()) return failWith(FileError::ShortWrite);
+  const auto back = static_cast<std::int64_t>(filePosition - at);
+  std::uint32_t taken = 0;
+  const bool written = platform::moveFromCurrent(handle, -back) == at && platform::writeFile(handle, data, n, taken) &&
+                       platform::moveFromCurrent(handle, back - n) == filePosition;
+  if (!written) return failWith(FileError::ShortWrite);
+  lastError = FileError::Ok;
+  return true;
 }
 
 bool DiskFile::reportLoss() {

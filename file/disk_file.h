@@ -106,6 +106,12 @@ class DiskFile {
   // is shown every piece that is written, on its way.
   using ChunkSeen = std::function<void(const unsigned char* data, std::uint32_t n)>;
   bool copyTo(DiskFile& dest, std::uint64_t n, const ChunkSeen& seen = nullptr);
+  // A file being written takes back what it took from `size` on (size at
+  // most tell()): gathered bytes are let go, and the OS cuts off the rest.
+  bool cutBackTo(std::uint64_t size);
+  // Writes n bytes over those that begin at `at`, which the file took
+  // already (at + n at most tell()); where it stands does not change.
+  bool overwrite(std::uint64_t at, const void* data, std::uint32_t n);
   // Hands gathered writes to the OS. With nothing gathered it does nothing
   // and leaves error() as it was, so a write that failed earlier still shows.
   bool flush();
@@ -135,6 +141,7 @@ class DiskFile {
   unsigned char* gatherRoom(std::uint32_t n);
   void gatherFilled(std::uint32_t n);
   void addPiece(const unsigned char* data, std::uint32_t n);
+  void keepGathered(std::uint64_t n);
   // copyTo by lending the read-ahead to `dest`.
   bool lendTo(DiskFile& dest, std::uint64_t n, const ChunkSeen& seen);
   // `dest` takes n bytes of `from`'s read-ahead, to write them later.

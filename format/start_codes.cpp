@@ -47,14 +47,42 @@ __attribute__((target("avx2"))) std::size_t findPrefixAvx2(const unsigned char* 
   }
   return findPrefixFrom(data, n, d);
 }
+
+// 64 at a time, each position's three tests joined in one mask, where the
+// processor has AVX-512 for bytes.
+__attribute__((target("avx512f,avx512bw"))) std::size_t findPrefixAvx512(const unsigned char* data, std::size_t n) {
+  const __m512i zero = _mm512_setzero_si512(), one = _mm512_set1_epi8(1);
+  std::size_t d = 0;
+  for (; d + 66 <= n; d += 64) {
+    const __mmask64 first = _mm512_cmpeq_epi8_mask(_mm512_loadu_si512(data + d), zero);
+    const __mmask64 second = _mm512_mask_cmpeq_epi8_mask(first, _mm512_loadu_si512(data + d + 1), zero);
+    const __mmask64 hits = _mm512_mask_cmpeq_epi8_mask(second, _mm512_loadu_si512(data + d + 2), one);
+    if (hits != 0) return d + static_cast<std::size_t>(__builtin_ctzll(hits));
+  }
+  // The last positions: loads that leave out the bytes past the end.
+  if (d + 3 > n) return n;
+  const auto bytesFrom = [&](std::size_t offset) {
+    const std::size_t left = n - d - offset;
+    return left >= 64 ? ~__mmask64{0} : (__mmask64{1} << left) - 1;
+  };
+  const __mmask64 first =
+      _mm512_mask_cmpeq_epi8_mask(bytesFrom(0), _mm512_maskz_loadu_epi8(bytesFrom(0), data + d), zero);
+  const __mmask64 second =
+      _mm512_mask_cmpeq_epi8_mask(first & bytesFrom(1), _mm512_maskz_loadu_epi8(bytesFrom(1), data + d + 1), zero);
+  const __mmask64 hits =
+      _mm512_mask_cmpeq_epi8_mask(second & bytesFrom(2), _mm512_maskz_loadu_epi8(bytesFrom(2), data + d + 2), one);
+  return hits != 0 ? d + static_cast<std::size_t>(__builtin_ctzll(hits)) : n;
+}
 #endif
 
 }  // namespace
 
 std::size_t findStartCodePrefix(const unsigned char* data, std::size_t n) {
 #if KORVAT_X86_64
-  static const bool avx2 = __builtin_cpu_supports("avx2");
-  return avx2 ? findPrefixAvx2(data, n) : findPrefixSse2(data, n);
+  static const auto find = __builtin_cpu_supports("avx512bw") ? findPrefixAvx512
+                           : __builtin_cpu_supports("avx2")   ? findPrefixAvx2
+                                                              : findPrefixSse2;
+  return find(data, n);
 #else
   return findPrefixFrom(data, n, 0);
 #endif

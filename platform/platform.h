@@ -98,6 +98,10 @@ std::uint64_t moveFromCurrent(FileHandle file, std::int64_t distance);
 // The size of the open file, or kRefused.
 std::uint64_t fileSize(FileHandle file);
 
+// Ends the file at `size` bytes, no more than it holds, and moves there.
+// False when the OS refuses either.
+bool truncateFile(FileHandle file, std::uint64_t size);
+
 // False when the OS reports an error, which for a file written through a
 // network file system may be the first word of a write that failed.
 bool closeFile(FileHandle file);

@@ -193,6 +193,11 @@ std::uint64_t fileSize(FileHandle file) {
   return static_cast<std::uint64_t>(st.st_size);
 }
 
+bool truncateFile(FileHandle file, std::uint64_t size) {
+  const auto end = static_cast<off_t>(size);
+  return ftruncate(static_cast<int>(file), end) == 0 && lseek(static_cast<int>(file), end, SEEK_SET) == end;
+}
+
 bool closeFile(FileHandle file) { return close(static_cast<int>(file)) == 0; }
 
 // The descriptor that made the file is the one that is used: its name is

@@ -145,6 +145,12 @@ std::uint64_t fileSize(FileHandle file) {
   return static_cast<std::uint64_t>(size.QuadPart);
 }
 
+bool truncateFile(FileHandle file, std::uint64_t size) {
+  LARGE_INTEGER end;
+  end.QuadPart = static_cast<LONGLONG>(size);
+  return SetFilePointerEx(toHandle(file), end, nullptr, FILE_BEGIN) && SetEndOfFile(toHandle(file));
+}
+
 bool closeFile(FileHandle file) { return CloseHandle(toHandle(file)) != 0; }
 
 // The name is opened once, right after it was made; the handle then serves

@@ -19,8 +19,9 @@ Bytes counting(std::size_t n) {
 }
 
 // One step of a script: the reader copies to output `to`, or another call
-// moves its read-ahead; `n` is a length or a distance.
-enum class Step { CopyTo, Read, Skip, Back, Peek, LookFar, WriteOwn };
+// moves its read-ahead, or the output takes back its last n bytes or writes
+// over two bytes n before its end; `n` is a length or a distance.
+enum class Step { CopyTo, Read, Skip, Back, Peek, LookFar, WriteOwn, CutBack, WriteOver };
 struct Action {
   Step step;
   int to;  // output 0 or 1
@@ -71,6 +72,21 @@ TEST(Files, CopiesLandAsTheyWereWhateverTheReaderDoesMeanwhile) {
         {Step::CopyTo, 1, 90000},
         {Step::CopyTo, 0, 16000}}},
       {"to the end of the file and past it", {{Step::Skip, 0, (3 << 20) - 30000}, {Step::CopyTo, 0, 50000}}},
+      {"taken back and written over, gathered, lent or written",
+       {{Step::CopyTo, 0, 30000},
+        {Step::CutBack, 0, 1000},
+        {Step::WriteOwn, 0, 0},
+        {Step::CopyTo, 0, 200},
+        {Step::CutBack, 0, 300},
+        {Step::WriteOver, 0, 20000},
+        {Step::CopyTo, 1, 20000},
+        {Step::CopyTo, 0, 300000},
+        {Step::WriteOver, 0, 310000},
+        {Step::CutBack, 0, 250000},
+        {Step::CopyTo, 0, 40000},
+        {Step::WriteOver, 0, 2},
+        {Step::CutBack, 1, 20000},
+        {Step::CopyTo, 1, 5000}}},
       {"a short copy that refills after a long one",
        {{Step::CopyTo, 0, 3000},
         {Step::CopyTo, 0, kBuffer - 6000},
@@ -115,6 +131,14 @@ TEST(Files, CopiesLandAsTheyWereWhateverTheReaderDoesMeanwhile) {
             break;
           case Step::LookFar:
             EXPECT_EQ(input.lookAhead(DiskFile::kMaxLookAhead - 100, 100, data), 100u);
+            break;
+          case Step::CutBack:
+            expected[a.to].resize(expected[a.to].size() - a.n);
+            EXPECT_TRUE(outputs[a.to]->cutBackTo(expected[a.to].size()));
+            break;
+          case Step::WriteOver:
+            expected[a.to].replace(expected[a.to].size() - a.n, 2, "XY");
+            EXPECT_TRUE(outputs[a.to]->overwrite(expected[a.to].size() - a.n, "XY", 2));
             break;
           case Step::WriteOwn:
             EXPECT_EQ(outputs[a.to]->write(own.data(), static_cast<std::uint32_t>(own.size())), own.size());

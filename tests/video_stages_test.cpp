@@ -10,6 +10,7 @@
 
 #include "file/disk_file.h"
 #include "format/av_packet.h"
+#include "format/mpeg.h"
 #include "tests/harness.h"
 #include "video/clean_cut.h"
 #include "video/picture_clock.h"
@@ -49,14 +50,15 @@ bool cut(StartCodeFinder& finder, Next& next) {
 }
 bool cut(StartCodeFinder&, PictureClock&) { return true; }  // alone, the clock is not told of damage
 
-// Hands each packet's payload to the stage after the finder in pieces; with
-// `damage`, three packets in the middle are lost, and the finder told.
+// Hands each packet's payload to the stage after the finder in pieces; the
+// three packets from `lost` on are lost, and the finder told.
+constexpr std::size_t kNoneLost = SIZE_MAX;
 template <class Next>
-void feed(const std::vector<VideoPacket>& packets, Pieces pieces, Next& next, bool damage = false) {
+void feed(const std::vector<VideoPacket>& packets, Pieces pieces, Next& next, std::size_t lost = kNoneLost) {
   StartCodeFinder finder;
   std::mt19937 random(7);
   for (std::size_t i = 0; i < packets.size(); ++i) {
-    if (damage && i >= packets.size() / 2 && i < packets.size() / 2 + 3) {
+    if (lost != kNoneLost && i >= lost && i < lost + 3) {
       ASSERT_TRUE(cut(finder, next));
       continue;
     }
@@ -84,6 +86,34 @@ struct Codes {
   bool cut() { return true; }
 };
 
+// The search that every byte of the video passes through finds the first
+// prefix wherever it lies: in the wide steps, in the last bytes, or as the
+// first prefix in a run of zeros.
+TEST(VideoStages, StartCodePrefixFoundWhereverItLies) {
+  std::mt19937 random(3);
+  Bytes noise(300, '\0');
+  for (char& c : noise) c = static_cast<char>(1 + random() % 255);  // no zero: no prefix
+  const auto find = [](const Bytes& bytes, std::size_t from, std::size_t n) {
+    return findStartCodePrefix(reinterpret_cast<const unsigned char*>(bytes.data()) + from, n);
+  };
+  for (std::size_t n = 0; n <= 200; ++n) {
+    for (std::size_t from : {0, 1, 63}) {  // any alignment
+      EXPECT_EQ(find(noise, from, n), n);
+      for (std::size_t at = 0; at + 3 <= n; ++at) {
+        for (const Bytes& prefix : {Bytes("\0\0\1", 3), Bytes("\0\0\0\1", 4)}) {
+          if (at + prefix.size() > n) continue;
+          Bytes bytes = noise;
+          bytes.replace(from + at, prefix.size(), prefix);
+          ASSERT_EQ(find(bytes, from, n), at + prefix.size() - 3) << n << " " << at;
+          // The bytes past n are not looked at.
+          if (at + prefix.size() < n) continue;
+          ASSERT_EQ(find(bytes, from, n - 1), n - 1) << n << " " << at;
+        }
+      }
+    }
+  }
+}
+
 TEST(VideoStages, StartCodesAreTheSameInAnyPieces) {
   for (const Bytes& video : {sourceVideo(), sourceVideoWithB(), pack::syntheticVideo(400000, 60, 3)}) {
     const std::vector<VideoPacket> packets = videoPackets(video);
@@ -98,15 +128,39 @@ TEST(VideoStages, StartCodesAreTheSameInAnyPieces) {
   }
 }
 
-// What the clean cut and the picture clock make of the video, in words.
-std::string cleanRun(const std::vector<VideoPacket>& packets, Pieces pieces, bool damage) {
+// The clean cut as -r drives it: a payload that it lets pass is written to
+// the file by the caller, as it comes, after the clean cut saw it.
+struct PassingCut {
+  CleanCut& clean;
+  DiskFile& out;
+  std::uint64_t packet = UINT64_MAX;
+  bool passes = false;
+  bool take(const VideoChunk& chunk) {
+    if (chunk.packet != packet) {
+      packet = chunk.packet;
+      passes = clean.payloadBegins() == CleanCut::Payload::WrittenAsItComes;
+    }
+    const auto n = static_cast<std::uint32_t>(chunk.size);
+    return clean.take(chunk) && (!passes || out.write(chunk.data, n) == n);
+  }
+  bool cut() { return clean.cut(); }
+};
+
+// What the clean cut and the picture clock make of the video, in words;
+// `held`: every payload held by the clean cut, as when nothing lets it pass.
+std::string cleanRun(const std::vector<VideoPacket>& packets, Pieces pieces, std::size_t lost, bool held = true) {
   TempDir dir;
   PictureClock clock(PictureClock::Follows::EveryPicture);
   std::string said = "|first ";
   {
     DiskFile out(dir.path("video.m2v"), Disposition::CreateNew);
     CleanCut clean(out, clock);
-    feed(packets, pieces, clean, damage);
+    PassingCut passing{clean, out};
+    if (held) {
+      feed(packets, pieces, clean, lost);
+    } else {
+      feed(packets, pieces, passing, lost);
+    }
     EXPECT_TRUE(clean.finish() && out.close());
     clock.finish();
     said += std::to_string(clock.firstPicture().ticks) + " base " + std::to_string(clock.timelineBase().ticks);
@@ -124,20 +178,35 @@ std::string cleanRun(const std::vector<VideoPacket>& packets, Pieces pieces, boo
 TEST(VideoStages, CleanCutAndClockAreTheSameInAnyPieces) {
   // Ended by the recording's end right after a picture's header: that picture is still shown.
   const Bytes video = sourceVideoWithB().substr(0, sourceVideoWithB().rfind(Bytes("\0\0\1\0", 4)) + 8);
-  const std::vector<VideoPacket> packets = videoPackets(video);
-  // Undamaged, every byte goes out, the first picture keeps the packer's
-  // stamp, and the last picture ends as many pictures of 25 a second later.
-  std::size_t pictures = 0;
-  for (std::size_t at = 0; (at = video.find(Bytes("\0\0\1\0", 4), at)) != Bytes::npos; ++at) ++pictures;
-  const std::string whole = cleanRun(packets, Pieces::Whole, false);
-  EXPECT_TRUE(
-      isPrefix(video + "|first 90000 base 90000 end " + std::to_string(pictures * 3600) + " shifts 0 0", whole));
-  // Damaged, pictures are dropped, and the ones after it shown earlier.
-  const std::string damaged = cleanRun(packets, Pieces::Whole, true);
-  EXPECT_NE(damaged.find(" cut ", damaged.rfind("|first")), std::string::npos);
-  for (const Pieces pieces : kEveryPieces) {
-    EXPECT_EQ(cleanRun(packets, pieces, false), whole);
-    EXPECT_EQ(cleanRun(packets, pieces, true), damaged);
+  // Open groups, whose leading B-pictures refer to the group before.
+  const Bytes openGroups = pack::syntheticVideo(900000, 72, 5);
+  for (const Bytes& source : {video, openGroups}) {
+    const std::vector<VideoPacket> packets = videoPackets(source);
+    const std::string whole = cleanRun(packets, Pieces::Whole, kNoneLost);
+    if (&source == &video) {
+      // Undamaged, every byte goes out, the first picture keeps the packer's
+      // stamp, and the last picture ends as many pictures of 25 a second later.
+      std::size_t pictures = 0;
+      for (std::size_t at = 0; (at = video.find(Bytes("\0\0\1\0", 4), at)) != Bytes::npos; ++at) ++pictures;
+      EXPECT_TRUE(isPrefix(video + "|first 90000 base 90000 end " + std::to_string(pictures * 3600) + " shifts 0 0",
+                           whole));
+    }
+    for (const Pieces pieces : kEveryPieces) {
+      EXPECT_EQ(cleanRun(packets, pieces, kNoneLost), whole);
+      EXPECT_EQ(cleanRun(packets, pieces, kNoneLost, false), whole);
+    }
+    // Damaged, pictures are dropped, and the ones after it shown earlier;
+    // the packets lost end a group in different places.
+    for (std::size_t lost = packets.size() / 3; lost < packets.size() / 3 + 6; ++lost) {
+      SCOPED_TRACE("lost from packet " + std::to_string(lost));
+      const std::string damaged = cleanRun(packets, Pieces::Whole, lost);
+      EXPECT_NE(damaged.find(" cut ", damaged.rfind("|first")), std::string::npos);
+      for (const Pieces pieces : kEveryPieces) {
+        EXPECT_EQ(cleanRun(packets, pieces, lost), damaged);
+        // Written as it comes, taken back and numbered anew in the file.
+        EXPECT_EQ(cleanRun(packets, pieces, lost, false), damaged);
+      }
+    }
   }
 }
 

@@ -74,96 +74,126 @@ void RestartRule::intraKept(const unsigned char* header) {
   if (inGroup) renumberBy = intraReference;
 }
 
+CleanCut::Payload CleanCut::payloadBegins() {
+  const bool inDoubt = rule.restarting() || rule.renumbering() != 0 || held.heldBytes() > 0;
+  payload = inDoubt ? Payload::Held : Payload::WrittenAsItComes;
+  return payload;
+}
+
 bool CleanCut::take(const VideoChunk& chunk) {
-  if (packets.empty() || packets.back().number != chunk.packet) packets.push_back({held.end(), chunk.packet});
-  held.append(chunk.data, chunk.size);
+  if (packets.empty() || packets.back().number != chunk.packet) packets.push_back({heldEnd, chunk.packet});
+  if (payload == Payload::WrittenAsItComes) {
+    held.passed(chunk.size);
+    fileBytes += chunk.size;
+  } else {
+    held.append(chunk.data, chunk.size);
+  }
+  heldEnd += chunk.size;
   settledTo = chunk.settledTo;
   for (const StartCode& code : chunk.startCodes) {
     lastStartCode = code.at;
     startCodes.push_back(code);
     if (!beginsUnit(code.code())) continue;
-    if (!endUnit(code.at)) return false;
-    unitBegins(code);
+    if (!endUnit(code.at) || !unitBegins(code)) return false;
   }
-  return afterBytes();
+  // After damage only what is decided goes to the file.
+  return afterBytes() && writeHeld(rule.restarting() ? readyTo : heldEnd);
 }
 
 // Nothing of a dropped unit is needed; one that runs on too far goes out.
 bool CleanCut::afterBytes() {
   if (!unit.kept) return drop(settledTo);
   const bool runaway =
-      held.end() - std::max(lastStartCode, held.start()) > kMaxWithoutStartCode || held.heldBytes() > kMaxHeld;
-  return !runaway || (release(settledTo) && writeReady());
+      heldEnd - std::max(lastStartCode, heldStart) > kMaxWithoutStartCode || heldEnd - heldStart > kMaxHeld;
+  if (runaway) {
+    release(settledTo);
+    writeReady();
+  }
+  return true;
 }
 
 bool CleanCut::endUnit(std::uint64_t at) {
   if (unit.kept && unit.kind == UnitKind::Sequence) rule.sequenceWritten();
-  return unit.kept ? release(at) : drop(at);
+  if (!unit.kept) return drop(at);
+  release(at);
+  return true;
 }
 
 // Decides whether the unit that begins here is written, once it is whole.
-void CleanCut::unitBegins(const StartCode& code) {
+bool CleanCut::unitBegins(const StartCode& code) {
   const unsigned char kind = code.code();
   unit = {kind == kPictureStart     ? UnitKind::Picture
           : kind == kSequenceHeader ? UnitKind::Sequence
                                     : UnitKind::Other,
           rule.keeps(code.header), code.packet};
   if (unit.kind == UnitKind::Picture && !unit.kept) next.pictureDropped(code.packet);
-  if (unit.kind == UnitKind::Picture && unit.kept && rule.renumbering() != 0) renumber(startCodes.back());
+  if (unit.kind == UnitKind::Picture && unit.kept && rule.renumbering() != 0 && !renumber(startCodes.back())) {
+    return false;
+  }
   if (kind == kGroupStart && unit.kept) {
     groupAt = code.at;
     groupPictures.clear();
   }
   if (unit.kind == UnitKind::Picture && unit.kept) {
-    groupPictures.push_back({temporalReference(startCodes.back().header), code.at});
+    GroupPicture picture{{}, code.at};
+    std::copy(startCodes.back().header, startCodes.back().header + kPictureHeaderBytes, picture.header);
+    groupPictures.push_back(picture);
     // Temporal references count to 1024: a longer run has no group to number.
     if (groupPictures.size() > kMaxGroupPictures) {
       groupAt.reset();
       groupPictures.clear();
     }
   }
+  return true;
 }
 
 // The picture's temporal reference, less the leading B-pictures dropped,
 // in what is written and in what the picture clock reads.
-void CleanCut::renumber(StartCode& code) {
+bool CleanCut::renumber(StartCode& code) {
   const auto reference = static_cast<std::uint16_t>(temporalReference(code.header) - rule.renumbering());
   setTemporalReference(code.header, reference);
-  if (code.at >= held.start() && code.at + kPictureHeaderBytes <= held.end()) {
-    setTemporalReference(held.at(code.at), reference);
-  }
+  if (code.at < heldStart || code.at + kPictureHeaderBytes > heldEnd) return true;
+  return writeReference(code.at, code.header);
 }
 
 bool CleanCut::cut() {
-  closeGap();
+  const bool numbered = closeGap();
   // What was whole goes out before the clock hears of the cut.
-  const bool written = drop(held.end());
+  const bool written = drop(heldEnd);
   if (!rule.restarting()) next.cut();
   // The unit in hand lost its end.
   if (unit.kind == UnitKind::Picture && unit.kept) next.pictureDropped(unit.packet);
   unit = {UnitKind::Other, false};
   rule.cut();
-  return written;
+  payload = Payload::Held;
+  return numbered && written;
 }
 
 bool CleanCut::finish() {
-  afterBytes();
+  const bool before = afterBytes();
   // The end of the recording cut the unit in hand: what there is of it is kept.
   // Start codes too near the end to be read whole are still written.
-  const bool wrote = unit.kept ? release(held.end()) && writeReady() : drop(held.end());
-  packets.push_back({held.end(), UINT64_MAX});  // ends the last packet
+  bool wrote = true;
+  if (unit.kept) {
+    release(heldEnd);
+    writeReady();
+    wrote = writeHeld(heldEnd);
+  } else {
+    wrote = drop(heldEnd);
+  }
+  packets.push_back({heldEnd, UINT64_MAX});  // ends the last packet
   trimPackets();
-  return wrote;
+  return before && wrote;
 }
 
-// Whole units go out in batches large enough to pass the file's buffer,
-// which saves copying every byte of the video once more. The group in hand
+// Whole units count as written in batches, as they always have: the
+// progress lines show the video growing in these steps. The group in hand
 // stays, so that damage that cuts it short can still number it anew.
-bool CleanCut::release(std::uint64_t to) {
+void CleanCut::release(std::uint64_t to) {
   readyTo = std::max(readyTo, to);
-  if (readyTo - held.start() < kWriteBatch) return true;
-  const bool groupHeld = groupAt && *groupAt >= held.start() && readyTo - *groupAt < kMaxGroupHeld;
-  return writeReady(groupHeld ? *groupAt : readyTo);
+  if (readyTo - heldStart < kWriteBatch) return;
+  const bool groupHeld = groupAt && *groupAt >= heldStart && readyTo - *groupAt < kMaxGroupHeld;
+  writeReady(groupHeld ? *groupAt : readyTo);
 }
 
 // Damage cut the group in hand short: its pictures are numbered anew in the
@@ -171,47 +201,51 @@ bool CleanCut::release(std::uint64_t to) {
 // time pictures by their numbers would show. Those written already keep
 // theirs; the picture clock, which times pictures by their stamps, reads the
 // numbers they came with.
-void CleanCut::closeGap() {
-  if (!groupAt) return;             // no groups to number
+bool CleanCut::closeGap() {
+  if (!groupAt) return true;        // no groups to number
   std::vector<GroupPicture> shown;  // the picture in hand lost its end
   for (const GroupPicture& picture : groupPictures) {
     if (picture.at < readyTo) shown.push_back(picture);
   }
-  std::stable_sort(shown.begin(), shown.end(),
-                   [](const GroupPicture& a, const GroupPicture& b) { return a.reference < b.reference; });
+  std::stable_sort(shown.begin(), shown.end(), [](const GroupPicture& a, const GroupPicture& b) {
+    return temporalReference(a.header) < temporalReference(b.header);
+  });
   std::uint16_t rank = 0;  // a picture that came twice keeps one number
   for (std::size_t i = 0; i < shown.size(); ++i) {
-    if (i > 0 && shown[i].reference != shown[i - 1].reference) ++rank;
-    if (shown[i].at >= held.start()) setTemporalReference(held.at(shown[i].at), rank);
+    GroupPicture& picture = shown[i];
+    if (i > 0 && temporalReference(picture.header) != temporalReference(shown[i - 1].header)) ++rank;
+    if (picture.at < heldStart || temporalReference(picture.header) == rank) continue;
+    setTemporalReference(picture.header, rank);
+    if (!writeReference(picture.at, picture.header)) return false;
   }
+  return true;
 }
 
-// The picture clock reads the start codes written, where they lie in the output.
-bool CleanCut::writeReady(std::uint64_t limit) {
+// What counts as written: the picture clock reads the start codes, where
+// they lie in the output.
+void CleanCut::writeReady(std::uint64_t limit) {
   const std::uint64_t to = std::min(readyTo, limit);
-  if (to <= held.start()) return true;
+  if (to <= heldStart) return;
   startPackets(to);
   written.clear();
   for (; !startCodes.empty() && startCodes.front().at < to; startCodes.pop_front()) {
     StartCode code = startCodes.front();
-    code.at = counted.bytes + (code.at - held.start());
+    code.at = counted.bytes + (code.at - heldStart);
     code.stampInReach = true;  // the held packets keep their stamps
     written.push_back(code);
   }
-  const auto n = static_cast<std::uint32_t>(to - held.start());
-  next.take(VideoChunk{held.at(held.start()), n, packets.front().number, written, counted.bytes + n});
-  if (video.write(held.at(held.start()), n) != n) return false;
+  const std::uint64_t n = to - heldStart;
+  next.take(VideoChunk{nullptr, static_cast<std::size_t>(n), packets.front().number, written, counted.bytes + n});
   counted.bytes += n;
   forget(to);
-  return true;
 }
 
 // The packets that something of is written now.
 void CleanCut::startPackets(std::uint64_t to) {
-  std::uint64_t from = held.start();
+  std::uint64_t from = heldStart;
   for (std::size_t i = 0; i < packets.size() && from < to; ++i) {
     Packet& packet = packets[i];
-    const std::uint64_t end = i + 1 < packets.size() ? packets[i + 1].at : held.end();
+    const std::uint64_t end = i + 1 < packets.size() ? packets[i + 1].at : heldEnd;
     if (end <= from) continue;
     if (!packet.started) {
       packet.started = true;
@@ -222,26 +256,66 @@ void CleanCut::startPackets(std::uint64_t to) {
 }
 
 bool CleanCut::drop(std::uint64_t to) {
-  if (!writeReady()) return false;
-  if (to <= held.start()) return true;
-  counted.droppedBytes += to - held.start();
+  writeReady();
+  if (to <= heldStart) return true;
+  counted.droppedBytes += to - heldStart;
   while (!startCodes.empty() && startCodes.front().at < to) startCodes.pop_front();
+  const bool taken = takeBack(heldStart, to);
   forget(to);
-  return true;
+  return taken;
 }
 
 void CleanCut::forget(std::uint64_t to) {
-  held.forget(to);
+  heldStart = to;
   trimPackets();
 }
 
 // Packets wholly behind what is written or dropped are done with; one that
 // nothing of was written was dropped whole.
 void CleanCut::trimPackets() {
-  while (packets.size() > 1 && packets[1].at <= held.start()) {
+  while (packets.size() > 1 && packets[1].at <= heldStart) {
     if (!packets.front().started) counted.droppedPackets += 1;
     packets.pop_front();
   }
+}
+
+// The bytes held before `to` go to the file.
+bool CleanCut::writeHeld(std::uint64_t to) {
+  if (to <= held.start()) return true;
+  const auto n = static_cast<std::uint32_t>(to - held.start());
+  if (video.write(held.at(held.start()), n) != n) return false;
+  fileBytes += n;
+  held.forget(to);
+  return true;
+}
+
+// The bytes from `from` to `to` are not written. What the file has of them
+// came as it came and is the file's end, the unit in hand: it is cut off.
+// Nothing after them was written yet, as nothing after a unit is written
+// before the unit is decided.
+bool CleanCut::takeBack(std::uint64_t from, std::uint64_t to) {
+  if (!writeHeld(from)) return false;
+  bool taken = true;
+  if (held.start() > from) {
+    fileBytes -= held.start() - from;
+    taken = video.cutBackTo(fileBytes);
+  }
+  if (to > held.start()) held.forget(to);
+  return taken;
+}
+
+// A picture header's new temporal reference, in the file or in what is held.
+bool CleanCut::writeReference(std::uint64_t at, const unsigned char* header) {
+  constexpr std::size_t kFrom = 4, kBytes = 2;  // the reference's bytes in the header
+  const std::uint64_t first = at + kFrom;
+  const auto inFile =
+      static_cast<std::size_t>(first < held.start() ? std::min<std::uint64_t>(kBytes, held.start() - first) : 0);
+  if (inFile > 0 &&
+      !video.overwrite(fileBytes - (held.start() - first), header + kFrom, static_cast<std::uint32_t>(inFile))) {
+    return false;
+  }
+  for (std::size_t i = inFile; i < kBytes && first + i < held.end(); ++i) *held.at(first + i) = header[kFrom + i];
+  return true;
 }
 
 }  // namespace korvat

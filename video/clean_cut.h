@@ -5,6 +5,12 @@
 // without the B-pictures of that group that refer back across the cut: no
 // picture in the output needs data that the damage took. What is written,
 // and which pictures were dropped, goes on to the picture clock.
+//
+// What counts as written, for the progress lines and the clock, is decided
+// as the units end; the bytes themselves may reach the file earlier. While
+// no unit is in doubt (no damage just before), each payload goes to the file
+// as the reader has it, and a cut takes the unit in hand back from the file's
+// end; a new number for a picture already there is written over it.
 #pragma once
 
 #include <cstdint>
@@ -52,6 +58,11 @@ class CleanCut {
   };
   CleanCut(DiskFile& video, PictureClock& next) : video(video), next(next) {}
 
+  // How the next packet's payload comes: written to the video file already
+  // by the caller as it is handed on, or to be held here (read into
+  // roomFor(), or handed on from anywhere). Held unless this says it passes.
+  enum class Payload { Held, WrittenAsItComes };
+  Payload payloadBegins();
   // Where a packet's payload can be read to, to be handed on as a chunk.
   unsigned char* roomFor(std::size_t n) { return held.roomFor(n); }
   // Bytes of the video and the start codes they completed. False when a write failed.
@@ -78,21 +89,31 @@ class CleanCut {
 
   bool afterBytes();
   bool endUnit(std::uint64_t at);
-  void unitBegins(const StartCode& code);
-  void renumber(StartCode& code);
-  bool release(std::uint64_t to);
-  bool writeReady(std::uint64_t limit = UINT64_MAX);
-  void closeGap();
+  bool unitBegins(const StartCode& code);
+  bool renumber(StartCode& code);
+  void release(std::uint64_t to);
+  void writeReady(std::uint64_t limit = UINT64_MAX);
+  bool closeGap();
   void startPackets(std::uint64_t to);
   bool drop(std::uint64_t to);
   void forget(std::uint64_t to);
   void trimPackets();
+  // The bytes themselves, in and out of the file.
+  bool writeHeld(std::uint64_t to);
+  bool takeBack(std::uint64_t from, std::uint64_t to);
+  bool writeReference(std::uint64_t at, const unsigned char* header);
 
   DiskFile& video;
   PictureClock& next;
   Counts counted;
 
+  // The bytes from heldStart on are neither counted as written nor dropped.
+  std::uint64_t heldStart = 0, heldEnd = 0;
+  // The bytes from held.start() on are not in the file yet; those before it
+  // are, the last of them ending the file at fileBytes.
   HeldVideo held;
+  std::uint64_t fileBytes = 0;
+  Payload payload = Payload::Held;
   std::deque<Packet> packets;
   std::deque<StartCode> startCodes;      // found and not written yet
   std::vector<StartCode> written;        // in the bytes written in hand
@@ -101,7 +122,7 @@ class CleanCut {
   std::uint64_t readyTo = 0;             // whole units up to here go out together
   std::optional<std::uint64_t> groupAt;  // where the group in hand begins, in a stream of groups
   struct GroupPicture {
-    std::uint16_t reference;  // as written
+    unsigned char header[kPictureHeaderBytes];  // as written
     std::uint64_t at;
   };
   std::vector<GroupPicture> groupPictures;  // the group's pictures kept, in stream order

@@ -1,5 +1,6 @@
 // The video bytes the clean cut holds until it knows whether they are written,
-// in one buffer that bytes can be read straight into.
+// in one buffer that bytes can be read straight into. Bytes that went to the
+// file as they came pass it by.
 #pragma once
 
 #include <algorithm>
@@ -21,6 +22,8 @@ class HeldVideo {
     if (data != to) std::memcpy(to, data, n);
     size += n;
   }
+  // n bytes went by without being held: nothing is held now.
+  void passed(std::uint64_t n) { begin += n; }
   // Done with the bytes before `to`.
   void forget(std::uint64_t to) {
     const auto n = static_cast<std::size_t>(to - begin);

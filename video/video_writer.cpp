@@ -56,20 +56,34 @@ class CopiedVideo final : public VideoWriter {
 // every picture written.
 class CleanVideo final : public VideoWriter {
  public:
-  explicit CleanVideo(DiskFile& video) : VideoWriter(PictureClock::Follows::EveryPicture), clean(video, clock) {}
+  explicit CleanVideo(DiskFile& video)
+      : VideoWriter(PictureClock::Follows::EveryPicture), video(video), clean(video, clock) {}
 
   bool begin(const unsigned char* data, std::size_t n, TimeStamp stamp) override {
     startCodes.packetBegins(stamp);
     return startCodes.feed(data, n, clean);
   }
 
-  // The payload is read straight into what the clean cut holds; what did
-  // arrive of a payload cut short is kept, as ever.
+  // What did arrive of a payload cut short is kept, as ever.
   bool copyPacket(DiskFile& input, std::uint16_t length, TimeStamp prefix) override {
+    startCodes.packetBegins(prefix);
+    if (clean.payloadBegins() == CleanCut::Payload::WrittenAsItComes) {
+      // Copied as without -r; the clean cut sees the bytes on their way.
+      // (What the copy shows is kept in members: a lambda that holds no
+      // more than `this` costs no allocation per packet.)
+      passing = {true, false};
+      const bool copied = input.copyTo(video, length, [this](const unsigned char* data, std::uint32_t n) {
+        passing.taken = startCodes.feed(data, n, clean) && passing.taken;
+        passing.seen = true;
+      });
+      // A packet that brought nothing still counts, as one dropped whole.
+      if (!passing.seen) passing.taken = startCodes.feed(nullptr, 0, clean);
+      return copied && passing.taken;
+    }
+    // Read straight into what the clean cut holds.
     unsigned char* room = clean.roomFor(length);
     const std::uint32_t got = input.read(room, length);
     const bool arrived = input.error() == FileError::Ok;
-    startCodes.packetBegins(prefix);
     return startCodes.feed(room, got, clean) && arrived;
   }
 
@@ -79,7 +93,11 @@ class CleanVideo final : public VideoWriter {
   const CleanCut::Counts& counts() const override { return clean.counts(); }
 
  private:
+  DiskFile& video;
   CleanCut clean;
+  struct {
+    bool taken, seen;
+  } passing{};
 };
 
 }  // namespace
