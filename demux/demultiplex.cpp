@@ -93,8 +93,9 @@ class Demultiplexer {
     if (!newStretch) return skipBytes(here.skip, SkippedAs::MoreOfTheItemBefore);
     const bool audioLost = here.hasHeader && header.streamId() == AVheader::kAudioStream;
     result.damage.stretches.push_back({audio.tell(), audioLost});
-    if (videoStarted && !writer->cut()) return false;
+    // Counted before the cut, which may fail: its bytes are counted already.
     counters.damagedStretches += 1;
+    if (videoStarted && !writer->cut()) return false;
     return skipBytes(here.skip);
   }
 

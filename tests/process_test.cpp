@@ -13,6 +13,7 @@ TEST(ChildProcess, PosixOnly) {
 #include <filesystem>
 #include <fstream>
 
+#include "format/av_packet.h"
 #include "tests/harness.h"
 
 namespace korvat::test {
@@ -320,6 +321,42 @@ TEST(WriteFailures, TrackFileFails) {
 // read error where the input would end is no end, a failure reported only
 // when an output is closed is a failed write, and an interrupt that comes
 // after the loop's last look (while the input is closed) stops the pass.
+// With -r a cut writes new numbers over pictures already in the video file:
+// a write there that fails is a failed write of the video like any other.
+TEST(WriteFailures, NumbersWrittenOverTheVideoFail) {
+  if (!hasStrace()) GTEST_SKIP() << "no strace to inject faults with";
+  const Bytes video = pack::syntheticVideo(2 << 20, 120, 6);  // open groups of 12, 17 KiB a picture
+  Bytes recording = packRecording(video, pack::syntheticAudio(120000, 6), {});
+  // Bytes lost in the third open group's B-picture numbered 3: the P-picture
+  // numbered 5 before it, in the file already, is numbered 3 anew.
+  const Bytes bPicture3("\0\0\1\0\0\xD8\xFF\xF8", 8);
+  const std::size_t inVideo = video.find(bPicture3, video.find(bPicture3, video.find(bPicture3) + 1) + 1) + 8000;
+  std::size_t seen = 0, lostAt = 0;
+  forEachPacket(recording, [&](const PacketView& p) {
+    const std::size_t prefix = (p.flags & AVheader::kVideoPrefixFlag) != 0 ? AVheader::kVideoPrefixSize : 0;
+    if (p.streamId != AVheader::kVideoStream || lostAt != 0) return;
+    if (inVideo < seen + p.length - prefix) lostAt = p.offset + AVheader::kSize + prefix + (inVideo - seen);
+    seen += p.length - prefix;
+  });
+  ASSERT_NE(lostAt, 0u);
+  recording.erase(lostAt, 100);
+  // Past the look at the file's position when it is opened: the seek back to
+  // the picture, and the write of its number.
+  for (const char* fault : {"lseek:error=EIO:when=2", "write:error=ENOSPC:when=1"}) {
+    SCOPED_TRACE(fault);
+    TempDir dir;
+    dir.write("rec", recording);
+    ChildSetup setup;
+    setup.wrapper = injecting(dir.path("v.m2v"), fault);
+    const Outcome run = runChild(dir, {"-r", "rec", "a.mp2", "v.m2v"}, setup);
+    EXPECT_EQ(run.status, 2);
+    EXPECT_NE(run.out.find("\nerror writing to video-file\n" + kReadWriteError + "skipped 1 damaged stretches of "),
+              std::string::npos)
+        << run.out.substr(run.out.size() - 200);
+    EXPECT_NE(run.err.find("the video up to the failed write to the video file"), std::string::npos) << run.err;
+  }
+}
+
 TEST(WriteFailures, InjectedFaults) {
   if (!hasStrace()) GTEST_SKIP() << "no strace to inject faults with";
   // Time stamps that would give a delay, were the audio written.

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -188,8 +189,8 @@ TEST(VideoStages, CleanCutAndClockAreTheSameInAnyPieces) {
       // stamp, and the last picture ends as many pictures of 25 a second later.
       std::size_t pictures = 0;
       for (std::size_t at = 0; (at = video.find(Bytes("\0\0\1\0", 4), at)) != Bytes::npos; ++at) ++pictures;
-      EXPECT_TRUE(isPrefix(video + "|first 90000 base 90000 end " + std::to_string(pictures * 3600) + " shifts 0 0",
-                           whole));
+      EXPECT_TRUE(
+          isPrefix(video + "|first 90000 base 90000 end " + std::to_string(pictures * 3600) + " shifts 0 0", whole));
     }
     for (const Pieces pieces : kEveryPieces) {
       EXPECT_EQ(cleanRun(packets, pieces, kNoneLost), whole);
@@ -205,6 +206,66 @@ TEST(VideoStages, CleanCutAndClockAreTheSameInAnyPieces) {
         EXPECT_EQ(cleanRun(packets, pieces, lost), damaged);
         // Written as it comes, taken back and numbered anew in the file.
         EXPECT_EQ(cleanRun(packets, pieces, lost, false), damaged);
+      }
+    }
+  }
+}
+
+// The video with every P-picture sent twice, as the two fields of a frame
+// come, with one temporal reference.
+Bytes withEveryPTwice(const Bytes& video) {
+  const Bytes prefix("\0\0\1", 3);
+  std::vector<std::size_t> units;  // where each picture, group and sequence begins
+  for (std::size_t at = 0; (at = video.find(prefix, at)) != Bytes::npos && at + 3 < video.size(); at += 3) {
+    const auto code = static_cast<unsigned char>(video[at + 3]);
+    if (code == kPictureStart || code == kGroupStart || code == kSequenceHeader) units.push_back(at);
+  }
+  units.push_back(video.size());
+  Bytes twice = video.substr(0, units.front());
+  for (std::size_t i = 0; i + 1 < units.size(); ++i) {
+    const Bytes unit = video.substr(units[i], units[i + 1] - units[i]);
+    const auto* header = reinterpret_cast<const unsigned char*>(unit.data());
+    const bool p = header[3] == kPictureStart && pictureCodingType(header) == 2;
+    twice += p ? unit + unit : unit;
+  }
+  return twice;
+}
+
+// Each group's pictures as written: (temporal reference, the rest of the picture).
+std::vector<std::vector<std::pair<std::uint16_t, Bytes>>> groupsWritten(const Bytes& video) {
+  std::vector<std::vector<std::pair<std::uint16_t, Bytes>>> groups(1);
+  const Bytes prefix("\0\0\1", 3);
+  for (std::size_t at = video.find(prefix); at != Bytes::npos && at + 8 <= video.size();) {
+    const std::size_t next = video.find(prefix, at + 3);
+    const auto* header = reinterpret_cast<const unsigned char*>(video.data() + at);
+    if (header[3] == kGroupStart) groups.emplace_back();
+    if (header[3] == kPictureStart) {
+      const std::size_t end = next == Bytes::npos ? video.size() : next;
+      groups.back().push_back({temporalReference(header), video.substr(at + 6, end - at - 6)});
+    }
+    at = next;
+  }
+  return groups;
+}
+
+// Damage that cuts a group short leaves its pictures numbered without a gap,
+// and the two fields of a frame, in the file already or held, one number.
+TEST(VideoStages, AGroupCutShortIsNumberedWithoutGaps) {
+  const std::vector<VideoPacket> packets = videoPackets(withEveryPTwice(pack::syntheticVideo(900000, 72, 5)));
+  // Cuts in every picture of a group.
+  for (std::size_t lost = packets.size() / 3; lost < packets.size() / 3 + 120; lost += 4) {
+    for (const bool held : {true, false}) {
+      SCOPED_TRACE("lost from packet " + std::to_string(lost) + (held ? ", held" : ", written as it comes"));
+      const std::string run = cleanRun(packets, Pieces::Random, lost, held);
+      for (const auto& group : groupsWritten(run.substr(0, run.rfind("|first")))) {
+        std::set<std::uint16_t> numbers;
+        for (std::size_t i = 0; i < group.size(); ++i) {
+          numbers.insert(group[i].first);
+          if (i > 0 && group[i].second == group[i - 1].second) {
+            EXPECT_EQ(group[i].first, group[i - 1].first);
+          }
+        }
+        EXPECT_TRUE(numbers.empty() || (*numbers.begin() == 0 && *numbers.rbegin() == numbers.size() - 1));
       }
     }
   }

@@ -157,7 +157,8 @@ bool CleanCut::renumber(StartCode& code) {
 }
 
 bool CleanCut::cut() {
-  const bool numbered = closeGap();
+  // A failed write ends the run: no later call may clear what the file says of it.
+  if (!closeGap()) return false;
   // What was whole goes out before the clock hears of the cut.
   const bool written = drop(heldEnd);
   if (!rule.restarting()) next.cut();
@@ -166,11 +167,11 @@ bool CleanCut::cut() {
   unit = {UnitKind::Other, false};
   rule.cut();
   payload = Payload::Held;
-  return numbered && written;
+  return written;
 }
 
 bool CleanCut::finish() {
-  const bool before = afterBytes();
+  if (!afterBytes()) return false;
   // The end of the recording cut the unit in hand: what there is of it is kept.
   // Start codes too near the end to be read whole are still written.
   bool wrote = true;
@@ -183,7 +184,7 @@ bool CleanCut::finish() {
   }
   packets.push_back({heldEnd, UINT64_MAX});  // ends the last packet
   trimPackets();
-  return before && wrote;
+  return wrote;
 }
 
 // Whole units count as written in batches, as they always have: the
@@ -213,10 +214,14 @@ bool CleanCut::closeGap() {
   std::uint16_t rank = 0;  // a picture that came twice keeps one number
   for (std::size_t i = 0; i < shown.size(); ++i) {
     GroupPicture& picture = shown[i];
-    if (i > 0 && temporalReference(picture.header) != temporalReference(shown[i - 1].header)) ++rank;
-    if (picture.at < heldStart || temporalReference(picture.header) == rank) continue;
-    setTemporalReference(picture.header, rank);
-    if (!writeReference(picture.at, picture.header)) return false;
+    const std::uint16_t reference = temporalReference(picture.header);
+    if (i > 0 && reference != temporalReference(shown[i - 1].header)) ++rank;
+    if (picture.at < heldStart || reference == rank) continue;
+    // Written into a copy: the next picture is held against the number this one came with.
+    unsigned char header[kPictureHeaderBytes];
+    std::copy(picture.header, picture.header + kPictureHeaderBytes, header);
+    setTemporalReference(header, rank);
+    if (!writeReference(picture.at, header)) return false;
   }
   return true;
 }
