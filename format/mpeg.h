@@ -88,5 +88,10 @@ inline std::size_t findStartCode(const unsigned char* data, std::size_t n, unsig
 // data[0, n), or n. Every byte of the video passes through here when korvat
 // follows the pictures, so where it can it looks at many positions at once.
 std::size_t findStartCodePrefix(const unsigned char* data, std::size_t n);
+// The ways it can look, the widest first; each gives the same answer. Tests
+// hold every way this processor has against the others.
+enum class PrefixSearch { Avx512, Avx2, Sse2, ByteByByte };
+bool processorHas(PrefixSearch way);
+std::size_t findStartCodePrefix(PrefixSearch way, const unsigned char* data, std::size_t n);
 
 }  // namespace korvat

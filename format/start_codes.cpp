@@ -77,15 +77,48 @@ __attribute__((target("avx512f,avx512bw"))) std::size_t findPrefixAvx512(const u
 
 }  // namespace
 
-std::size_t findStartCodePrefix(const unsigned char* data, std::size_t n) {
+bool processorHas(PrefixSearch way) {
+  switch (way) {
 #if KORVAT_X86_64
-  static const auto find = __builtin_cpu_supports("avx512bw") ? findPrefixAvx512
-                           : __builtin_cpu_supports("avx2")   ? findPrefixAvx2
-                                                              : findPrefixSse2;
-  return find(data, n);
+    case PrefixSearch::Avx512:
+      return __builtin_cpu_supports("avx512bw");
+    case PrefixSearch::Avx2:
+      return __builtin_cpu_supports("avx2");
+    case PrefixSearch::Sse2:
+      return true;
 #else
-  return findPrefixFrom(data, n, 0);
+    case PrefixSearch::Avx512:
+    case PrefixSearch::Avx2:
+    case PrefixSearch::Sse2:
+      return false;
 #endif
+    case PrefixSearch::ByteByByte:
+      break;
+  }
+  return true;
+}
+
+std::size_t findStartCodePrefix(PrefixSearch way, const unsigned char* data, std::size_t n) {
+  switch (way) {
+#if KORVAT_X86_64
+    case PrefixSearch::Avx512:
+      return findPrefixAvx512(data, n);
+    case PrefixSearch::Avx2:
+      return findPrefixAvx2(data, n);
+    case PrefixSearch::Sse2:
+      return findPrefixSse2(data, n);
+#endif
+    default:
+      return findPrefixFrom(data, n, 0);
+  }
+}
+
+std::size_t findStartCodePrefix(const unsigned char* data, std::size_t n) {
+  static const PrefixSearch widest = processorHas(PrefixSearch::Avx512) ? PrefixSearch::Avx512
+                                     : processorHas(PrefixSearch::Avx2) ? PrefixSearch::Avx2
+                                     : processorHas(PrefixSearch::Sse2) ? PrefixSearch::Sse2
+                                                                        : PrefixSearch::ByteByByte;
+  return findStartCodePrefix(widest, data, n);
 }
 
 }  // namespace korvat

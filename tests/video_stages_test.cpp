@@ -87,16 +87,9 @@ struct Codes {
   bool cut() { return true; }
 };
 
-// The search that every byte of the video passes through finds the first
-// prefix wherever it lies: in the wide steps, in the last bytes, or as the
-// first prefix in a run of zeros.
-TEST(VideoStages, StartCodePrefixFoundWhereverItLies) {
-  std::mt19937 random(3);
-  Bytes noise(300, '\0');
-  for (char& c : noise) c = static_cast<char>(1 + random() % 255);  // no zero: no prefix
-  const auto find = [](const Bytes& bytes, std::size_t from, std::size_t n) {
-    return findStartCodePrefix(reinterpret_cast<const unsigned char*>(bytes.data()) + from, n);
-  };
+// Finds the first prefix wherever it lies, and never looks past the end.
+template <class Find>
+void findsEveryPrefix(const Bytes& noise, const Find& find) {
   for (std::size_t n = 0; n <= 200; ++n) {
     for (std::size_t from : {0, 1, 63}) {  // any alignment
       EXPECT_EQ(find(noise, from, n), n);
@@ -112,6 +105,24 @@ TEST(VideoStages, StartCodePrefixFoundWhereverItLies) {
         }
       }
     }
+  }
+}
+
+// The search that every byte of the video passes through finds the first
+// prefix wherever it lies: in the wide steps, in the last bytes, or as the
+// first prefix in a run of zeros.
+TEST(VideoStages, StartCodePrefixFoundWhereverItLies) {
+  std::mt19937 random(3);
+  Bytes noise(300, '\0');
+  for (char& c : noise) c = static_cast<char>(1 + random() % 255);  // no zero: no prefix
+  for (const PrefixSearch way :
+       {PrefixSearch::Avx512, PrefixSearch::Avx2, PrefixSearch::Sse2, PrefixSearch::ByteByByte}) {
+    if (!processorHas(way)) continue;
+    SCOPED_TRACE("way " + std::to_string(static_cast<int>(way)));
+    const auto find = [way](const Bytes& bytes, std::size_t from, std::size_t n) {
+      return findStartCodePrefix(way, reinterpret_cast<const unsigned char*>(bytes.data()) + from, n);
+    };
+    findsEveryPrefix(noise, find);
   }
 }
 
