@@ -161,6 +161,9 @@ def main():
                     old_ratio, _, _ = median_ratio(cat_command(recording), old, args.pairs, work)
                     new_vs_old, _, _ = median_ratio(old, command, args.pairs, work)
                     line += f"  old/cat {old_ratio:.2f}  new/old {new_vs_old:.3f}"
+                    # How much of the old build's distance to the floor is gone.
+                    if old_ratio > floor:
+                        line += f"  gap closed {(old_ratio - ratio) / (old_ratio - floor):.0%}"
                 print(line, flush=True)
             for plain, checked in (([], ["-r"]), (["-p"], ["-p", "-r"])):
                 ratio, _, _ = median_ratio(korvat_command(korvat, plain, recording),
