@@ -17,9 +17,9 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "platform/platform.h"
@@ -39,6 +39,26 @@ enum class FileError : std::uint32_t {
 };
 
 using platform::Disposition;  // OpenExisting reads, CreateNew writes
+
+// What copyTo shows each piece it copies: a function it does not own, such
+// as a lambda given for the call, so nothing is allocated however much the
+// lambda holds.
+class ChunkSeen {
+ public:
+  ChunkSeen() = default;
+  template <class Look, class = std::enable_if_t<!std::is_same_v<std::decay_t<Look>, ChunkSeen>>>
+  ChunkSeen(Look&& look)  // NOLINT: made from any callable, as std::function is
+      : callable(const_cast<void*>(static_cast<const void*>(&look))),
+        call([](void* f, const unsigned char* data, std::uint32_t n) {
+          (*static_cast<std::remove_reference_t<Look>*>(f))(data, n);
+        }) {}
+  explicit operator bool() const { return call != nullptr; }
+  void operator()(const unsigned char* data, std::uint32_t n) const { call(callable, data, n); }
+
+ private:
+  void* callable = nullptr;
+  void (*call)(void*, const unsigned char*, std::uint32_t) = nullptr;
+};
 
 class DiskFile {
  public:
@@ -104,8 +124,7 @@ class DiskFile {
   // Copies n bytes from here to dest in kCopyChunk pieces. True when all of
   // them arrived; a partial last chunk is still written. `seen`, when given,
   // is shown every piece that is written, on its way.
-  using ChunkSeen = std::function<void(const unsigned char* data, std::uint32_t n)>;
-  bool copyTo(DiskFile& dest, std::uint64_t n, const ChunkSeen& seen = nullptr);
+  bool copyTo(DiskFile& dest, std::uint64_t n, const ChunkSeen& seen = {});
   // A file being written takes back what it took from `size` on (size at
   // most tell()): gathered bytes are let go, and the OS cuts off the rest.
   bool cutBackTo(std::uint64_t size);

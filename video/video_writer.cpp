@@ -69,16 +69,14 @@ class CleanVideo final : public VideoWriter {
     startCodes.packetBegins(prefix);
     if (clean.payloadBegins() == CleanCut::Payload::WrittenAsItComes) {
       // Copied as without -r; the clean cut sees the bytes on their way.
-      // (What the copy shows is kept in members: a lambda that holds no
-      // more than `this` costs no allocation per packet.)
-      passing = {true, false};
-      const bool copied = input.copyTo(video, length, [this](const unsigned char* data, std::uint32_t n) {
-        passing.taken = startCodes.feed(data, n, clean) && passing.taken;
-        passing.seen = true;
+      bool taken = true, seen = false;
+      const bool copied = input.copyTo(video, length, [&](const unsigned char* data, std::uint32_t n) {
+        taken = startCodes.feed(data, n, clean) && taken;
+        seen = true;
       });
       // A packet that brought nothing still counts, as one dropped whole.
-      if (!passing.seen) passing.taken = startCodes.feed(nullptr, 0, clean);
-      return copied && passing.taken;
+      if (!seen) taken = startCodes.feed(nullptr, 0, clean);
+      return copied && taken;
     }
     // Read straight into what the clean cut holds.
     unsigned char* room = clean.roomFor(length);
@@ -95,9 +93,6 @@ class CleanVideo final : public VideoWriter {
  private:
   DiskFile& video;
   CleanCut clean;
-  struct {
-    bool taken, seen;
-  } passing{};
 };
 
 }  // namespace
