@@ -92,11 +92,74 @@ bool DiskFile::writeDirect(const void* from, std::uint32_t n, std::uint32_t& tak
 bool DiskFile::refill() {
   returnLoans();
   std::uint32_t got = 0;
+  if (readingNext) {
+    const bool ok = finishNextRead(got);
+    useNextRead(got, 0, 0);
+    return ok;
+  }
   const bool ok = readDirect(buffer.get(), seekedPastBuffer ? kRefillAfterSeek : kBufferSize, got);
   seekedPastBuffer = false;
-  bufferBegin = 0;
+  bufferFirst = bufferBegin = fetchedTo = 0;
+  markedFrom = markedTo = 0;
   bufferEnd = got;
+  if (got == kBufferSize) readNextInBackground();
   return ok;
+}
+
+// A pipe is read as its writer sends, on this thread, where a wait for it
+// can be interrupted.
+void DiskFile::readNextInBackground() {
+  if (!canSeek || readingNext || mode != FileMode::Read) return;
+  if (spareCapacity < kPeekRoom + kBufferSize) {
+    spare = newBuffer(kPeekRoom + kBufferSize);
+    spareCapacity = spare ? kPeekRoom + kBufferSize : 0;
+    if (!spare) return;  // read when wanted, as without the memory
+  }
+  spareMarks.clear();
+  spareMarked = marker != nullptr;
+  std::function<void(std::uint32_t)> markRead;
+  if (marker) markRead = [this, mark = marker](std::uint32_t got) { mark(spare.get() + kPeekRoom, got, spareMarks); };
+  readingNext = nextRead.start(handle, spare.get() + kPeekRoom, kBufferSize, std::move(markRead));
+}
+
+void DiskFile::fetchAhead() {
+  const std::uint32_t until = std::min(bufferEnd, bufferBegin + kFetchAhead);
+  if (fetchedTo < bufferBegin) fetchedTo = bufferBegin;
+  for (; fetchedTo < until; fetchedTo += 64) __builtin_prefetch(buffer.get() + fetchedTo);
+}
+
+bool DiskFile::finishNextRead(std::uint32_t& got) {
+  readingNext = false;
+  const bool ok = nextRead.finish(got);
+  filePosition += got;
+  return ok;
+}
+
+void DiskFile::useNextRead(std::uint32_t got, std::uint32_t keep, std::uint32_t skip) {
+  returnLoans();  // the buffer let go is the next one read into
+  std::memcpy(spare.get() + kPeekRoom - keep, buffer.get() + bufferEnd - keep, keep);
+  std::swap(buffer, spare);
+  std::swap(capacity, spareCapacity);
+  std::swap(marks, spareMarks);
+  markedFrom = kPeekRoom;
+  markedTo = spareMarked ? kPeekRoom + got : kPeekRoom;
+  bufferFirst = kPeekRoom - keep;
+  bufferBegin = bufferFirst + skip;
+  fetchedTo = bufferBegin;
+  bufferEnd = kPeekRoom + got;
+  if (got == kBufferSize) readNextInBackground();
+}
+
+// What it read, or the error it met, is met again when those bytes are wanted.
+bool DiskFile::dropNextRead() {
+  if (!readingNext) return true;
+  std::uint32_t got = 0;
+  finishNextRead(got);
+  if (got == 0) return true;
+  const std::uint64_t back = platform::moveFromCurrent(handle, -static_cast<std::int64_t>(got));
+  if (back == platform::kRefused) return false;
+  filePosition = back;
+  return true;
 }
 
 bool DiskFile::writePending() {
@@ -222,7 +285,7 @@ std::uint32_t DiskFile::read(void* to, std::uint32_t n) {
       if (bufferBegin == bufferEnd) {
         if (n - done >= kBufferSize) {  // a large read gains nothing from the buffer
           std::uint32_t got = 0;
-          ok = readDirect(out + done, n - done, got);
+          ok = dropNextRead() && readDirect(out + done, n - done, got);
           done += got;
           break;
         }
@@ -230,6 +293,7 @@ std::uint32_t DiskFile::read(void* to, std::uint32_t n) {
         if (bufferBegin == bufferEnd) break;
       }
       const std::uint32_t take = std::min(n - done, bufferEnd - bufferBegin);
+      fetchAhead();
       std::memcpy(out + done, buffer.get() + bufferBegin, take);
       bufferBegin += take;
       done += take;
@@ -240,8 +304,16 @@ std::uint32_t DiskFile::read(void* to, std::uint32_t n) {
 }
 
 bool DiskFile::readAheadTo(std::uint32_t want) {
-  if (bufferEnd - bufferBegin >= want) return true;
+  const std::uint32_t unread = bufferEnd - bufferBegin;
+  if (unread >= want) return true;
   returnLoans();
+  if (readingNext && want <= kPeekRoom) {  // a peek across the end of the read-ahead
+    std::uint32_t got = 0;
+    const bool ok = finishNextRead(got);
+    useNextRead(got, unread, 0);
+    return ok;
+  }
+  if (!dropNextRead()) return false;
   if (want > capacity) {
     Buffer larger = newBuffer(kMaxLookAhead);
     if (!larger) return false;  // as a failed read: nothing is lost, the pass stops with a word
@@ -253,13 +325,16 @@ bool DiskFile::readAheadTo(std::uint32_t want) {
   }
   // The unread bytes are at the front now, and more are read after them.
   bufferEnd -= bufferBegin;
-  bufferBegin = 0;
+  bufferFirst = bufferBegin = fetchedTo = 0;
+  markedFrom = markedTo = 0;
   // Right after a seek only what is asked, as refill() does.
   const std::uint32_t room = capacity - bufferEnd;
   const std::uint32_t ask = seekedPastBuffer ? std::min(room, std::max(want, kRefillAfterSeek)) : room;
   std::uint32_t got = 0;
   const bool ok = readDirect(buffer.get() + bufferEnd, ask, got);
   bufferEnd += got;
+  // Read on as refill() does once the file is read forward.
+  if (!seekedPastBuffer && got == ask) readNextInBackground();
   seekedPastBuffer = false;
   return ok;
 }
@@ -325,12 +400,16 @@ bool DiskFile::flush() {
 bool DiskFile::close() {
   if (handle == platform::kInvalidHandle) return lastError == FileError::Ok;
   returnLoans();
+  std::uint32_t unused = 0;
+  if (readingNext) finishNextRead(unused);
   // A loss told already is not told again, as a write that failed is not.
   const bool written = writePending() && (!lostLentBytes || lossReported);
   const bool closed = platform::closeFile(handle);
   handle = platform::kInvalidHandle;
   mode = FileMode::Closed;
   buffer.reset();
+  spare.reset();
+  spareCapacity = 0;
   if (!written || !closed) return failWith(FileError::ShortWrite);
   return true;
 }
@@ -338,7 +417,7 @@ bool DiskFile::close() {
 bool DiskFile::seekCur(std::int64_t offset) {
   if (mode == FileMode::Closed) return failWith(FileError::NotPermitted);
   // Inside the read-ahead: no system call.
-  if (bufferedRead() && offset >= -static_cast<std::int64_t>(bufferBegin) &&
+  if (bufferedRead() && offset >= -static_cast<std::int64_t>(bufferBegin - bufferFirst) &&
       offset <= static_cast<std::int64_t>(bufferEnd - bufferBegin)) {
     bufferBegin = static_cast<std::uint32_t>(bufferBegin + offset);
     lastError = FileError::Ok;
@@ -349,10 +428,22 @@ bool DiskFile::seekCur(std::int64_t offset) {
     if (offset < 0) return failWith(FileError::SeekRefused);
     return skipForward(static_cast<std::uint64_t>(offset));
   }
-  const std::uint64_t moved = platform::moveFromCurrent(handle, offset - readAhead());
+  std::int64_t fromHere = offset - static_cast<std::int64_t>(readAhead());  // from where the OS stands
+  if (readingNext) {
+    std::uint32_t got = 0;
+    const bool read = finishNextRead(got);
+    if (read && fromHere >= 0 && fromHere < static_cast<std::int64_t>(got)) {  // into the bytes read meanwhile
+      useNextRead(got, 0, static_cast<std::uint32_t>(fromHere));
+      lastError = FileError::Ok;
+      return true;
+    }
+    fromHere -= got;
+  }
+  const std::uint64_t moved = platform::moveFromCurrent(handle, fromHere);
   if (moved == platform::kRefused) return failWith(FileError::SeekRefused);
   filePosition = moved;
-  bufferBegin = bufferEnd = 0;
+  bufferFirst = bufferBegin = bufferEnd = fetchedTo = 0;
+  markedFrom = markedTo = 0;
   seekedPastBuffer = true;
   lastError = FileError::Ok;
   return true;
@@ -363,10 +454,11 @@ bool DiskFile::seekCur(std::int64_t offset) {
 bool DiskFile::skipForward(std::uint64_t n) {
   returnLoans();
   n -= readAhead();
-  bufferBegin = bufferEnd = 0;
-  unsigned char spare[4096];
-  unsigned char* into = buffer ? buffer.get() : spare;
-  const std::uint32_t room = buffer ? capacity : sizeof spare;
+  bufferFirst = bufferBegin = bufferEnd = fetchedTo = 0;
+  markedFrom = markedTo = 0;
+  unsigned char scratch[4096];
+  unsigned char* into = buffer ? buffer.get() : scratch;
+  const std::uint32_t room = buffer ? capacity : sizeof scratch;
   while (n > 0) {
     std::uint32_t got = 0;
     if (!readDirect(into, static_cast<std::uint32_t>(std::min<std::uint64_t>(n, room)), got)) {
@@ -390,7 +482,8 @@ bool DiskFile::readBack() {
   }
   mode = FileMode::Read;
   filePosition = 0;
-  bufferBegin = bufferEnd = 0;
+  bufferFirst = bufferBegin = bufferEnd = fetchedTo = 0;
+  markedFrom = markedTo = 0;
   lastError = FileError::Ok;
   return true;
 }
@@ -437,9 +530,11 @@ bool DiskFile::copyTo(DiskFile& dest, std::uint64_t n, const ChunkSeen& seen) {
     // A read that refills would have `dest` write what it was lent, and so
     // empty the buffer that `room` points into: it writes them first.
     if (readAhead() < chunk) returnLoans();
+    // Bytes that are read ahead stay where they are while read() copies them.
+    const unsigned char* readAheadAt = readAhead() >= chunk ? buffer.get() + bufferBegin : nullptr;
     if (unsigned char* room = dest.gatherRoom(chunk)) {
       const std::uint32_t got = read(room, chunk);
-      if (seen) seen(room, got);
+      if (seen) seen(readAheadAt ? readAheadAt : room, got);
       dest.gatherFilled(got);  // what did arrive is kept, also on a short read
       if (lastError != FileError::Ok) return false;
     } else {
@@ -447,7 +542,7 @@ bool DiskFile::copyTo(DiskFile& dest, std::uint64_t n, const ChunkSeen& seen) {
       // No memory for the chunk acts as a failed read of the bytes it was to hold.
       if (!chunkBuffer) return failWith(FileError::ShortRead);
       const std::uint32_t got = read(chunkBuffer.get(), chunk);
-      if (seen) seen(chunkBuffer.get(), got);
+      if (seen) seen(readAheadAt ? readAheadAt : chunkBuffer.get(), got);
       dest.write(chunkBuffer.get(), got);  // what did arrive is kept, also on a short read
       if (lastError != FileError::Ok || dest.error() != FileError::Ok) return false;
     }
@@ -478,6 +573,24 @@ bool DiskFile::lendTo(DiskFile& dest, std::uint64_t n, const ChunkSeen& seen) {
   }
   lastError = !ok ? FileError::ReadFailed : done == n ? FileError::Ok : FileError::ShortRead;
   return lastError == FileError::Ok;
+}
+
+// The bytes asked about come one after another, as a rule: the search for
+// their first mark begins where the last ended.
+bool DiskFile::marksIn(const unsigned char* data, std::uint32_t n, ReadMarks& found) {
+  const std::less<const unsigned char*> before;
+  if (!bufferedRead() || markedTo == markedFrom) return false;
+  const unsigned char* from = buffer.get() + markedFrom;
+  if (before(data, from) || before(buffer.get() + markedTo, data + n)) return false;
+  const auto offset = static_cast<std::uint32_t>(data - from);
+  const bool follows = nextMark <= marks.size() && (nextMark == 0 || marks[nextMark - 1] < offset) &&
+                       (nextMark == marks.size() || marks[nextMark] >= offset);
+  if (!follows) nextMark = static_cast<std::size_t>(std::lower_bound(marks.begin(), marks.end(), offset) - marks.begin());
+  found.base = from;
+  found.first = marks.data() + nextMark;
+  while (nextMark < marks.size() && marks[nextMark] < offset + n) ++nextMark;
+  found.last = marks.data() + nextMark;
+  return true;
 }
 
 bool reachedEndOfInput(DiskFile& input) {

@@ -3,7 +3,9 @@
 // caller tests after the calls whose failure matters to it.
 //
 // A file opened for reading reads ahead, and one opened for writing gathers
-// its writes, so that small packets cost no system call each. A gathered
+// its writes, so that small packets cost no system call each. A regular file
+// read forward reads its next buffer on a thread of its own while the one
+// before is used, so that korvat reads while it writes. A gathered
 // write that fails later, when the buffer goes to the OS, shows as ShortWrite
 // on that later write or on flush() or close(); the bytes that did not reach
 // the file are dropped, so tell() then says how far the file really goes.
@@ -58,6 +60,14 @@ class ChunkSeen {
  private:
   void* callable = nullptr;
   void (*call)(void*, const unsigned char*, std::uint32_t) = nullptr;
+};
+
+// Places that a look at the bytes read ahead found in them: each at
+// base + *p for p in [first, last), ascending.
+struct ReadMarks {
+  const unsigned char* base = nullptr;
+  const std::uint32_t* first = nullptr;
+  const std::uint32_t* last = nullptr;
 };
 
 class DiskFile {
@@ -123,8 +133,18 @@ class DiskFile {
   std::uint64_t size();
   // Copies n bytes from here to dest in kCopyChunk pieces. True when all of
   // them arrived; a partial last chunk is still written. `seen`, when given,
-  // is shown every piece that is written, on its way.
+  // is shown every piece that is written, on its way: where it lies in the
+  // read-ahead, when it came from there.
   bool copyTo(DiskFile& dest, std::uint64_t n, const ChunkSeen& seen = {});
+  // A look at the bytes read ahead, taken by the thread that reads them in
+  // the background, while they are still in its cache: `mark` adds to
+  // `marks` the offsets of what it finds in data[0, n), ascending.
+  using MarkBytes = void (*)(const unsigned char* data, std::uint32_t n, std::vector<std::uint32_t>& marks);
+  // The bytes read in the background from now on are marked by `mark`.
+  void markWhileReading(MarkBytes mark) { marker = mark; }
+  // The marks in data[0, n), bytes that copyTo showed, or the read-ahead's;
+  // false when those bytes were not all marked.
+  bool marksIn(const unsigned char* data, std::uint32_t n, ReadMarks& found);
   // A file being written takes back what it took from `size` on (size at
   // most tell()): gathered bytes are let go, and the OS cuts off the rest.
   bool cutBackTo(std::uint64_t size);
@@ -171,6 +191,25 @@ class DiskFile {
   // Fails the call that finds lent bytes lost, which tells the caller of the loss.
   bool reportLoss();
   bool refill();
+  // Reading forward, once a refill has read a whole buffer: the next
+  // kBufferSize bytes are read on another thread while these are used, into
+  // `spare` after room for the unread bytes a peek keeps.
+  static constexpr std::uint32_t kPeekRoom =
+      (kMaxPeek + kBufferAlignment - 1) / kBufferAlignment * kBufferAlignment;
+  void readNextInBackground();
+  // Bytes read on the other thread lie in its processor's cache: those a
+  // few packets ahead of what read() takes are asked for meanwhile, rather
+  // than met one miss at a time.
+  static constexpr std::uint32_t kFetchAhead = 8 * 1024;
+  void fetchAhead();
+  // Waits for that read; the OS then stands after the bytes it delivered.
+  // Its outcome as readDirect's.
+  bool finishNextRead(std::uint32_t& got);
+  // The `got` bytes of that read become the read-ahead from `skip` of them
+  // on, after the last `keep` unread bytes of the read-ahead before.
+  void useNextRead(std::uint32_t got, std::uint32_t keep, std::uint32_t skip);
+  // The read is not wanted: the OS goes back to where it stood before it.
+  bool dropNextRead();
   // Makes `want` unread bytes readable, as far as the file has them; false
   // on an error.
   bool readAheadTo(std::uint32_t want);
@@ -194,11 +233,15 @@ class DiskFile {
   using Buffer = std::unique_ptr<unsigned char[], FreeBuffer>;
   static Buffer newBuffer(std::uint32_t size);
   Buffer buffer;
-  std::uint32_t capacity = 0;  // of `buffer`: kBufferSize, or kMaxLookAhead once a look ahead needed it
-  // Reading: the unread bytes are buffer[bufferBegin, bufferEnd).
+  // Of `buffer`: kBufferSize, kPeekRoom + kBufferSize once a read in the
+  // background filled it, or kMaxLookAhead once a look ahead needed it.
+  std::uint32_t capacity = 0;
+  // Reading: the unread bytes are buffer[bufferBegin, bufferEnd), and those
+  // before them from buffer[bufferFirst] on were read too.
   // Writing: the bytes copied in are buffer[0, bufferEnd); all that is
   // gathered, with the bytes lent, are `pieces`, in order.
-  std::uint32_t bufferBegin = 0, bufferEnd = 0;
+  std::uint32_t bufferFirst = 0, bufferBegin = 0, bufferEnd = 0;
+  std::uint32_t fetchedTo = 0;  // buffer[bufferBegin, fetchedTo) is asked for
   // Where the OS stands: after the read-ahead, before the gathered bytes.
   std::uint64_t filePosition = 0;
   bool seekedPastBuffer = false;
@@ -208,6 +251,18 @@ class DiskFile {
   std::vector<DiskFile*> borrowers;  // reading: the files holding pieces of the read-ahead
   bool lostLentBytes = false;        // writing lent bytes failed: the file takes no more
   bool lossReported = false;         // a call has returned that failure
+  Buffer spare;                      // reading: where the next bytes are read in the background
+  std::uint32_t spareCapacity = 0;
+  bool readingNext = false;
+  MarkBytes marker = nullptr;
+  // buffer[markedFrom, markedTo) is marked, as `marks` says; spareMarks are
+  // the next read's, made when spareMarked.
+  std::uint32_t markedFrom = 0, markedTo = 0;
+  std::vector<std::uint32_t> marks, spareMarks;
+  bool spareMarked = false;
+  std::size_t nextMark = 0;  // of `marks`: the first after the bytes last asked about, as a rule
+  // Last, so that its thread has ended before the buffers and the handle go.
+  platform::BackgroundRead nextRead;
 };
 
 // The end-of-input rule of both passes. A read that came up short, rather

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "format/clock.h"
 
@@ -93,5 +94,8 @@ std::size_t findStartCodePrefix(const unsigned char* data, std::size_t n);
 enum class PrefixSearch { Avx512, Avx2, Sse2, ByteByByte };
 bool processorHas(PrefixSearch way);
 std::size_t findStartCodePrefix(PrefixSearch way, const unsigned char* data, std::size_t n);
+// Where every start code prefix whose three bytes lie in data[0, n) begins,
+// ascending, into `at` after what it holds.
+void findStartCodePrefixes(const unsigned char* data, std::uint32_t n, std::vector<std::uint32_t>& at);
 
 }  // namespace korvat

@@ -113,6 +113,10 @@ std::size_t findStartCodePrefix(PrefixSearch way, const unsigned char* data, std
   }
 }
 
+void findStartCodePrefixes(const unsigned char* data, std::uint32_t n, std::vector<std::uint32_t>& at) {
+  for (std::size_t p = 0; (p += findStartCodePrefix(data + p, n - p)) < n; ++p) at.push_back(static_cast<std::uint32_t>(p));
+}
+
 std::size_t findStartCodePrefix(const unsigned char* data, std::size_t n) {
   static const PrefixSearch widest = processorHas(PrefixSearch::Avx512) ? PrefixSearch::Avx512
                                      : processorHas(PrefixSearch::Avx2) ? PrefixSearch::Avx2

@@ -5,6 +5,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
 
 namespace korvat::platform {
@@ -89,6 +91,33 @@ constexpr bool kWritesPiecesAtOnce = true;
 // one after another; `taken` tells how many reached the file. Returns false
 // when not all of them did.
 bool writePieces(FileHandle file, const Piece* pieces, std::size_t count, std::uint64_t& taken);
+
+// One read of a file at a time, made on a thread of korvat's own while the
+// caller goes on with the bytes before: a copy reads while it writes. It
+// reads as readFile does, and moves the file as readFile does; nothing else
+// may use the file from start() until finish() has returned.
+class BackgroundRead {
+ public:
+  BackgroundRead();
+  ~BackgroundRead();  // waits for a read in progress
+  BackgroundRead(const BackgroundRead&) = delete;
+  BackgroundRead& operator=(const BackgroundRead&) = delete;
+
+  // False when there is no thread to read on: then nothing is read. `then`,
+  // when given, is called on that thread with what the read delivered.
+  bool start(FileHandle file, void* buffer, std::uint32_t n, std::function<void(std::uint32_t)> then = {});
+  // Waits for the read that start() began; its outcome as readFile's.
+  bool finish(std::uint32_t& delivered);
+
+ private:
+  struct Worker;
+  std::unique_ptr<Worker> worker;
+};
+
+// Runs `start`, which starts a thread, such that the thread never takes the
+// user's signals: they reach the thread that counts them and can be
+// interrupted by them.
+void startShieldedFromSignals(const std::function<void()>& start);
 
 // Moves by `distance` from the current position (0 asks for the position).
 // Returns the new position, or kRefused. Moving past the end is allowed,

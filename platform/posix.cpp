@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -254,5 +255,14 @@ void setUpProcess() {
 }
 
 std::uint32_t interruptCount() { return static_cast<std::uint32_t>(interrupts); }
+
+// A new thread takes the signal mask of the thread that makes it.
+void startShieldedFromSignals(const std::function<void()>& start) {
+  sigset_t all, before;
+  sigfillset(&all);
+  pthread_sigmask(SIG_BLOCK, &all, &before);
+  start();
+  pthread_sigmask(SIG_SETMASK, &before, nullptr);
+}
 
 }  // namespace korvat::platform

@@ -184,6 +184,9 @@ BOOL WINAPI countInterrupt(DWORD event) {
 
 void setUpProcess() { SetConsoleCtrlHandler(countInterrupt, TRUE); }
 
+// Ctrl-C and its kin come to a thread the system makes for them, not to ours.
+void startShieldedFromSignals(const std::function<void()>& start) { start(); }
+
 std::uint32_t interruptCount() { return static_cast<std::uint32_t>(InterlockedCompareExchange(&interrupts, 0, 0)); }
 
 }  // namespace korvat::platform

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "file/disk_file.h"
+#include "format/mpeg.h"
 #include "tests/harness.h"
 
 namespace korvat::test {
@@ -87,6 +88,31 @@ TEST(Files, CopiesLandAsTheyWereWhateverTheReaderDoesMeanwhile) {
         {Step::WriteOver, 0, 2},
         {Step::CutBack, 1, 20000},
         {Step::CopyTo, 1, 5000}}},
+      // After a whole buffer, the next is read in the background while it is used.
+      {"a peek across the end takes what was read meanwhile, after the bytes unread",
+       {{Step::CopyTo, 0, kBuffer - 100},
+        {Step::Peek, 0, DiskFile::kMaxPeek},
+        {Step::Back, 0, 100},
+        {Step::CopyTo, 1, 200},
+        {Step::CopyTo, 0, kBuffer - 200},
+        {Step::Peek, 0, 8},
+        {Step::CopyTo, 0, 70000}}},
+      {"skips into what was read meanwhile, past it, and back before it",
+       {{Step::CopyTo, 0, 1000},
+        {Step::Skip, 0, kBuffer},
+        {Step::CopyTo, 1, 5000},
+        {Step::Back, 0, 3000},
+        {Step::CopyTo, 0, kBuffer},
+        {Step::Skip, 0, 2 * kBuffer},
+        {Step::CopyTo, 0, 5000},
+        {Step::Back, 0, 600000},
+        {Step::CopyTo, 1, 70000}}},
+      {"a long read or a far look while a read is under way",
+       {{Step::CopyTo, 0, kBuffer + 1000},
+        {Step::Read, 0, kBuffer + 5},
+        {Step::CopyTo, 0, kBuffer},
+        {Step::LookFar, 0, 0},
+        {Step::CopyTo, 1, kBuffer + kLend}}},
       {"a short copy that refills after a long one",
        {{Step::CopyTo, 0, 3000},
         {Step::CopyTo, 0, kBuffer - 6000},
@@ -119,6 +145,7 @@ TEST(Files, CopiesLandAsTheyWereWhateverTheReaderDoesMeanwhile) {
           }
           case Step::Read:
             EXPECT_EQ(input.read(scratch.data(), a.n), a.n);
+            EXPECT_TRUE(scratch == source.substr(at, a.n));
             at += a.n;
             break;
           case Step::Skip:
@@ -128,9 +155,12 @@ TEST(Files, CopiesLandAsTheyWereWhateverTheReaderDoesMeanwhile) {
             break;
           case Step::Peek:
             EXPECT_EQ(input.peek(a.n, data), a.n);
+            EXPECT_TRUE(Bytes(reinterpret_cast<const char*>(data), a.n) == source.substr(at, a.n));
             break;
           case Step::LookFar:
             EXPECT_EQ(input.lookAhead(DiskFile::kMaxLookAhead - 100, 100, data), 100u);
+            EXPECT_TRUE(Bytes(reinterpret_cast<const char*>(data), 100) ==
+                        source.substr(at + DiskFile::kMaxLookAhead - 100, 100));
             break;
           case Step::CutBack:
             expected[a.to].resize(expected[a.to].size() - a.n);
@@ -155,6 +185,61 @@ TEST(Files, CopiesLandAsTheyWereWhateverTheReaderDoesMeanwhile) {
     EXPECT_TRUE(dir.read("out0") == expected[0]);
     EXPECT_TRUE(dir.read("out1") == expected[1]);
   }
+}
+
+// What the thread that reads ahead marks in the bytes is what a look at
+// the bytes themselves finds, however they are taken: copied or lent, after
+// a peek across the end of the read-ahead, a skip into the bytes read
+// meanwhile, or a step back.
+TEST(Files, MarksMadeWhileReadingAreWhatTheBytesHold) {
+  Bytes source = counting(6 << 20);
+  // Start code prefixes every few hundred bytes, and across the ends of reads.
+  for (std::size_t at = 0; at + 3 < source.size(); at += 397) source.replace(at, 3, "\0\0\1", 3);
+  for (std::size_t end = kBuffer; end < source.size(); end += kBuffer) source.replace(end - 1, 3, "\0\0\1", 3);
+  TempDir dir;
+  dir.write("in", source);
+  DiskFile input(dir.path("in"), Disposition::OpenExisting), out(dir.path("out"), Disposition::CreateNew);
+  std::size_t chunks = 0, marked = 0;
+  std::uint64_t seenAt = 0;
+  const auto look = [&](const unsigned char* data, std::uint32_t n) {
+    ++chunks;
+    ASSERT_TRUE(Bytes(reinterpret_cast<const char*>(data), n) == source.substr(seenAt, n));
+    seenAt += n;
+    ReadMarks marks;
+    if (!input.marksIn(data, n, marks)) return;
+    ++marked;
+    std::vector<std::uint32_t> whole, found;
+    for (const std::uint32_t* mark = marks.first; mark != marks.last; ++mark) {
+      const unsigned char* at = marks.base + *mark;
+      ASSERT_TRUE(at >= data && at < data + n);
+      EXPECT_TRUE(at[0] == 0 && at[1] == 0 && at[2] == 1);
+      if (at + 3 <= data + n) whole.push_back(static_cast<std::uint32_t>(at - data));
+    }
+    findStartCodePrefixes(data, n, found);
+    EXPECT_EQ(whole, found);
+  };
+  const auto copy = [&](std::uint32_t n) {
+    seenAt = input.tell();
+    return input.copyTo(out, n, look);
+  };
+  // Marking begins while a read is under way: its bytes are not marked.
+  ASSERT_TRUE(copy(kBuffer + 1000));
+  input.markWhileReading(findStartCodePrefixes);
+  chunks = 0;
+  const unsigned char* peeked = nullptr;
+  for (int round = 0; round < 15; ++round) {
+    for (const std::uint32_t n : {100u, 3000u, kLend, 5000u, 33000u, 70000u}) ASSERT_TRUE(copy(n));
+    // A header; or, 300 bytes before the end of what is read ahead, as far
+    // as a peek goes, which takes the next bytes after those 300.
+    const std::uint32_t unread = input.readAheadBytes(peeked);
+    if (round % 2 == 1 && unread > 300) {
+      ASSERT_TRUE(copy(unread - 300));
+    }
+    const std::uint32_t peek = round % 2 == 0 ? 8 : DiskFile::kMaxPeek;
+    ASSERT_EQ(input.peek(peek, peeked), peek);
+    ASSERT_TRUE(input.seekCur(round % 3 == 0 ? std::int64_t{kBuffer / 2} : std::int64_t{-1000}));
+  }
+  EXPECT_GT(marked, chunks / 4) << "the thread that reads ahead marked too few of the chunks for the test to hold";
 }
 
 // The files that hold lent bytes may end before the file that lent them, or

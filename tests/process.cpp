@@ -149,7 +149,8 @@ bool hasStrace() {
 
 std::vector<std::string> injecting(const std::string& path, const std::string& fault) {
   const std::string call = fault.substr(0, fault.find(':'));
-  std::vector<std::string> wrapper = {"strace", "-o", "/dev/null", "-e", "trace=" + call, "-e", "inject=" + fault};
+  // -f: korvat reads files on a second thread too.
+  std::vector<std::string> wrapper = {"strace", "-o", "/dev/null", "-e", "trace=" + call, "-e", "inject=" + fault, "-f"};
   if (!path.empty()) wrapper.insert(wrapper.begin() + 3, {"-P", path});
   wrapper.insert(wrapper.end(), {"setpriv", "--pdeathsig", "KILL"});  // a tracee outlives strace
   return wrapper;

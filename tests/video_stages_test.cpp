@@ -3,6 +3,8 @@
 // video and lays the same time line.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <array>
 #include <random>
 #include <set>
@@ -42,7 +44,9 @@ std::vector<VideoPacket> videoPackets(const Bytes& video) {
   return packets;
 }
 
-enum class Pieces { Whole, Bytes, Random };
+// Marked: random pieces, with the prefixes in them found beforehand, as the
+// thread that reads a recording ahead finds them.
+enum class Pieces { Whole, Bytes, Random, Marked };
 constexpr Pieces kEveryPieces[] = {Pieces::Whole, Pieces::Bytes, Pieces::Random};
 
 template <class Next>
@@ -65,12 +69,18 @@ void feed(const std::vector<VideoPacket>& packets, Pieces pieces, Next& next, st
     }
     finder.packetBegins(packets[i].stamp);
     const auto* bytes = reinterpret_cast<const unsigned char*>(packets[i].payload.data());
+    std::vector<std::uint32_t> prefixes;
+    findStartCodePrefixes(bytes, static_cast<std::uint32_t>(packets[i].payload.size()), prefixes);
     for (std::size_t at = 0, n = 0; at < packets[i].payload.size(); at += n) {
       const std::size_t left = packets[i].payload.size() - at;
       n = pieces == Pieces::Whole   ? left
           : pieces == Pieces::Bytes ? 1
                                     : std::min<std::size_t>(left, 1 + random() % 900);
-      ASSERT_TRUE(finder.feed(bytes + at, n, next));
+      const auto from = [&](std::size_t offset) {
+        return prefixes.data() + (std::lower_bound(prefixes.begin(), prefixes.end(), offset) - prefixes.begin());
+      };
+      const ReadMarks marks{bytes, from(at), from(at + n)};
+      ASSERT_TRUE(finder.feed(bytes + at, n, next, pieces == Pieces::Marked ? &marks : nullptr));
     }
   }
 }
@@ -132,7 +142,7 @@ TEST(VideoStages, StartCodesAreTheSameInAnyPieces) {
     Codes whole;
     feed(packets, Pieces::Whole, whole);
     EXPECT_GT(whole.seen.size(), 20u);
-    for (const Pieces pieces : {Pieces::Bytes, Pieces::Random}) {
+    for (const Pieces pieces : {Pieces::Bytes, Pieces::Random, Pieces::Marked}) {
       Codes codes;
       feed(packets, pieces, codes);
       EXPECT_EQ(codes.seen, whole.seen);

@@ -16,14 +16,22 @@ void StartCodeFinder::packetBegins(TimeStamp packetStamp) {
   stamp = packetStamp;
 }
 
-void StartCodeFinder::find(const unsigned char* data, std::size_t n) {
+void StartCodeFinder::find(const unsigned char* data, std::size_t n, const ReadMarks* prefixes) {
   found.clear();
   if (n > 0) bytesCame();
   findAcrossCarry(data, n);
   if (n >= kVideoHeaderBytes) {
     const std::size_t last = n - kVideoHeaderBytes;  // the last position whose header is here whole
-    for (std::size_t at = 0; (at += findStartCodePrefix(data + at, last + 3 - at)) <= last; ++at) {
-      hand(data + at, kVideoHeaderBytes, end + at, packets - 1, packets - 1);
+    if (prefixes) {
+      for (const std::uint32_t* p = prefixes->first; p != prefixes->last; ++p) {
+        const auto at = static_cast<std::size_t>(prefixes->base + *p - data);
+        if (at > last) break;
+        hand(data + at, kVideoHeaderBytes, end + at, packets - 1, packets - 1);
+      }
+    } else {
+      for (std::size_t at = 0; (at += findStartCodePrefix(data + at, last + 3 - at)) <= last; ++at) {
+        hand(data + at, kVideoHeaderBytes, end + at, packets - 1, packets - 1);
+      }
     }
   }
   carryOn(data, n);

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "file/disk_file.h"
 #include "format/mpeg.h"
 
 namespace korvat {
@@ -40,10 +41,11 @@ class StartCodeFinder {
   // The bytes after this are a new packet's, stamped `stamp`.
   void packetBegins(TimeStamp stamp);
   // Hands the next stage (`take(const VideoChunk&)`, false on a failed
-  // write) these bytes and the start codes they completed.
+  // write) these bytes and the start codes they completed. `prefixes`, when
+  // given, are where every start code prefix in them begins, found already.
   template <class Next>
-  bool feed(const unsigned char* data, std::size_t n, Next& next) {
-    find(data, n);
+  bool feed(const unsigned char* data, std::size_t n, Next& next, const ReadMarks* prefixes = nullptr) {
+    find(data, n, prefixes);
     return next.take(VideoChunk{data, n, packets - 1, found, settledTo});
   }
   // Damage lies here: no start code spans it. The next stage is told.
@@ -68,7 +70,7 @@ class StartCodeFinder {
     TimeStamp stamp;
   };
 
-  void find(const unsigned char* data, std::size_t n);
+  void find(const unsigned char* data, std::size_t n, const ReadMarks* prefixes);
   void findAcrossCarry(const unsigned char* data, std::size_t n);
   void hand(const unsigned char* header, std::size_t size, std::uint64_t at, std::uint64_t packet,
             std::uint64_t codePacket);

@@ -4,6 +4,17 @@
 namespace korvat {
 namespace {
 
+// Bytes of the input on their way to the video file: the start code
+// prefixes in them are those the thread that read them ahead found while
+// they were in its cache, where it did.
+template <class Next>
+bool feedMarked(StartCodeFinder& startCodes, DiskFile& input, const unsigned char* data, std::uint32_t n,
+                Next& next) {
+  ReadMarks prefixes;
+  const bool marked = input.marksIn(data, n, prefixes);
+  return startCodes.feed(data, n, next, marked ? &prefixes : nullptr);
+}
+
 // The video as it comes; until its first picture is found, its bytes go
 // through the start codes to the picture clock on their way out.
 class CopiedVideo final : public VideoWriter {
@@ -36,9 +47,12 @@ class CopiedVideo final : public VideoWriter {
  private:
   bool copyAndScan(DiskFile& input, std::uint16_t length, TimeStamp prefix) {
     startCodes.packetBegins(prefix);
-    return input.copyTo(video, length, [this](const unsigned char* data, std::uint32_t n) {
-      if (!clock.done()) startCodes.feed(data, n, clock);
+    input.markWhileReading(findStartCodePrefixes);
+    const bool copied = input.copyTo(video, length, [&](const unsigned char* data, std::uint32_t n) {
+      if (!clock.done()) feedMarked(startCodes, input, data, n, clock);
     });
+    if (clock.done()) input.markWhileReading(nullptr);  // the reading thread has nothing more to look for
+    return copied;
   }
 
   bool counted(std::uint64_t bytes) {
@@ -67,11 +81,12 @@ class CleanVideo final : public VideoWriter {
   // What did arrive of a payload cut short is kept, as ever.
   bool copyPacket(DiskFile& input, std::uint16_t length, TimeStamp prefix) override {
     startCodes.packetBegins(prefix);
+    input.markWhileReading(findStartCodePrefixes);
     if (clean.payloadBegins() == CleanCut::Payload::WrittenAsItComes) {
       // Copied as without -r; the clean cut sees the bytes on their way.
       bool taken = true, seen = false;
       const bool copied = input.copyTo(video, length, [&](const unsigned char* data, std::uint32_t n) {
-        taken = startCodes.feed(data, n, clean) && taken;
+        taken = feedMarked(startCodes, input, data, n, clean) && taken;
         seen = true;
       });
       // A packet that brought nothing still counts, as one dropped whole.
