@@ -90,13 +90,13 @@ bool DiskFile::writeDirect(const void* from, std::uint32_t n, std::uint32_t& tak
 
 // False when the OS reported an error; what it delivered is in the buffer.
 bool DiskFile::refill() {
-  returnLoans();
   std::uint32_t got = 0;
   if (readingNext) {
     const bool ok = finishNextRead(got);
     useNextRead(got, 0, 0);
     return ok;
   }
+  returnLoans();
   const bool ok = readDirect(buffer.get(), seekedPastBuffer ? kRefillAfterSeek : kBufferSize, got);
   seekedPastBuffer = false;
   bufferFirst = bufferBegin = fetchedTo = 0;
@@ -106,10 +106,10 @@ bool DiskFile::refill() {
   return ok;
 }
 
-// A pipe is read as its writer sends, on this thread, where a wait for it
-// can be interrupted.
+// The next buffer, read on the other thread. A pipe is read as its writer
+// sends, on this thread, where a wait for it can be interrupted.
 void DiskFile::readNextInBackground() {
-  if (!canSeek || readingNext || mode != FileMode::Read) return;
+  if (!canSeek || readingNext) return;
   if (spareCapacity < kPeekRoom + kBufferSize) {
     spare = newBuffer(kPeekRoom + kBufferSize);
     spareCapacity = spare ? kPeekRoom + kBufferSize : 0;
@@ -306,13 +306,13 @@ std::uint32_t DiskFile::read(void* to, std::uint32_t n) {
 bool DiskFile::readAheadTo(std::uint32_t want) {
   const std::uint32_t unread = bufferEnd - bufferBegin;
   if (unread >= want) return true;
-  returnLoans();
   if (readingNext && want <= kPeekRoom) {  // a peek across the end of the read-ahead
     std::uint32_t got = 0;
     const bool ok = finishNextRead(got);
     useNextRead(got, unread, 0);
     return ok;
   }
+  returnLoans();
   if (!dropNextRead()) return false;
   if (want > capacity) {
     Buffer larger = newBuffer(kMaxLookAhead);
