@@ -64,25 +64,35 @@ bool FrameFinder::provesWhole(std::size_t at, const FrameHeader& header) const {
 // proves itself whole.
 bool FrameFinder::process(bool atEnd) {
   const std::size_t headerSize = format.headerSize();
+  FrameHeader header, next;
+  bool headerRead = false;  // `header` is the frame's at held[begin], read as the one before was told
   for (;;) {
     if (state == State::PassThrough) return writeTheRest();
-    if (state != State::Locked && !lockOn(atEnd)) break;
-    FrameHeader header, next;
+    if (state != State::Locked) {
+      headerRead = false;
+      if (!lockOn(atEnd)) break;
+    }
     if (held.size() - begin < headerSize) break;
-    if (!frameAt(begin, header)) {
+    if (!headerRead && !frameAt(begin, header)) {
       state = State::Searching;  // after a frame that proved itself whole
       continue;
     }
+    headerRead = false;
     const std::size_t length = header.length, have = held.size() - begin;
     const bool nextInHand = have >= length + headerSize;
     if (!nextInHand && !(atEnd && have >= length) && !(have >= length && provesWhole(begin, header))) break;
-    if (nextInHand && !frameAt(begin + length, next) && !provesWhole(begin, header)) {
+    const bool nextIsFrame = nextInHand && frameAt(begin + length, next);
+    if (nextInHand && !nextIsFrame && !provesWhole(begin, header)) {
       state = State::Searching;  // no frame after all, or one that damage cut
       ++begin;
       ++heldAt;
       continue;
     }
     if (!handOn(header)) return false;
+    if (nextIsFrame) {
+      header = next;
+      headerRead = true;
+    }
   }
   if (held.size() - begin > kLockSearchLimit && state == State::FirstSearch) {
     passThrough(kNoFrame);

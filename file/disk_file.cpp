@@ -2,6 +2,7 @@
 #include "file/disk_file.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <functional>
 #include <new>
@@ -102,8 +103,15 @@ bool DiskFile::refill() {
   bufferFirst = bufferBegin = fetchedTo = 0;
   markedFrom = markedTo = 0;
   bufferEnd = got;
-  if (got == kBufferSize) readNextInBackground();
+  if (got == kBufferSize) readNextWhereFaster(got);
   return ok;
+}
+
+void DiskFile::readNextWhereFaster(std::uint32_t got) {
+  if (!canSeek) return;
+  const auto nanos =
+      std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch());
+  if (placement.bufferRead(nanos.count(), got) == ReadPlacement::Where::Alongside) readNextInBackground();
 }
 
 // The next buffer, read on the other thread. A pipe is read as its writer
@@ -118,7 +126,16 @@ void DiskFile::readNextInBackground() {
   spareMarks.clear();
   spareMarked = marker != nullptr;
   std::function<void(std::uint32_t)> markRead;
-  if (marker) markRead = [this, mark = marker](std::uint32_t got) { mark(spare.get() + kPeekRoom, got, spareMarks); };
+  if (marker) {
+    // The marks are made in a vector of the thread's own: the spare's lies
+    // beside fields this thread reads for every packet, and a write to it
+    // for every mark would take their cache line from this thread each time.
+    markRead = [this, mark = marker](std::uint32_t got) {
+      std::vector<std::uint32_t> made = std::move(spareMarks);
+      mark(spare.get() + kPeekRoom, got, made);
+      spareMarks = std::move(made);
+    };
+  }
   readingNext = nextRead.start(handle, spare.get() + kPeekRoom, kBufferSize, std::move(markRead));
 }
 
@@ -147,7 +164,7 @@ void DiskFile::useNextRead(std::uint32_t got, std::uint32_t keep, std::uint32_t 
   bufferBegin = bufferFirst + skip;
   fetchedTo = bufferBegin;
   bufferEnd = kPeekRoom + got;
-  if (got == kBufferSize) readNextInBackground();
+  if (got == kBufferSize) readNextWhereFaster(got);
 }
 
 // What it read, or the error it met, is met again when those bytes are wanted.
@@ -334,7 +351,7 @@ bool DiskFile::readAheadTo(std::uint32_t want) {
   const bool ok = readDirect(buffer.get() + bufferEnd, ask, got);
   bufferEnd += got;
   // Read on as refill() does once the file is read forward.
-  if (!seekedPastBuffer && got == ask) readNextInBackground();
+  if (!seekedPastBuffer && got == ask) readNextWhereFaster(got);
   seekedPastBuffer = false;
   return ok;
 }
@@ -583,9 +600,14 @@ bool DiskFile::marksIn(const unsigned char* data, std::uint32_t n, ReadMarks& fo
   const unsigned char* from = buffer.get() + markedFrom;
   if (before(data, from) || before(buffer.get() + markedTo, data + n)) return false;
   const auto offset = static_cast<std::uint32_t>(data - from);
-  const bool follows = nextMark <= marks.size() && (nextMark == 0 || marks[nextMark - 1] < offset) &&
-                       (nextMark == marks.size() || marks[nextMark] >= offset);
-  if (!follows) nextMark = static_cast<std::size_t>(std::lower_bound(marks.begin(), marks.end(), offset) - marks.begin());
+  const bool behind = nextMark > marks.size() || (nextMark > 0 && marks[nextMark - 1] >= offset);
+  if (behind) {
+    nextMark = static_cast<std::size_t>(std::lower_bound(marks.begin(), marks.end(), offset) - marks.begin());
+  } else {
+    // Past the marks in the bytes between, which were not asked about: a
+    // header, an audio packet (whose own prefix is marked too).
+    while (nextMark < marks.size() && marks[nextMark] < offset) ++nextMark;
+  }
   found.base = from;
   found.first = marks.data() + nextMark;
   while (nextMark < marks.size() && marks[nextMark] < offset + n) ++nextMark;

@@ -24,6 +24,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "file/read_placement.h"
 #include "platform/platform.h"
 
 namespace korvat {
@@ -194,9 +195,11 @@ class DiskFile {
   // Reading forward, once a refill has read a whole buffer: the next
   // kBufferSize bytes are read on another thread while these are used, into
   // `spare` after room for the unread bytes a peek keeps.
-  static constexpr std::uint32_t kPeekRoom =
-      (kMaxPeek + kBufferAlignment - 1) / kBufferAlignment * kBufferAlignment;
+  static constexpr std::uint32_t kPeekRoom = (kMaxPeek + kBufferAlignment - 1) / kBufferAlignment * kBufferAlignment;
   void readNextInBackground();
+  // A whole read of `got` bytes was made: the next is read on the other
+  // thread when, by the clock, that is the faster way now.
+  void readNextWhereFaster(std::uint32_t got);
   // Bytes read on the other thread lie in its processor's cache: those a
   // few packets ahead of what read() takes are asked for meanwhile, rather
   // than met one miss at a time.
@@ -254,6 +257,7 @@ class DiskFile {
   Buffer spare;                      // reading: where the next bytes are read in the background
   std::uint32_t spareCapacity = 0;
   bool readingNext = false;
+  ReadPlacement placement;
   MarkBytes marker = nullptr;
   // buffer[markedFrom, markedTo) is marked, as `marks` says; spareMarks are
   // the next read's, made when spareMarked.

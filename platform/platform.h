@@ -114,6 +114,9 @@ class BackgroundRead {
   std::unique_ptr<Worker> worker;
 };
 
+// How many processors this process may run on: 1 when the OS cannot tell.
+unsigned processorsAvailable();
+
 // Runs `start`, which starts a thread, such that the thread never takes the
 // user's signals: they reach the thread that counts them and can be
 // interrupted by them.

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sched.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -257,6 +258,17 @@ void setUpProcess() {
 std::uint32_t interruptCount() { return static_cast<std::uint32_t>(interrupts); }
 
 // A new thread takes the signal mask of the thread that makes it.
+unsigned processorsAvailable() {
+#ifdef __linux__
+  cpu_set_t allowed;
+  CPU_ZERO(&allowed);
+  if (sched_getaffinity(0, sizeof allowed, &allowed) == 0)
+    return static_cast<unsigned>(std::max(1, CPU_COUNT(&allowed)));
+#endif
+  const long online = sysconf(_SC_NPROCESSORS_ONLN);
+  return online > 1 ? static_cast<unsigned>(online) : 1;
+}
+
 void startShieldedFromSignals(const std::function<void()>& start) {
   sigset_t all, before;
   sigfillset(&all);

@@ -184,6 +184,14 @@ BOOL WINAPI countInterrupt(DWORD event) {
 
 void setUpProcess() { SetConsoleCtrlHandler(countInterrupt, TRUE); }
 
+unsigned processorsAvailable() {
+  DWORD_PTR process = 0, system = 0;
+  if (!GetProcessAffinityMask(GetCurrentProcess(), &process, &system)) return 1;
+  unsigned count = 0;
+  for (; process != 0; process &= process - 1) ++count;
+  return count > 1 ? count : 1;
+}
+
 // Ctrl-C and its kin come to a thread the system makes for them, not to ours.
 void startShieldedFromSignals(const std::function<void()>& start) { start(); }
 

@@ -2,10 +2,18 @@
 // they were, whatever the reader does with its read-ahead meanwhile.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <future>
 #include <memory>
+#include <thread>
+
+#ifdef __linux__
+#include <sched.h>
+#endif
 
 #include "file/disk_file.h"
 #include "format/mpeg.h"
+#include "platform/platform.h"
 #include "tests/harness.h"
 
 namespace korvat::test {
@@ -240,6 +248,93 @@ TEST(Files, MarksMadeWhileReadingAreWhatTheBytesHold) {
     ASSERT_TRUE(input.seekCur(round % 3 == 0 ? std::int64_t{kBuffer / 2} : std::int64_t{-1000}));
   }
   EXPECT_GT(marked, chunks / 4) << "the thread that reads ahead marked too few of the chunks for the test to hold";
+}
+
+// Keeps the test's thread, and the threads it starts, on the first processor
+// it may use; lets it go again at the end.
+class OneProcessor {
+ public:
+  OneProcessor() {
+#ifdef __linux__
+    pinned = sched_getaffinity(0, sizeof before, &before) == 0;
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    for (int cpu = 0; cpu < CPU_SETSIZE && pinned; ++cpu) {
+      if (!CPU_ISSET(cpu, &before)) continue;
+      CPU_SET(cpu, &one);
+      pinned = sched_setaffinity(0, sizeof one, &one) == 0;
+      break;
+    }
+#endif
+  }
+  ~OneProcessor() {
+#ifdef __linux__
+    if (pinned) sched_setaffinity(0, sizeof before, &before);
+#endif
+  }
+  OneProcessor(const OneProcessor&) = delete;
+  OneProcessor& operator=(const OneProcessor&) = delete;
+  bool holds() const { return pinned; }
+
+ private:
+  bool pinned = false;
+#ifdef __linux__
+  cpu_set_t before;
+#endif
+};
+
+// A read handed to the reading thread comes back whole, whether it is taken
+// at once or after the thread has stopped watching for it, and asked for at
+// once or after the thread has stopped watching for work and sleeps; with
+// processors to spare, and on one, where neither side may keep the
+// processor watching for the other.
+TEST(Files, ReadsOnTheOtherThreadArriveHoweverLongEitherSideWaits) {
+  constexpr std::uint32_t kPiece = 4096;
+  const Bytes source = counting(16 * kPiece);
+  TempDir dir;
+  dir.write("in", source);
+  struct Case {
+    const char* name;
+    int pauseBeforeAsking, pauseBeforeTaking;  // milliseconds: far longer than either side watches
+    bool oneProcessor;
+  };
+  const std::vector<Case> cases = {
+      {"asked and taken at once", 0, 0, false},
+      {"taken after the reader has gone to sleep", 0, 2, false},
+      {"asked after the reader has gone to sleep", 2, 0, false},
+      {"on one processor, at once", 0, 0, true},
+      {"on one processor, asked after the reader has gone to sleep", 2, 0, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::unique_ptr<OneProcessor> pinned;
+    if (c.oneProcessor) {
+      pinned = std::make_unique<OneProcessor>();
+      if (!pinned->holds()) continue;  // no way here to keep to one processor
+      EXPECT_EQ(platform::processorsAvailable(), 1u);
+    }
+    platform::OpenFailure why;
+    const platform::FileHandle file = platform::openFile(dir.path("in").c_str(), Disposition::OpenExisting, why);
+    ASSERT_NE(file, platform::kInvalidHandle);
+    Bytes got(source.size(), '\0');
+    auto reads = std::async(std::launch::async, [&] {
+      platform::BackgroundRead reader;
+      for (std::uint32_t at = 0; at < source.size(); at += kPiece) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(c.pauseBeforeAsking));
+        if (!reader.start(file, &got[at], kPiece)) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(c.pauseBeforeTaking));
+        std::uint32_t delivered = 0;
+        if (!reader.finish(delivered) || delivered != kPiece) return false;
+      }
+      return true;
+    });
+    if (reads.wait_for(std::chrono::seconds(kRunSeconds)) != std::future_status::ready) {
+      abandonTest("a read handed to the reading thread never came back");
+    }
+    EXPECT_TRUE(reads.get());
+    EXPECT_TRUE(got == source);
+    EXPECT_TRUE(platform::closeFile(file));
+  }
 }
 
 // The files that hold lent bytes may end before the file that lent them, or
