@@ -4,8 +4,9 @@
 //
 // A file opened for reading reads ahead, and one opened for writing gathers
 // its writes, so that small packets cost no system call each. A regular file
-// read forward reads its next buffer on a thread of its own while the one
-// before is used, so that korvat reads while it writes. A gathered
+// read forward may read its next buffer on a thread of its own while the one
+// before is used, so that korvat reads while it writes; it does so while the
+// clock shows that faster (see ReadPlacement). A gathered
 // write that fails later, when the buffer goes to the OS, shows as ShortWrite
 // on that later write or on flush() or close(); the bytes that did not reach
 // the file are dropped, so tell() then says how far the file really goes.
