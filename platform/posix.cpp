@@ -257,7 +257,7 @@ void setUpProcess() {
 
 std::uint32_t interruptCount() { return static_cast<std::uint32_t>(interrupts); }
 
-// A new thread takes the signal mask of the thread that makes it.
+// The processors this thread may run on, which a thread it makes inherits.
 unsigned processorsAvailable() {
 #ifdef __linux__
   cpu_set_t allowed;
@@ -269,6 +269,7 @@ unsigned processorsAvailable() {
   return online > 1 ? static_cast<unsigned>(online) : 1;
 }
 
+// A new thread takes the signal mask of the thread that makes it.
 void startShieldedFromSignals(const std::function<void()>& start) {
   sigset_t all, before;
   sigfillset(&all);
