@@ -89,6 +89,12 @@ bool DiskFile::writeDirect(const void* from, std::uint32_t n, std::uint32_t& tak
   return ok && taken == n;
 }
 
+void DiskFile::readAheadFromStart(std::uint32_t end) {
+  bufferFirst = bufferBegin = fetchedTo = 0;
+  bufferEnd = end;
+  markedFrom = markedTo = 0;
+}
+
 // False when the OS reported an error; what it delivered is in the buffer.
 bool DiskFile::refill() {
   std::uint32_t got = 0;
@@ -100,13 +106,13 @@ bool DiskFile::refill() {
   returnLoans();
   const bool ok = readDirect(buffer.get(), seekedPastBuffer ? kRefillAfterSeek : kBufferSize, got);
   seekedPastBuffer = false;
-  bufferFirst = bufferBegin = fetchedTo = 0;
-  markedFrom = markedTo = 0;
-  bufferEnd = got;
+  readAheadFromStart(got);
   if (got == kBufferSize) readNextWhereFaster(got);
   return ok;
 }
 
+// A pipe is read as its writer sends, on this thread, where a wait for it
+// can be interrupted.
 void DiskFile::readNextWhereFaster(std::uint32_t got) {
   if (!canSeek) return;
   const auto nanos =
@@ -114,10 +120,9 @@ void DiskFile::readNextWhereFaster(std::uint32_t got) {
   if (placement.bufferRead(nanos.count(), got) == ReadPlacement::Where::Alongside) readNextInBackground();
 }
 
-// The next buffer, read on the other thread. A pipe is read as its writer
-// sends, on this thread, where a wait for it can be interrupted.
+// The next buffer, read on the other thread.
 void DiskFile::readNextInBackground() {
-  if (!canSeek || readingNext) return;
+  if (readingNext) return;
   if (spareCapacity < kPeekRoom + kBufferSize) {
     spare = newBuffer(kPeekRoom + kBufferSize);
     spareCapacity = spare ? kPeekRoom + kBufferSize : 0;
@@ -341,9 +346,7 @@ bool DiskFile::readAheadTo(std::uint32_t want) {
     std::memmove(buffer.get(), buffer.get() + bufferBegin, bufferEnd - bufferBegin);
   }
   // The unread bytes are at the front now, and more are read after them.
-  bufferEnd -= bufferBegin;
-  bufferFirst = bufferBegin = fetchedTo = 0;
-  markedFrom = markedTo = 0;
+  readAheadFromStart(bufferEnd - bufferBegin);
   // Right after a seek only what is asked, as refill() does.
   const std::uint32_t room = capacity - bufferEnd;
   const std::uint32_t ask = seekedPastBuffer ? std::min(room, std::max(want, kRefillAfterSeek)) : room;
@@ -459,8 +462,7 @@ bool DiskFile::seekCur(std::int64_t offset) {
   const std::uint64_t moved = platform::moveFromCurrent(handle, fromHere);
   if (moved == platform::kRefused) return failWith(FileError::SeekRefused);
   filePosition = moved;
-  bufferFirst = bufferBegin = bufferEnd = fetchedTo = 0;
-  markedFrom = markedTo = 0;
+  readAheadFromStart(0);
   seekedPastBuffer = true;
   lastError = FileError::Ok;
   return true;
@@ -471,8 +473,7 @@ bool DiskFile::seekCur(std::int64_t offset) {
 bool DiskFile::skipForward(std::uint64_t n) {
   returnLoans();
   n -= readAhead();
-  bufferFirst = bufferBegin = bufferEnd = fetchedTo = 0;
-  markedFrom = markedTo = 0;
+  readAheadFromStart(0);
   unsigned char scratch[4096];
   unsigned char* into = buffer ? buffer.get() : scratch;
   const std::uint32_t room = buffer ? capacity : sizeof scratch;
@@ -499,8 +500,7 @@ bool DiskFile::readBack() {
   }
   mode = FileMode::Read;
   filePosition = 0;
-  bufferFirst = bufferBegin = bufferEnd = fetchedTo = 0;
-  markedFrom = markedTo = 0;
+  readAheadFromStart(0);
   lastError = FileError::Ok;
   return true;
 }

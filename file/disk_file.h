@@ -192,6 +192,8 @@ class DiskFile {
   void detachFromLender();
   // Fails the call that finds lent bytes lost, which tells the caller of the loss.
   bool reportLoss();
+  // The read-ahead is buffer[0, end), unmarked.
+  void readAheadFromStart(std::uint32_t end);
   bool refill();
   // Reading forward, once a refill has read a whole buffer: the next
   // kBufferSize bytes are read on another thread while these are used, into
