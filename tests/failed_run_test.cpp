@@ -181,7 +181,9 @@ TEST(FailedRun, TheCommandOfferedRunsAsGiven) {
 const std::string kInLoop = " skipped\r";
 
 TEST(FailedRun, NamesWhatAnInterruptOrAFailedWriteLeft) {
-  const Bytes recording = packRecording(pack::syntheticVideo(4 << 20, 500, 3), pack::syntheticAudio(4 << 20, 3), {});
+  // The stripping pass must print far more after its heading than a pipe and
+  // one read of it hold, or it may end before the interrupt reaches it.
+  const Bytes recording = packRecording(pack::syntheticVideo(4 << 20, 500, 3), pack::syntheticAudio(16 << 20, 3), {});
   // In the loop, and in the stripping pass, which keeps the temporary file.
   for (const std::string* marker : {&kInLoop, &kStripHeading}) {
     TempDir dir;
