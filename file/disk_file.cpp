@@ -339,14 +339,14 @@ bool DiskFile::readAheadTo(std::uint32_t want) {
   if (want > capacity) {
     Buffer larger = newBuffer(kMaxLookAhead);
     if (!larger) return false;  // as a failed read: nothing is lost, the pass stops with a word
-    std::memcpy(larger.get(), buffer.get() + bufferBegin, bufferEnd - bufferBegin);
+    std::memcpy(larger.get(), buffer.get() + bufferBegin, unread);
     buffer = std::move(larger);
     capacity = kMaxLookAhead;
   } else {
-    std::memmove(buffer.get(), buffer.get() + bufferBegin, bufferEnd - bufferBegin);
+    std::memmove(buffer.get(), buffer.get() + bufferBegin, unread);
   }
   // The unread bytes are at the front now, and more are read after them.
-  readAheadFromStart(bufferEnd - bufferBegin);
+  readAheadFromStart(unread);
   // Right after a seek only what is asked, as refill() does.
   const std::uint32_t room = capacity - bufferEnd;
   const std::uint32_t ask = seekedPastBuffer ? std::min(room, std::max(want, kRefillAfterSeek)) : room;
