@@ -95,7 +95,7 @@ bool AudioClock::checkpoint(std::uint32_t ticks, const FoundFrame& frame) {
 // Whether a stamp is believed. One that the frames since the last stamp do
 // not lead to is a loss where damage lay between; with no damage, a garbled
 // stamp is as likely, so it is believed only when the next stamp agrees. A
-// clock that jumps back was restarted: the audio goes on as it was.
+// clock that jumps back, and stays back, was restarted: the audio goes on as it was.
 bool AudioClock::believed(std::int64_t& moment, const FrameHeader& header) {
   const std::int64_t expected = lastStampTicks + ticksSinceStamp;
   const std::int64_t jump = moment - expected, half = header.ticks() / 2;
@@ -112,11 +112,13 @@ bool AudioClock::believed(std::int64_t& moment, const FrameHeader& header) {
     first = first.movedBy(jump);
     repair.moveStart(jump);
     lastStampTicks += jump;
-  } else if (jump < -kClockRestart) {
-    moment = expected;
-  } else if (std::llabs(jump) > half && !cut && !agreesWithPending) {
+  } else if (std::llabs(jump) > half && !agreesWithPending && (!cut || jump < -kClockRestart)) {
+    // Damage loses audio and so explains a stamp ahead, never one a second
+    // behind: that is a restart only when the next stamp goes on from it.
     pendingJump = jump;
     return false;
+  } else if (jump < -kClockRestart) {
+    moment = expected;
   }
   pendingJump.reset();
   return true;

@@ -219,6 +219,10 @@ TEST(AudioRepair, InsertsAndDropsWhatTheStampsCallFor) {
       {"one garbled stamp", stamped(5, 3, 6), -1, framesOf(20), 0},
       {"2 early after a break: 2 dropped", stamped(5, -2, 20, 4), 5, framesOf(18), 0},
       {"clock restarted", stamped(5, -100), -1, framesOf(20), 0},
+      {"clock restarted after a break", stamped(5, -100, 20, 4), 5, framesOf(20), 0},
+      // Back further than a restart, but the stamps after it go on with the old clock.
+      {"one stamp garbled back", stamped(5, -100, 6), -1, framesOf(20), 0},
+      {"one stamp garbled back after a break", stamped(5, -100, 6, 4), 5, framesOf(20), 0},
       // The video ends at 16 2/3 frames: silence fills it, and the audio stamped past it has no place.
       {"5 late after a break, near the end of the video", stamped(14, 5, 20, 13), 14, framesOf(14, 14, 2), 0, 32400},
       {"first stamp garbled: the start moves", stamped(1, 3), -1, framesOf(20), 3},
