@@ -83,6 +83,17 @@ bool DiskFile::readDirect(unsigned char* to, std::uint32_t n, std::uint32_t& del
   return ok;
 }
 
+bool DiskFile::readDirectOn(unsigned char* to, std::uint32_t n, std::uint32_t& delivered) {
+  delivered = 0;
+  std::uint32_t got = 0;
+  bool ok = true;
+  do {
+    ok = readDirect(to + delivered, n - delivered, got);
+    delivered += got;
+  } while (ok && got > 0 && delivered < n);
+  return ok;
+}
+
 bool DiskFile::writeDirect(const void* from, std::uint32_t n, std::uint32_t& taken) {
   const bool ok = platform::writeFile(handle, from, n, taken);
   filePosition += taken;
@@ -307,7 +318,7 @@ std::uint32_t DiskFile::read(void* to, std::uint32_t n) {
       if (bufferBegin == bufferEnd) {
         if (n - done >= kBufferSize) {  // a large read gains nothing from the buffer
           std::uint32_t got = 0;
-          ok = dropNextRead() && readDirect(out + done, n - done, got);
+          ok = dropNextRead() && readDirectOn(out + done, n - done, got);
           done += got;
           break;
         }
@@ -350,11 +361,16 @@ bool DiskFile::readAheadTo(std::uint32_t want) {
   // Right after a seek only what is asked, as refill() does.
   const std::uint32_t room = capacity - bufferEnd;
   const std::uint32_t ask = seekedPastBuffer ? std::min(room, std::max(want, kRefillAfterSeek)) : room;
+  const std::uint32_t askedEnd = bufferEnd + ask;
   std::uint32_t got = 0;
-  const bool ok = readDirect(buffer.get() + bufferEnd, ask, got);
-  bufferEnd += got;
+  bool ok = true;
+  // A pipe delivers what its writer has sent so far: read on until the look has its bytes.
+  do {
+    ok = readDirect(buffer.get() + bufferEnd, askedEnd - bufferEnd, got);
+    bufferEnd += got;
+  } while (ok && got > 0 && bufferEnd - bufferBegin < want && bufferEnd < askedEnd);
   // Read on as refill() does once the file is read forward.
-  if (!seekedPastBuffer && got == ask) readNextWhereFaster(got);
+  if (!seekedPastBuffer && bufferEnd == askedEnd) readNextWhereFaster(ask);
   seekedPastBuffer = false;
   return ok;
 }

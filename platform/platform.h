@@ -63,9 +63,11 @@ bool isSeekable(FileHandle file);
 // What is read: a pipe may keep a read waiting on its writer, a file never.
 enum class Source { File, Pipe };
 
-// Reads up to n bytes; stops early only at the end of the file or on an
-// error. `delivered` is set in every case. Returns false on an error, and
-// when the user asks the run to stop while a pipe keeps it waiting.
+// Reads up to n bytes; from a file it stops early only at the end of the
+// file or on an error, from a pipe also when the bytes its writer sent so far
+// are read (at least one, but at its end). `delivered` is set in every case.
+// Returns false on an error, and when the user asks the run to stop while a
+// pipe keeps it waiting.
 bool readFile(FileHandle file, void* buffer, std::uint32_t n, std::uint32_t& delivered, Source from = Source::File);
 
 // Writes n bytes; `taken` tells how many reached the file. Returns false when

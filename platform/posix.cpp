@@ -49,6 +49,12 @@ bool waitForBytes(int fd) {
   }
 }
 
+// Whether a read would return at once: bytes, the writer's end, or an error.
+bool bytesWaiting(int fd) {
+  pollfd wanted{fd, POLLIN, 0};
+  return poll(&wanted, 1, 0) != 0;
+}
+
 OpenFailure failureOf(int error) {
   switch (error) {
     case EEXIST:
@@ -132,7 +138,12 @@ bool readFile(FileHandle file, void* buffer, std::uint32_t n, std::uint32_t& del
   auto* at = static_cast<char*>(buffer);
   delivered = 0;
   while (delivered < n) {
-    if (from == Source::Pipe && !waitForBytes(static_cast<int>(file))) return false;
+    if (from == Source::Pipe) {
+      // What the writer sent is split at once, rather than kept back until
+      // more comes: a wait is only ever for the first byte.
+      if (delivered > 0 && !bytesWaiting(static_cast<int>(file))) return true;
+      if (delivered == 0 && !waitForBytes(static_cast<int>(file))) return false;
+    }
     const ssize_t got = read(static_cast<int>(file), at + delivered, n - delivered);
     if (got > 0) {
       delivered += static_cast<std::uint32_t>(got);

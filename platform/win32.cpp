@@ -93,10 +93,22 @@ Entry findEntry(const char* name, std::uint64_t& size) {
 
 ShellQuoting shellQuoting() { return ShellQuoting::Double; }
 
-bool readFile(FileHandle file, void* buffer, std::uint32_t n, std::uint32_t& delivered, Source /*from*/) {
+namespace {
+
+// Whether a read of the pipe would return at once: bytes, or its end.
+bool bytesWaiting(HANDLE pipe) {
+  DWORD available = 0;
+  return !PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr) || available > 0;
+}
+
+}  // namespace
+
+bool readFile(FileHandle file, void* buffer, std::uint32_t n, std::uint32_t& delivered, Source from) {
   auto* at = static_cast<char*>(buffer);
   delivered = 0;
   while (delivered < n) {
+    // What the writer sent is split at once, rather than kept back until more comes.
+    if (from == Source::Pipe && delivered > 0 && !bytesWaiting(toHandle(file))) return true;
     DWORD got = 0;
     const DWORD ask = static_cast<DWORD>(n - delivered < kMaxTransfer ? n - delivered : kMaxTransfer);
     if (!ReadFile(toHandle(file), at + delivered, ask, &got, nullptr)) {

@@ -10,6 +10,11 @@
 #ifdef __linux__
 #include <sched.h>
 #endif
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 #include "file/disk_file.h"
 #include "format/mpeg.h"
@@ -382,6 +387,44 @@ TEST(Files, TwoLendersToOneFile) {
   EXPECT_TRUE(out.close());
   EXPECT_TRUE(dir.read("out") == expected);
 }
+
+#ifndef _WIN32
+// A pipe delivers what its writer has sent so far, a pipe's worth at the
+// most: each call still gets all it asks for, up to the end.
+TEST(Files, APipeGivesEachCallAllItAsks) {
+  const Bytes source = counting(3 << 20);
+  TempDir dir;
+  ASSERT_EQ(mkfifo(dir.path("fifo").c_str(), 0600), 0);
+  std::thread writer([&] {
+    const int fd = open(dir.path("fifo").c_str(), O_WRONLY);
+    for (std::size_t at = 0; fd != -1 && at < source.size();) {
+      const ssize_t put = write(fd, source.data() + at, std::min<std::size_t>(source.size() - at, 10000 + at % 7777));
+      if (put <= 0) break;
+      at += static_cast<std::size_t>(put);
+    }
+    if (fd != -1) close(fd);
+  });
+  DiskFile input(dir.path("fifo"), Disposition::OpenExisting);
+  Bytes read(kBuffer + 5, '\0');
+  EXPECT_EQ(input.read(read.data(), kBuffer + 5), kBuffer + 5);
+  std::size_t at = kBuffer + 5;
+  EXPECT_TRUE(read == source.substr(0, at));
+  const unsigned char* data = nullptr;
+  EXPECT_EQ(input.peek(DiskFile::kMaxPeek, data), DiskFile::kMaxPeek);
+  EXPECT_TRUE(Bytes(reinterpret_cast<const char*>(data), DiskFile::kMaxPeek) == source.substr(at, DiskFile::kMaxPeek));
+  EXPECT_EQ(input.lookAhead(DiskFile::kMaxLookAhead - 100, 100, data), 100u);
+  EXPECT_TRUE(Bytes(reinterpret_cast<const char*>(data), 100) == source.substr(at + DiskFile::kMaxLookAhead - 100, 100));
+  // The rest, and the end, whatever came before: the writer never waits on a reader gone.
+  bool inPlace = true;
+  for (std::uint32_t got = 1; got > 0; at += got) {
+    got = input.read(read.data(), kBuffer + 5);
+    inPlace = inPlace && read.substr(0, got) == source.substr(at, got);
+  }
+  EXPECT_TRUE(inPlace);
+  EXPECT_EQ(at, source.size());
+  writer.join();
+}
+#endif
 
 }  // namespace
 }  // namespace korvat::test
