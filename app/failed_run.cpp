@@ -82,6 +82,13 @@ void explainOutputFailure(const std::string& name, OpenFailure why) {
   consoleNote("korvat: cannot create '%s': %s\n", name.c_str(), outputReason(name, why));
 }
 
+void explainTemporaryFailure(OpenFailure why) {
+  const char* reason = why == OpenFailure::Denied    ? "it is not writable"
+                       : why == OpenFailure::Missing ? "it no longer exists"
+                                                     : eitherReason(why);
+  consoleNote("korvat: cannot create the temporary file in the current directory: %s\n", reason);
+}
+
 OpenFailure takenName(const std::string& name) {
   std::uint64_t size = 0;
   switch (platform::findEntry(name.c_str(), size)) {

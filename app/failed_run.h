@@ -15,6 +15,7 @@ namespace korvat {
 
 void explainInputFailure(const std::string& name, platform::OpenFailure why);
 void explainOutputFailure(const std::string& name, platform::OpenFailure why);
+void explainTemporaryFailure(platform::OpenFailure why);
 
 // Why an open for CreateNew would fail, as far as a look at `name` and its
 // directory tells; None when the name is free.

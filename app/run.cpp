@@ -1,6 +1,7 @@
 // One run: opens the files, runs the two passes, closes the files and says how it went.
 #include "app/run.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <filesystem>
@@ -89,7 +90,8 @@ bool outputNamesFree(const RunOptions& options) {
 
 // The audio goes to a temporary file in the current directory first.
 bool createTemporaryAudio(RunFiles& files) {
-  files.temp = DiskFile::createTemporary(files.tempName);
+  platform::OpenFailure why = platform::OpenFailure::None;
+  files.temp = DiskFile::createTemporary(files.tempName, why);
   if (!files.tempName.empty()) files.made.push_back({files.tempName, ""});
   if (files.temp) return true;
   if (files.tempName.empty()) {
@@ -97,7 +99,21 @@ bool createTemporaryAudio(RunFiles& files) {
   } else {
     consolePrint("error creating temporary file '%s'\n", files.tempName.c_str());
   }
+  explainTemporaryFailure(why);
   return false;
+}
+
+// The outputs were made a moment ago and hold nothing: a run that stops
+// before it reads leaves no empty file that would stop the next.
+void removeEmptyOutputs(const RunOptions& options, RunFiles& files) {
+  files.video.reset();
+  files.audio.reset();
+  for (const std::string* name : {&options.videoName, &options.audioName}) {
+    if (!platform::deleteFile(name->c_str())) continue;
+    files.made.erase(std::remove_if(files.made.begin(), files.made.end(),
+                                    [name](const MadeFile& made) { return made.name == *name; }),
+                     files.made.end());
+  }
 }
 
 // Opens the input and creates the outputs, video before audio, once neither
@@ -120,7 +136,9 @@ bool setUp(const RunOptions& options, RunFiles& files) {
   if (!files.video) return false;
   files.audio = createOutput(options.audioName, files);
   if (!files.audio) return false;
-  return !options.stripPes || createTemporaryAudio(files);
+  if (!options.stripPes || createTemporaryAudio(files)) return true;
+  removeEmptyOutputs(options, files);
+  return false;
 }
 
 // A failure that the OS reports only when an output is closed is a failed

@@ -51,8 +51,8 @@ std::unique_ptr<DiskFile> DiskFile::standardInput() {
   return std::unique_ptr<DiskFile>(new DiskFile(handle, FileMode::Read, why));
 }
 
-std::unique_ptr<DiskFile> DiskFile::createTemporary(std::string& name) {
-  std::unique_ptr<DiskFile> file(new DiskFile(platform::createTempFile(name), FileMode::Write));
+std::unique_ptr<DiskFile> DiskFile::createTemporary(std::string& name, platform::OpenFailure& why) {
+  std::unique_ptr<DiskFile> file(new DiskFile(platform::createTempFile(name, why), FileMode::Write));
   if (file->error() != FileError::Ok) return nullptr;
   file->temporary = true;
   return file;

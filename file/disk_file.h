@@ -95,8 +95,8 @@ class DiskFile {
   static std::unique_ptr<DiskFile> standardInput();
   // A new, uniquely named file in the current directory, open for writing and
   // later for reading back; `name` as platform::createTempFile sets it. Null
-  // when it could not be made.
-  static std::unique_ptr<DiskFile> createTemporary(std::string& name);
+  // when it could not be made, and `why` says why.
+  static std::unique_ptr<DiskFile> createTemporary(std::string& name, platform::OpenFailure& why);
   ~DiskFile();
   DiskFile(const DiskFile&) = delete;
   DiskFile& operator=(const DiskFile&) = delete;

@@ -144,7 +144,7 @@ bool closeFile(FileHandle file);
 // name begins with "kvt", open for reading and writing by this process alone.
 // `name` is set once the file exists, also when it then could not be opened;
 // it stays empty when no file could be made.
-FileHandle createTempFile(std::string& name);
+FileHandle createTempFile(std::string& name, OpenFailure& why);
 
 bool deleteFile(const char* name);
 

@@ -215,15 +215,20 @@ bool closeFile(FileHandle file) { return close(static_cast<int>(file)) == 0; }
 
 // The descriptor that made the file is the one that is used: its name is
 // never opened again, so a link put in its place leads nowhere.
-FileHandle createTempFile(std::string& name) {
+FileHandle createTempFile(std::string& name, OpenFailure& why) {
   char pattern[] = "./kvtXXXXXX.tmp";
   const int fd = mkostemps(pattern, 4, O_CLOEXEC);
-  if (fd == -1) return kInvalidHandle;
+  if (fd == -1) {
+    why = failureOf(errno);
+    return kInvalidHandle;
+  }
   name = pattern;
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    why = OpenFailure::InUse;
     close(fd);
     return kInvalidHandle;
   }
+  why = OpenFailure::None;
   return fd;
 }
 

@@ -167,12 +167,16 @@ bool closeFile(FileHandle file) { return CloseHandle(toHandle(file)) != 0; }
 
 // The name is opened once, right after it was made; the handle then serves
 // both passes.
-FileHandle createTempFile(std::string& name) {
+FileHandle createTempFile(std::string& name, OpenFailure& why) {
   char path[MAX_PATH];
-  if (GetTempFileNameA(".", "kvt", 0, path) == 0) return kInvalidHandle;
+  if (GetTempFileNameA(".", "kvt", 0, path) == 0) {
+    why = failureOf(GetLastError());
+    return kInvalidHandle;
+  }
   name = path;
   HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0 /* no sharing */, nullptr, CREATE_ALWAYS,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
+  why = file == INVALID_HANDLE_VALUE ? failureOf(GetLastError()) : OpenFailure::None;
   return file == INVALID_HANDLE_VALUE ? kInvalidHandle : reinterpret_cast<FileHandle>(file);
 }
 
