@@ -115,6 +115,8 @@ std::string heldUpTo(const char* what, const PassStop& stop, const char* where) 
       return std::string(what) + " up to the damaged packet header" + at;
     case PassStop::ReadError:
       return std::string(what) + " up to the read error" + at;
+    case PassStop::EmptyInput:
+      return std::string(what) + ": none, " + where + " is empty";
     case PassStop::VideoWrite:
       return std::string(what) + " up to the failed write to the video file";
     case PassStop::AudioWrite:

@@ -285,6 +285,10 @@ int splitRecording(const RunOptions& options) {
   if (status == kExitSuccess) return status;
   // The files are closed, so what the OS says of their sizes is what they hold.
   files.closeAll();
+  if (files.loopStop.why == PassStop::EmptyInput) {
+    const std::string input = options.readsStandardInput() ? "standard input" : "'" + options.inputName + "'";
+    consoleNote("korvat: %s held no byte: there is nothing to split\n", input.c_str());
+  }
   tellMadeFiles(files.made);
   if (files.loopStop.why == PassStop::DamagedHeader)
     suggestRepairRun(options, files.loopStop.at, files.trackIds, files.inputIsPipe);

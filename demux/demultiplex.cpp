@@ -172,7 +172,8 @@ class Demultiplexer {
     // packet in hand is cut short there, as by the end of the input.
     result.interruptsSeen = platform::interruptCount();
     if (input.error() == FileError::ReadFailed && result.interruptsSeen > 0) return finish(Ending::Interrupted);
-    result.stop = {PassStop::ReadError, input.tell()};
+    const bool empty = input.error() == FileError::ShortRead && input.tell() == 0;
+    result.stop = {empty ? PassStop::EmptyInput : PassStop::ReadError, input.tell()};
     return finish(Ending::ReadError);
   }
 

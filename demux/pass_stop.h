@@ -11,6 +11,7 @@ struct PassStop {
     None,           // the pass read its input to the end
     DamagedHeader,  // a packet header without its sync, at `at`
     ReadError,      // the OS failed a read at `at`
+    EmptyInput,     // the input held no byte
     VideoWrite,     // the video file did not take a write
     AudioWrite,     // the audio file (or the temporary file collecting it) did not take a write
     Interrupted,

@@ -166,7 +166,9 @@ TEST(Split, EveryWayTheLoopEnds) {
   std::vector<Case> cases = {
       loopCase("worked run", kAudioPacket + prefixedVideo("zz" + video) + avPacket(3, 0, filler(5)),
                kFirstAudioLine + demuxLines({{1, 0, 1, 0, 1, 0}, {1, 0, 1, 0, 2, 0}}) + kEndOfInput, 0, kAudio, video),
-      loopCase("empty recording", "", kReadWriteError, 2, "", ""),
+      loopCase("empty recording", "", kReadWriteError, 2, "", "",
+               "korvat: 'rec' held no byte: there is nothing to split\n"
+               "korvat: this run made 'rec.m2v': empty\nkorvat: this run made 'rec.mp2': empty\n"),
       loopCase("garbage after the last packet", kAudioPacket + "Agarbage",
                kFirstAudioLine + "\ninvalid AVheader\n" + kReadWriteError, 2, kAudio, "",
                "korvat: this run made 'rec.m2v': empty\n"
