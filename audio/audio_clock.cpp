@@ -95,13 +95,17 @@ bool AudioClock::checkpoint(std::uint32_t ticks, const FoundFrame& frame) {
 // Whether a stamp is believed. One that the frames since the last stamp do
 // not lead to is a loss where damage lay between; with no damage, a garbled
 // stamp is as likely, so it is believed only when the next stamp agrees. A
-// clock that jumps back, and stays back, was restarted: the audio goes on as it was.
+// clock that jumps back was restarted: the audio goes on as it was. Should
+// the next stamp go on from the clock before, with no damage between, the
+// one that jumped back was garbled, and the clock goes back.
 bool AudioClock::believed(std::int64_t& moment, const FrameHeader& header) {
   const std::int64_t expected = lastStampTicks + ticksSinceStamp;
   const std::int64_t jump = moment - expected, half = header.ticks() / 2;
   const bool cut = cutSinceStamp;
   cutSinceStamp = false;
   const bool agreesWithPending = pendingJump && std::llabs(*pendingJump - jump) <= half;
+  const bool restartUndone = restartJump && !cut && std::llabs(jump + *restartJump) <= half;
+  restartJump.reset();
   if (state == State::FirstStampOnly && std::llabs(jump) > half && !cut) {
     // Only the first stamp says otherwise: wait for the next, and should it
     // agree, the first was the garbled one. The audio's start moves, not the audio.
@@ -112,13 +116,12 @@ bool AudioClock::believed(std::int64_t& moment, const FrameHeader& header) {
     first = first.movedBy(jump);
     repair.moveStart(jump);
     lastStampTicks += jump;
-  } else if (std::llabs(jump) > half && !agreesWithPending && (!cut || jump < -kClockRestart)) {
-    // Damage loses audio and so explains a stamp ahead, never one a second
-    // behind: that is a restart only when the next stamp goes on from it.
+  } else if (jump < -kClockRestart || restartUndone) {
+    if (!restartUndone) restartJump = jump;
+    moment = expected;
+  } else if (std::llabs(jump) > half && !cut && !agreesWithPending) {
     pendingJump = jump;
     return false;
-  } else if (jump < -kClockRestart) {
-    moment = expected;
   }
   pendingJump.reset();
   return true;

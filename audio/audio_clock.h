@@ -68,6 +68,7 @@ class AudioClock final : public FrameReceiver {
   std::int64_t ticksSinceStamp = 0;
   bool cutSinceStamp = false;
   std::optional<std::int64_t> pendingJump;  // of a stamp not yet believed
+  std::optional<std::int64_t> restartJump;  // of the last stamp believed, when it restarted the clock
   bool awaitingStamp = false;               // damage, or a stamp not believed, since the last frame stamped
   std::deque<HeldFrame> held;               // the frames since, until the next stamp
   bool writeFailed = false;                 // placing them, when damage was told

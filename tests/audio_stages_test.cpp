@@ -220,6 +220,12 @@ TEST(AudioRepair, InsertsAndDropsWhatTheStampsCallFor) {
       {"2 early after a break: 2 dropped", stamped(5, -2, 20, 4), 5, framesOf(18), 0},
       {"clock restarted", stamped(5, -100), -1, framesOf(20), 0},
       {"clock restarted after a break", stamped(5, -100, 20, 4), 5, framesOf(20), 0},
+      {"clock restarted, then 3 lost at a break",
+       {0, 1, 2, 3, 4, -95, kNoStamp, -90, -89, -88, -87, -86, -85, -84, -83, -82, -81, -80, -79, -78},
+       7,
+       framesOf(20, 7, 3),
+       0},
+      {"first stamp, a break, then the clock restarted", stamped(2, -100, 20, 1), 2, framesOf(20), 0},
       // Back further than a restart, but the stamps after it go on with the old clock.
       {"one stamp garbled back", stamped(5, -100, 6), -1, framesOf(20), 0},
       {"one stamp garbled back after a break", stamped(5, -100, 6, 4), 5, framesOf(20), 0},
