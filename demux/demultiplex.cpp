@@ -167,11 +167,11 @@ class Demultiplexer {
   DemuxResult stopped() {
     if (video.error() != FileError::Ok) return writeFailure(video);
     if (audio.error() != FileError::Ok) return writeFailure(audio);
-    if (reachedEndOfInput(input)) return finish(Ending::EndOfInput);
-    // A pipe whose writer fell silent gives way to the user's interrupt; the
-    // packet in hand is cut short there, as by the end of the input.
+    // A pipe whose writer fell silent gave way to the user's interrupt: it
+    // ended there, and the packet in hand was cut short as by the end of a file.
     result.interruptsSeen = platform::interruptCount();
-    if (input.error() == FileError::ReadFailed && result.interruptsSeen > 0) return finish(Ending::Interrupted);
+    if (!input.seekable() && result.interruptsSeen > 0) return finish(Ending::Interrupted);
+    if (reachedEndOfInput(input)) return finish(Ending::EndOfInput);
     const bool empty = input.error() == FileError::ShortRead && input.tell() == 0;
     result.stop = {empty ? PassStop::EmptyInput : PassStop::ReadError, input.tell()};
     return finish(Ending::ReadError);

@@ -142,7 +142,9 @@ bool readFile(FileHandle file, void* buffer, std::uint32_t n, std::uint32_t& del
       // What the writer sent is split at once, rather than kept back until
       // more comes: a wait is only ever for the first byte.
       if (delivered > 0 && !bytesWaiting(static_cast<int>(file))) return true;
-      if (delivered == 0 && !waitForBytes(static_cast<int>(file))) return false;
+      // The user's interrupt ends the wait for a silent writer: for this
+      // run the pipe ends there, as a file would.
+      if (delivered == 0 && !waitForBytes(static_cast<int>(file))) return true;
     }
     const ssize_t got = read(static_cast<int>(file), at + delivered, n - delivered);
     if (got > 0) {
