@@ -45,8 +45,12 @@ class Demultiplexer {
     for (;;) {
       result.interruptsSeen = platform::interruptCount();
       if (result.interruptsSeen > 0) {
+        // The damage seen after the packet in hand is skipped as at the end
+        // of the input, so that the video is cut cleanly before it.
+        bool damaged = false;
+        if (damageFollows && !skipDamage(damaged)) return stopped();
         // What was skipped of a stretch cut short by the interrupt is shown.
-        if (damageGoesOn && !printProgress()) return stopped();
+        if ((damaged || damageGoesOn) && !printProgress()) return stopped();
         return finish(Ending::Interrupted);
       }
       if (options.damage != DamageMode::Stop) {
@@ -75,6 +79,7 @@ class Demultiplexer {
     Resync here;
     if (!resyncHere(input, kAvChain, UINT64_MAX, kSearchBound, HeaderRead::AfterSearch, here)) return false;
     damaged = here.footing == Footing::Damaged;
+    damageFollows = here.footing == Footing::WholeBeforeDamage;
     if (damageGoesOn && !damaged) {
       damageGoesOn = false;
       if (!printProgress()) return false;
@@ -248,7 +253,8 @@ class Demultiplexer {
   DiskFile& audio;
   const DemuxOptions& options;
   bool videoStarted;
-  bool damageGoesOn = false;  // the last skip ended inside a damaged stretch
+  bool damageGoesOn = false;   // the last skip ended inside a damaged stretch
+  bool damageFollows = false;  // the packet in hand is whole, and damage lies after it
   RunCounters counters;
   std::unique_ptr<VideoWriter> writer;
   DemuxResult result;

@@ -102,9 +102,16 @@ bool findNextLinks(DiskFile& input, const ChainFormat& format, NextLinks& links,
     links = NextLinks{counts, candidates.firstEndingBy(counts), false};
     return backToStart();
   };
-  // A pipe is looked into without moving; a file is moved in and back.
+  // A pipe is looked into without moving, as far as its writer sent, so
+  // that what came after damage is split without waiting for a window more;
+  // a window is waited for whole only when a packet in it needs more bytes.
+  // A file is moved in and back.
+  bool wholeWindow = false;
   const auto windowAt = [&](std::uint64_t at, const unsigned char*& data) -> std::uint32_t {
-    if (!input.seekable()) return input.lookAhead(static_cast<std::uint32_t>(at), window, data);
+    if (!input.seekable()) {
+      return input.lookAhead(static_cast<std::uint32_t>(at), window, data,
+                             wholeWindow ? DiskFile::Wait::ForAll : DiskFile::Wait::ForSome);
+    }
     if (!input.seekCur(static_cast<std::int64_t>(start + at - input.tell()))) return 0;
     return input.peek(window, data);
   };
@@ -119,7 +126,7 @@ bool findNextLinks(DiskFile& input, const ChainFormat& format, NextLinks& links,
     const unsigned char* data = nullptr;
     const std::uint32_t n = windowAt(at, data);
     if (input.error() == FileError::ReadFailed || input.error() == FileError::SeekRefused) return false;
-    const bool fileEnds = n < window;
+    const bool fileEnds = input.error() == FileError::ShortRead;
     const std::uint64_t scan = std::min<std::uint64_t>({n, limit - at, bound - at});
     LinkCheck verdict = LinkCheck::DoesNot;
     std::uint32_t i = 0;
@@ -131,7 +138,8 @@ bool findNextLinks(DiskFile& input, const ChainFormat& format, NextLinks& links,
         candidates.add(at + i, at + i + format.headerSize + bigEndian16(data + i + format.lengthOffset));
       }
     }
-    if (verdict == LinkCheck::NeedMoreBytes) {
+    wholeWindow = verdict == LinkCheck::NeedMoreBytes;
+    if (wholeWindow) {
       at += i - 1;  // the next window begins with that candidate
       continue;
     }

@@ -336,9 +336,9 @@ std::uint32_t DiskFile::read(void* to, std::uint32_t n) {
   return done;
 }
 
-bool DiskFile::readAheadTo(std::uint32_t want) {
+bool DiskFile::readAheadTo(std::uint32_t want, std::uint32_t enough) {
   const std::uint32_t unread = bufferEnd - bufferBegin;
-  if (unread >= want) return true;
+  if (unread >= enough) return true;
   if (readingNext && want <= kPeekRoom) {  // a peek across the end of the read-ahead
     std::uint32_t got = 0;
     const bool ok = finishNextRead(got);
@@ -368,24 +368,25 @@ bool DiskFile::readAheadTo(std::uint32_t want) {
   do {
     ok = readDirect(buffer.get() + bufferEnd, askedEnd - bufferEnd, got);
     bufferEnd += got;
-  } while (ok && got > 0 && bufferEnd - bufferBegin < want && bufferEnd < askedEnd);
+  } while (ok && got > 0 && bufferEnd - bufferBegin < enough && bufferEnd < askedEnd);
   // Read on as refill() does once the file is read forward.
   if (!seekedPastBuffer && bufferEnd == askedEnd) readNextWhereFaster(ask);
   seekedPastBuffer = false;
   return ok;
 }
 
-std::uint32_t DiskFile::lookAhead(std::uint32_t offset, std::uint32_t n, const unsigned char*& data) {
+std::uint32_t DiskFile::lookAhead(std::uint32_t offset, std::uint32_t n, const unsigned char*& data, Wait wait) {
   // Without its buffer the file cannot look ahead: as if the read failed.
   if (!bufferedRead() || offset > kMaxLookAhead - std::min(n, kMaxLookAhead)) {
     lastError = mode == FileMode::Read ? FileError::ReadFailed : FileError::NotPermitted;
     return 0;
   }
-  const bool ok = readAheadTo(offset + n);
+  const std::uint32_t needed = wait == Wait::ForSome && !canSeek ? std::min(n, 1u) : n;
+  const bool ok = readAheadTo(offset + n, offset + needed);
   const std::uint32_t unread = bufferEnd - bufferBegin;
   data = buffer.get() + bufferBegin + std::min(offset, unread);
   const std::uint32_t available = unread > offset ? std::min(n, unread - offset) : 0;
-  lastError = !ok ? FileError::ReadFailed : available == n ? FileError::Ok : FileError::ShortRead;
+  lastError = !ok ? FileError::ReadFailed : available >= needed ? FileError::Ok : FileError::ShortRead;
   return available;
 }
 

@@ -117,9 +117,12 @@ class DiskFile {
   std::uint32_t peek(std::uint32_t n, const unsigned char*& data);
   // The same for the n bytes that begin `offset` bytes from here, with
   // offset + n at most kMaxLookAhead: what a pipe's reader sees of what is
-  // still to come. The read-ahead grows to hold them.
+  // still to come. The read-ahead grows to hold them. With Wait::ForSome a
+  // pipe gives what its writer sent of them so far, at least one byte but at
+  // its end, and ShortRead only there; a file gives them all.
   static constexpr std::uint32_t kMaxLookAhead = 1280 * 1024;
-  std::uint32_t lookAhead(std::uint32_t offset, std::uint32_t n, const unsigned char*& data);
+  enum class Wait { ForAll, ForSome };
+  std::uint32_t lookAhead(std::uint32_t offset, std::uint32_t n, const unsigned char*& data, Wait wait = Wait::ForAll);
   // The bytes read ahead and not yet delivered, without reading more: a
   // look at what is there already costs no more than a pointer.
   std::uint32_t readAheadBytes(const unsigned char*& data) const {
@@ -216,9 +219,9 @@ class DiskFile {
   void useNextRead(std::uint32_t got, std::uint32_t keep, std::uint32_t skip);
   // The read is not wanted: the OS goes back to where it stood before it.
   bool dropNextRead();
-  // Makes `want` unread bytes readable, as far as the file has them; false
-  // on an error.
-  bool readAheadTo(std::uint32_t want);
+  // Makes `want` unread bytes readable, as far as the file has them, and
+  // waits for a pipe's writer only until `enough` are; false on an error.
+  bool readAheadTo(std::uint32_t want, std::uint32_t enough);
   bool skipForward(std::uint64_t n);
   bool writePending();
   bool readDirect(unsigned char* to, std::uint32_t n, std::uint32_t& delivered);

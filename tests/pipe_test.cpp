@@ -31,8 +31,9 @@ struct StrayHeader {
   std::uint16_t length;
 };
 
-// A stretch of garbage after the 40th packet, with packet headers in it.
-Bytes withGarbage(std::size_t bytes, const std::vector<StrayHeader>& headers) {
+// A stretch of garbage after the 40th packet, with packet headers in it;
+// `at` is set to where it begins.
+Bytes withGarbage(std::size_t bytes, const std::vector<StrayHeader>& headers, std::size_t* at = nullptr) {
   pack::PackOptions options;
   options.spanPercent = 50;
   options.damage.garbageAfter = 40;
@@ -46,6 +47,7 @@ Bytes withGarbage(std::size_t bytes, const std::vector<StrayHeader>& headers) {
         Bytes("AV\2\0\0\0", 6) + static_cast<char>(stray.length >> 8) + static_cast<char>(stray.length & 0xFF);
     damaged.replace(start + stray.at, header.size(), header);
   }
+  if (at) *at = start;
   return damaged;
 }
 
@@ -178,37 +180,52 @@ TEST(Pipe, StandardInputAsOthersLeaveIt) {
 // A pipe whose writer falls silent holds korvat no longer than until the
 // user stops the run.
 TEST(Pipe, AnInterruptEndsTheWaitForASilentWriter) {
-  const Bytes recording = undamaged();
-  TempDir dir;
-  ASSERT_EQ(mkfifo(dir.path("fifo").c_str(), 0600), 0);
-  std::promise<int> started;
-  std::promise<void> runEnded;
-  std::thread writer([&, korvat = started.get_future(), ended = runEnded.get_future()]() mutable {
-    const int fd = open(dir.path("fifo").c_str(), O_WRONLY);  // once the run opens it
-    const bool wrote = fd != -1 && write(fd, recording.data(), 50000) == 50000;
-    // korvat reads what came, then waits for more; the user stops it.
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    if (wrote) kill(korvat.get(), SIGINT);
-    ended.wait();
-    if (fd != -1) close(fd);
-  });
-  ChildSetup setup;
-  setup.wrapper = {"sh", "-c", "exec \"$@\" <fifo", "sh"};
-  setup.started = [&](int pid) { started.set_value(pid); };
-  const Outcome run = runChild(dir, {"-r", "-", "a", "v"}, setup);
-  runEnded.set_value();
-  writer.join();
-  EXPECT_EQ(run.status, 130);
-  EXPECT_NE(run.out.find("\ninterrupted\n"), std::string::npos) << run.out;
-  // What came before the writer fell silent was split as from a file that
-  // ends there: what is read is split at once, not kept back for more.
-  TempDir cut;
-  cut.write("rec", recording.substr(0, 50000));
-  const Outcome split = runKorvat(cut, {"-r", "rec", "a", "v"});
-  ASSERT_EQ(split.status, 0);
-  for (const char* name : {"v", "a"}) {
-    EXPECT_TRUE(dir.read(name) == cut.read(name)) << name << ": " << dir.read(name).size() << " bytes, not "
-                                                  << cut.read(name).size() << "\n" << run.out << "\n" << split.out;
+  std::size_t garbageAt = 0;
+  const Bytes damaged = withGarbage(3000, {}, &garbageAt);
+  const struct {
+    const char* name;
+    Bytes recording;
+    std::size_t sent;
+  } cases[] = {
+      {"inside a packet", undamaged(), 50000},
+      {"inside damage", damaged, garbageAt + 1500},
+      // Less than a search for the next packet looks at once.
+      {"packets after damage", damaged, garbageAt + 3000 + 30000},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    ASSERT_EQ(mkfifo(dir.path("fifo").c_str(), 0600), 0);
+    std::promise<int> started;
+    std::promise<void> runEnded;
+    std::thread writer([&, korvat = started.get_future(), ended = runEnded.get_future()]() mutable {
+      const int fd = open(dir.path("fifo").c_str(), O_WRONLY);  // once the run opens it
+      const auto sent = static_cast<ssize_t>(c.sent);
+      const bool wrote = fd != -1 && write(fd, c.recording.data(), c.sent) == sent;
+      // korvat reads what came, then waits for more; the user stops it.
+      std::this_thread::sleep_for(std::chrono::milliseconds(500));
+      if (wrote) kill(korvat.get(), SIGINT);
+      ended.wait();
+      if (fd != -1) close(fd);
+    });
+    ChildSetup setup;
+    setup.wrapper = {"sh", "-c", "exec \"$@\" <fifo", "sh"};
+    setup.started = [&](int pid) { started.set_value(pid); };
+    const Outcome run = runChild(dir, {"-r", "-", "a", "v"}, setup);
+    runEnded.set_value();
+    writer.join();
+    EXPECT_EQ(run.status, 130);
+    EXPECT_NE(run.out.find("\ninterrupted\n"), std::string::npos) << run.out;
+    // What came before the writer fell silent was split as from a file that
+    // ends there: what is read is split at once, not kept back for more.
+    TempDir cut;
+    cut.write("rec", c.recording.substr(0, c.sent));
+    const Outcome split = runKorvat(cut, {"-r", "rec", "a", "v"});
+    ASSERT_EQ(split.status, 0);
+    for (const char* name : {"v", "a"}) {
+      EXPECT_TRUE(dir.read(name) == cut.read(name))
+          << name << ": " << dir.read(name).size() << " bytes, not " << cut.read(name).size();
+    }
   }
 }
 
