@@ -43,16 +43,10 @@ class Demultiplexer {
 
   DemuxResult run() {
     for (;;) {
+      // A pipe ends where the interrupt found it, and what came is split to
+      // its end as from a file; a file stops after the packet in hand.
       result.interruptsSeen = platform::interruptCount();
-      if (result.interruptsSeen > 0) {
-        // The damage seen after the packet in hand is skipped as at the end
-        // of the input, so that the video is cut cleanly before it.
-        bool damaged = false;
-        if (damageFollows && !skipDamage(damaged)) return stopped();
-        // What was skipped of a stretch cut short by the interrupt is shown.
-        if ((damaged || damageGoesOn) && !printProgress()) return stopped();
-        return finish(Ending::Interrupted);
-      }
+      if (result.interruptsSeen > 0 && input.seekable()) return stopAfterPacketInHand();
       if (options.damage != DamageMode::Stop) {
         bool damaged = false;
         if (!skipDamage(damaged)) return stopped();
@@ -70,6 +64,20 @@ class Demultiplexer {
   }
 
  private:
+  // The damage seen after the packet in hand is skipped as at the end of the
+  // input, and the picture the interrupt cut short is not written: -r writes
+  // whole pictures only.
+  DemuxResult stopAfterPacketInHand() {
+    bool damaged = false;
+    if (damageFollows && !skipDamage(damaged)) return stopped();
+    const CleanCut::Counts before = writer->counts();
+    if (videoStarted && !writer->cut()) return stopped();
+    const bool dropped = writer->counts().droppedBytes != before.droppedBytes;
+    // What was skipped of a stretch cut short by the interrupt is shown.
+    if ((damaged || damageGoesOn || dropped) && !printProgress()) return stopped();
+    return finish(Ending::Interrupted);
+  }
+
   // With -r or -k, before each header. A packet cut short by lost data is
   // skipped whole, since its length would swallow the packets after it; an
   // audio one leaves a gap that the stripping pass must know of. A stretch

@@ -65,9 +65,9 @@ enum class Source { File, Pipe };
 
 // Reads up to n bytes; from a file it stops early only at the end of the
 // file or on an error, from a pipe also when the bytes its writer sent so far
-// are read (at least one, but at its end). A pipe ends where the user asks
-// the run to stop while its writer keeps it waiting. `delivered` is set in
-// every case. Returns false on an error.
+// are read (at least one, but at its end). A pipe ends where it stands
+// once the user asks the run to stop. `delivered` is set in every case.
+// Returns false on an error.
 bool readFile(FileHandle file, void* buffer, std::uint32_t n, std::uint32_t& delivered, Source from = Source::File);
 
 // Writes n bytes; `taken` tells how many reached the file. Returns false when

@@ -139,11 +139,12 @@ bool readFile(FileHandle file, void* buffer, std::uint32_t n, std::uint32_t& del
   delivered = 0;
   while (delivered < n) {
     if (from == Source::Pipe) {
+      // The user's interrupt ends the pipe for this run where it stands, as
+      // the end of a file would: also the wait for a silent writer.
+      if (interruptCount() > 0) return true;
       // What the writer sent is split at once, rather than kept back until
       // more comes: a wait is only ever for the first byte.
       if (delivered > 0 && !bytesWaiting(static_cast<int>(file))) return true;
-      // The user's interrupt ends the wait for a silent writer: for this
-      // run the pipe ends there, as a file would.
       if (delivered == 0 && !waitForBytes(static_cast<int>(file))) return true;
     }
     const ssize_t got = read(static_cast<int>(file), at + delivered, n - delivered);

@@ -182,15 +182,17 @@ TEST(Pipe, StandardInputAsOthersLeaveIt) {
 TEST(Pipe, AnInterruptEndsTheWaitForASilentWriter) {
   std::size_t garbageAt = 0;
   const Bytes damaged = withGarbage(3000, {}, &garbageAt);
+  const std::size_t afterDamage = garbageAt + 3000;
   const struct {
     const char* name;
     Bytes recording;
-    std::size_t sent;
+    std::size_t paused, sent;  // the writer pauses after `paused` bytes, and again after `sent`
   } cases[] = {
-      {"inside a packet", undamaged(), 50000},
-      {"inside damage", damaged, garbageAt + 1500},
+      {"inside a packet", undamaged(), 50000, 50000},
+      {"inside damage", damaged, garbageAt + 1500, garbageAt + 1500},
       // Less than a search for the next packet looks at once.
-      {"packets after damage", damaged, garbageAt + 3000 + 30000},
+      {"packets after damage", damaged, afterDamage + 30000, afterDamage + 30000},
+      {"packets after damage, the first header after it sent in two", damaged, afterDamage + 4, afterDamage + 30000},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -200,10 +202,12 @@ TEST(Pipe, AnInterruptEndsTheWaitForASilentWriter) {
     std::promise<void> runEnded;
     std::thread writer([&, korvat = started.get_future(), ended = runEnded.get_future()]() mutable {
       const int fd = open(dir.path("fifo").c_str(), O_WRONLY);  // once the run opens it
-      const auto sent = static_cast<ssize_t>(c.sent);
-      const bool wrote = fd != -1 && write(fd, c.recording.data(), c.sent) == sent;
+      const auto first = static_cast<ssize_t>(c.paused), rest = static_cast<ssize_t>(c.sent - c.paused);
+      bool wrote = fd != -1 && write(fd, c.recording.data(), c.paused) == first;
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      wrote = wrote && write(fd, c.recording.data() + c.paused, c.sent - c.paused) == rest;
       // korvat reads what came, then waits for more; the user stops it.
-      std::this_thread::sleep_for(std::chrono::milliseconds(500));
+      std::this_thread::sleep_for(std::chrono::milliseconds(400));
       if (wrote) kill(korvat.get(), SIGINT);
       ended.wait();
       if (fd != -1) close(fd);
@@ -230,6 +234,35 @@ TEST(Pipe, AnInterruptEndsTheWaitForASilentWriter) {
 }
 
 // A FIFO by name: korvat waits for its writer, who may come late.
+// A writer that goes on sending does not keep the run going: the pipe ends
+// where the interrupt found it.
+TEST(Pipe, AnInterruptEndsAPipeThatStillFlows) {
+  const Bytes recording = undamaged();
+  const std::size_t copies = (256 * kMiB) / recording.size(), interruptAfter = 8 * kMiB / recording.size();
+  TempDir dir;
+  ASSERT_EQ(mkfifo(dir.path("fifo").c_str(), 0600), 0);
+  std::signal(SIGPIPE, SIG_IGN);  // the write after the run let go fails, and the writer ends
+  std::promise<int> started;
+  std::size_t sent = 0;
+  std::thread writer([&, korvat = started.get_future()]() mutable {
+    const int fd = open(dir.path("fifo").c_str(), O_WRONLY);  // once the run opens it
+    const int pid = korvat.get();
+    for (std::size_t i = 0; fd != -1 && i < copies; ++i, sent += recording.size()) {
+      if (i == interruptAfter) kill(pid, SIGINT);
+      if (write(fd, recording.data(), recording.size()) != static_cast<ssize_t>(recording.size())) break;
+    }
+    if (fd != -1) close(fd);
+  });
+  ChildSetup setup;
+  setup.wrapper = {"sh", "-c", "exec \"$@\" <fifo", "sh"};
+  setup.started = [&](int pid) { started.set_value(pid); };
+  const Outcome run = runChild(dir, {"-p", "-", "a", "v"}, setup);
+  writer.join();
+  EXPECT_EQ(run.status, 130);
+  EXPECT_LT(sent, copies * recording.size());
+  EXPECT_LT(dir.read("v").size(), recording.size() * (interruptAfter + 8));
+}
+
 TEST(Pipe, ReadsAFifoAsItsWriterWrites) {
   const Bytes recording = undamaged();
   TempDir fromFile, fromFifo;

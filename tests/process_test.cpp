@@ -65,6 +65,17 @@ TEST(Interrupts, StopAfterThePacketInHand) {
       }
     }
   }
+  // With -r the video ends before the picture that the interrupt cut short
+  // (its group's pictures may be numbered anew, so it is no prefix).
+  TempDir dir;
+  dir.write("rec", source.recording);
+  const Outcome run = runChild(dir, {"-r", "rec"}, {}, kInLoop, [](int korvat) { return kill(korvat, SIGINT) == 0; });
+  EXPECT_EQ(run.status, 130);
+  const Bytes video = dir.read("rec.m2v");
+  ASSERT_LT(video.size(), source.video.size());
+  const Bytes next = source.video.substr(video.size(), 4);
+  EXPECT_TRUE(next == Bytes("\0\0\1\0", 4) || next == Bytes("\0\0\1\xB3", 4) || next == Bytes("\0\0\1\xB8", 4))
+      << "the video ends " << video.size() << " bytes in, inside a picture";
 }
 
 // What must not keep korvat from splitting the whole recording: signals
