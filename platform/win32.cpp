@@ -107,6 +107,9 @@ bool readFile(FileHandle file, void* buffer, std::uint32_t n, std::uint32_t& del
   auto* at = static_cast<char*>(buffer);
   delivered = 0;
   while (delivered < n) {
+    // The user's interrupt ends the pipe for this run where it stands, as
+    // the end of a file would.
+    if (from == Source::Pipe && interruptCount() > 0) return true;
     // What the writer sent is split at once, rather than kept back until more comes.
     if (from == Source::Pipe && delivered > 0 && !bytesWaiting(toHandle(file))) return true;
     DWORD got = 0;
