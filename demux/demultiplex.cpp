@@ -243,7 +243,9 @@ class Demultiplexer {
                    counters.damagedBytes);
     }
     result.end = end;
-    if (end != PassEnd::Interrupted) result.interruptsSeen = 0;
+    // An interrupt the pass did not stop at is still to be obeyed by the
+    // stripping pass; one that ended a pipe was obeyed already.
+    if (end != PassEnd::Interrupted && input.seekable()) result.interruptsSeen = 0;
     return result;
   }
 

@@ -43,7 +43,7 @@ bool waitForBytes(int fd) {
   pollfd wanted{fd, POLLIN, 0};
   for (;;) {
     const int ready = poll(&wanted, 1, 100);
-    if (ready > 0) return true;
+    if (ready > 0) return interruptCount() == 0;
     if (ready == -1 && errno != EINTR) return true;  // the read says what is wrong
     if (interruptCount() > 0) return false;
   }
@@ -139,13 +139,14 @@ bool readFile(FileHandle file, void* buffer, std::uint32_t n, std::uint32_t& del
   delivered = 0;
   while (delivered < n) {
     if (from == Source::Pipe) {
-      // The user's interrupt ends the pipe for this run where it stands, as
-      // the end of a file would: also the wait for a silent writer.
-      if (interruptCount() > 0) return true;
       // What the writer sent is split at once, rather than kept back until
       // more comes: a wait is only ever for the first byte.
       if (delivered > 0 && !bytesWaiting(static_cast<int>(file))) return true;
       if (delivered == 0 && !waitForBytes(static_cast<int>(file))) return true;
+      // The user's interrupt ends the pipe for this run where it stands, as
+      // the end of a file would: looked at after the wait, since an
+      // interrupt may come with bytes sent after it.
+      if (interruptCount() > 0) return true;
     }
     const ssize_t got = read(static_cast<int>(file), at + delivered, n - delivered);
     if (got > 0) {
