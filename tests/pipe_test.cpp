@@ -177,6 +177,15 @@ TEST(Pipe, StandardInputAsOthersLeaveIt) {
   EXPECT_TRUE(directory.names().empty());
 }
 
+// korvat with the FIFO "fifo" of its directory on standard input; `started`
+// is told its process id.
+ChildSetup readingFifo(std::promise<int>& started) {
+  ChildSetup setup;
+  setup.wrapper = {"sh", "-c", "exec \"$@\" <fifo", "sh"};
+  setup.started = [&started](int pid) { started.set_value(pid); };
+  return setup;
+}
+
 // A pipe whose writer falls silent holds korvat no longer than until the
 // user stops the run.
 TEST(Pipe, AnInterruptEndsTheWaitForASilentWriter) {
@@ -212,10 +221,7 @@ TEST(Pipe, AnInterruptEndsTheWaitForASilentWriter) {
       ended.wait();
       if (fd != -1) close(fd);
     });
-    ChildSetup setup;
-    setup.wrapper = {"sh", "-c", "exec \"$@\" <fifo", "sh"};
-    setup.started = [&](int pid) { started.set_value(pid); };
-    const Outcome run = runChild(dir, {"-r", "-", "a", "v"}, setup);
+    const Outcome run = runChild(dir, {"-r", "-", "a", "v"}, readingFifo(started));
     runEnded.set_value();
     writer.join();
     EXPECT_EQ(run.status, 130);
@@ -253,10 +259,7 @@ TEST(Pipe, AnInterruptEndsAPipeThatStillFlows) {
     }
     if (fd != -1) close(fd);
   });
-  ChildSetup setup;
-  setup.wrapper = {"sh", "-c", "exec \"$@\" <fifo", "sh"};
-  setup.started = [&](int pid) { started.set_value(pid); };
-  const Outcome run = runChild(dir, {"-p", "-", "a", "v"}, setup);
+  const Outcome run = runChild(dir, {"-p", "-", "a", "v"}, readingFifo(started));
   writer.join();
   EXPECT_EQ(run.status, 130);
   EXPECT_LT(sent, copies * recording.size());
