@@ -180,8 +180,8 @@ class Demultiplexer {
   DemuxResult stopped() {
     if (video.error() != FileError::Ok) return writeFailure(video);
     if (audio.error() != FileError::Ok) return writeFailure(audio);
-    // A pipe whose writer fell silent gave way to the user's interrupt: it
-    // ended there, and the packet in hand was cut short as by the end of a file.
+    // A pipe ended where the user's interrupt found it, and what came was
+    // split as from a file that ends there.
     result.interruptsSeen = platform::interruptCount();
     if (!input.seekable() && result.interruptsSeen > 0) return finish(Ending::Interrupted);
     if (reachedEndOfInput(input)) return finish(Ending::EndOfInput);
