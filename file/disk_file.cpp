@@ -83,14 +83,14 @@ bool DiskFile::readDirect(unsigned char* to, std::uint32_t n, std::uint32_t& del
   return ok;
 }
 
-bool DiskFile::readDirectOn(unsigned char* to, std::uint32_t n, std::uint32_t& delivered) {
+bool DiskFile::readDirectOn(unsigned char* to, std::uint32_t n, std::uint32_t enough, std::uint32_t& delivered) {
   delivered = 0;
   std::uint32_t got = 0;
   bool ok = true;
   do {
     ok = readDirect(to + delivered, n - delivered, got);
     delivered += got;
-  } while (ok && got > 0 && delivered < n);
+  } while (ok && got > 0 && delivered < enough);
   return ok;
 }
 
@@ -312,13 +312,13 @@ std::uint32_t DiskFile::read(void* to, std::uint32_t n) {
   std::uint32_t done = 0;
   bool ok = true;
   if (!bufferedRead()) {
-    ok = readDirect(out, n, done);
+    ok = readDirectOn(out, n, n, done);
   } else {
     while (done < n && ok) {
       if (bufferBegin == bufferEnd) {
         if (n - done >= kBufferSize) {  // a large read gains nothing from the buffer
           std::uint32_t got = 0;
-          ok = dropNextRead() && readDirectOn(out + done, n - done, got);
+          ok = dropNextRead() && readDirectOn(out + done, n - done, n - done, got);
           done += got;
           break;
         }
@@ -361,16 +361,11 @@ bool DiskFile::readAheadTo(std::uint32_t want, std::uint32_t enough) {
   // Right after a seek only what is asked, as refill() does.
   const std::uint32_t room = capacity - bufferEnd;
   const std::uint32_t ask = seekedPastBuffer ? std::min(room, std::max(want, kRefillAfterSeek)) : room;
-  const std::uint32_t askedEnd = bufferEnd + ask;
   std::uint32_t got = 0;
-  bool ok = true;
-  // A pipe delivers what its writer has sent so far: read on until the look has its bytes.
-  do {
-    ok = readDirect(buffer.get() + bufferEnd, askedEnd - bufferEnd, got);
-    bufferEnd += got;
-  } while (ok && got > 0 && bufferEnd - bufferBegin < enough && bufferEnd < askedEnd);
+  const bool ok = readDirectOn(buffer.get() + bufferEnd, ask, enough - unread, got);
+  bufferEnd += got;
   // Read on as refill() does once the file is read forward.
-  if (!seekedPastBuffer && bufferEnd == askedEnd) readNextWhereFaster(ask);
+  if (!seekedPastBuffer && got == ask) readNextWhereFaster(got);
   seekedPastBuffer = false;
   return ok;
 }

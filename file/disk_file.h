@@ -225,8 +225,9 @@ class DiskFile {
   bool skipForward(std::uint64_t n);
   bool writePending();
   bool readDirect(unsigned char* to, std::uint32_t n, std::uint32_t& delivered);
-  // As readDirect, but reads on where a pipe delivers less, to the end.
-  bool readDirectOn(unsigned char* to, std::uint32_t n, std::uint32_t& delivered);
+  // As readDirect, but reads on where a pipe delivers less, until at least
+  // `enough` of the n bytes are there or the file ends.
+  bool readDirectOn(unsigned char* to, std::uint32_t n, std::uint32_t enough, std::uint32_t& delivered);
   bool writeDirect(const void* from, std::uint32_t n, std::uint32_t& taken);
   bool failWith(FileError error);
   void setUpAfterOpen();  // the buffer, or the closed state of a file that did not open
